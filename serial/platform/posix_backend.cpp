@@ -1,0 +1,1 @@
+// POSIX (termios) backend of the serial platform layer.
