@@ -13,7 +13,8 @@ struct CrcTables {
   constexpr CrcTables() {
     for (int i = 0; i < 256; ++i) {
       uint16_t c = static_cast<uint16_t>(i);
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0xA001) : static_cast<uint16_t>(c >> 1);
+      for (int k = 0; k < 8; ++k)
+        c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0xA001) : static_cast<uint16_t>(c >> 1);
       hi[static_cast<size_t>(i)] = static_cast<uint8_t>(c & 0xFF);
       lo[static_cast<size_t>(i)] = static_cast<uint8_t>(c >> 8);
     }

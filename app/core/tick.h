@@ -32,9 +32,7 @@ private:
 
 // True when `now` is later than `deadline` (strictly), wrap-safe: the two are
 // compared by their signed 32-bit difference.
-inline bool TickPassed(uint32_t now, uint32_t deadline) {
-  return static_cast<int32_t>(now - deadline) > 0;
-}
+inline bool TickPassed(uint32_t now, uint32_t deadline) { return static_cast<int32_t>(now - deadline) > 0; }
 
 // The process-wide steady clock (for the program; tests inject their own).
 TickSource& SystemTicks();

@@ -14,8 +14,8 @@ namespace korvane {
 
 constexpr int kSlotCount = 5;
 constexpr int kPageCount = 20;
-constexpr int kBitWords = 4096;       // 16 coils or inputs per word: 65536 bits
-constexpr int kRegisters = 65536;     // register numbers 1..65536
+constexpr int kBitWords = 4096;   // 16 coils or inputs per word: 65536 bits
+constexpr int kRegisters = 65536; // register numbers 1..65536
 constexpr int kWriteValues = 200;
 constexpr int kGridRows = 20;
 constexpr int kGridCols = 5;

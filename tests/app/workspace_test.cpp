@@ -110,13 +110,20 @@ TEST(IntConv, DecimalTextsAndTheConversionError) {
     const char* text;
     bool ok;
     int32_t value;
-  } cases[] = {{"0", true, 0},        {"65535", true, 65535},
-               {"-1", true, -1},      {"+7", true, 7},
-               {"2147483647", true, 2147483647}, {"-2147483648", true, INT32_MIN},
-               {"2147483648", false, 0}, {"", false, 0},
-               {"-", false, 0},       {"--1", false, 0},
-               {"1-2", false, 0},     {" 1", false, 0},
-               {"1 ", false, 0},      {"0x10", false, 0},
+  } cases[] = {{"0", true, 0},
+               {"65535", true, 65535},
+               {"-1", true, -1},
+               {"+7", true, 7},
+               {"2147483647", true, 2147483647},
+               {"-2147483648", true, INT32_MIN},
+               {"2147483648", false, 0},
+               {"", false, 0},
+               {"-", false, 0},
+               {"--1", false, 0},
+               {"1-2", false, 0},
+               {" 1", false, 0},
+               {"1 ", false, 0},
+               {"0x10", false, 0},
                {"abc", false, 0}};
   for (const auto& c : cases) {
     int32_t v = 0;

@@ -1,0 +1,153 @@
+#include "app/core/master_commands.h"
+
+#include "app/core/value_entry.h"
+#include "modbus/core.h"
+#include "modbus/master.h"
+
+namespace korvane {
+namespace {
+
+bool ManualCommandsActive(const Workspace& ws) { return ws.IsMaster != 0 && ws.PollEnabled == 0; }
+
+// The first and last number of a write must both lie in 1..65536.
+bool RangeInTable(int64_t first, int64_t count) { return first >= 1 && first + count - 1 <= kRegisters; }
+
+// Sends the read request of the view (poll window for register tables).
+CommandResult SendRead(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {
+  CommandResult out;
+  if (ws.RegType == 2 || ws.RegType == 3) ComputePollWindow(ws);
+  ws.MasterWrite = 0;
+  master.MasterPollPLC();
+  ws.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws.ResponseTime);
+  ws.PollCounter += 1;
+  const StatusUpdate s = StatusDisplay(ws, kStatusNone, PollPrefix(ws.PollCounter));
+  out.StatusText = s.Text;
+  out.Redraw = s.Redraw;
+  out.Sent = true;
+  return out;
+}
+
+CommandResult SendWrite(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int64_t address) {
+  CommandResult out;
+  ws.MasterWrite = 1;
+  ws.WriteAddress = static_cast<int32_t>(address);
+  master.MasterPollPLC();
+  ws.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws.ResponseTime);
+  const StatusUpdate s = StatusDisplay(ws, kStatusNone, kWriteSentPrefix);
+  out.StatusText = s.Text;
+  out.Redraw = s.Redraw;
+  out.Sent = true;
+  return out;
+}
+
+const std::string& CellAt(const GridTexts& cells, int64_t k) {
+  static const std::string kEmpty;
+  return (k >= 1 && k <= kGridCells) ? cells[static_cast<size_t>(k)] : kEmpty;
+}
+
+// An empty cell (or one past the grid) stands for "0".
+std::string ValueText(const GridTexts& cells, int64_t k) {
+  const std::string& t = CellAt(cells, k);
+  return t.empty() ? std::string("0") : t;
+}
+
+CommandResult WriteCoils(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
+                         const GridTexts& cells) {
+  const int32_t len = ws.RegLength;
+  if (len < 1 || len > kGridCells || !RangeInTable(ws.StartReg, len)) return {};
+  int32_t bytes = 0;
+  for (int32_t i = 1; i <= len; ++i) {
+    const std::string& t = CellAt(cells, i);
+    if (t != "0" && t != "1") return {}; // any other cell cancels the whole write
+    const int p = (i - 1) % 8;
+    if (p == 0) ws.WriteValues[static_cast<size_t>(++bytes)] = 0;
+    if (t == "1") ws.WriteValues[static_cast<size_t>(bytes)] |= 1 << p;
+  }
+  ws.WriteCount = len == 1 ? 0 : bytes;
+  return SendWrite(ws, master, ticks, ws.StartReg);
+}
+
+CommandResult WriteSingleRegisters(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
+                                   const GridTexts& cells) {
+  const int32_t len = ws.RegLength;
+  if (len < 1 || len > kGridCells || !RangeInTable(ws.StartReg, len)) return {};
+  int32_t count = 0;
+  // A cell that does not convert is skipped and the next supplies the value;
+  // cells past the grid read "0", so this ends within len cells after it.
+  for (int64_t k = 1; count < len; ++k) {
+    const ConvertedValue v = ConvertValue(ws, ws.DisplayType, ValueText(cells, k));
+    if (v.Ok) ws.WriteValues[static_cast<size_t>(++count)] = v.Words[0];
+  }
+  ws.WriteCount = count;
+  return SendWrite(ws, master, ticks, ws.StartReg);
+}
+
+CommandResult WritePairs(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
+                         const GridTexts& cells) {
+  const int32_t type = ws.DisplayType;
+  const bool wide = type >= 8; // one cell per 32-bit register number
+  const int32_t values = wide ? ws.RegLength : ws.RegLength / 2;
+  if (values < 1 || values * 2 > kMaxWriteRegisters) return {};
+  const int64_t address = wide ? 2 * static_cast<int64_t>(ws.StartReg) - 1 : ws.StartReg;
+  if (!RangeInTable(address, 2 * static_cast<int64_t>(values))) return {};
+  CommandResult out;
+  int32_t count = 0;
+  for (int32_t j = 1; j <= values; ++j) {
+    const int64_t valueCell = wide ? j : 2 * j;
+    if (!wide) {
+      // The first cell of a pair shows nothing; it must still pass the format's check.
+      const std::string& first = CellAt(cells, valueCell - 1);
+      if ((type == 2 || type == 3) && !TCore::IsInteger(first)) return {};
+      if ((type == 4 || type == 5) && !TCore::IsHex(first)) return {};
+    }
+    const ConvertedValue v = ConvertValue(ws, type, ValueText(cells, valueCell));
+    if (v.NotFloat) {
+      out.StatusText = kNotFloatText;
+      return out;
+    }
+    if (!v.Ok) return {};
+    ws.WriteValues[static_cast<size_t>(++count)] = v.Words[0];
+    ws.WriteValues[static_cast<size_t>(++count)] = v.Words[1];
+  }
+  ws.WriteCount = count;
+  return SendWrite(ws, master, ticks, address);
+}
+
+} // namespace
+
+bool CmdPollClick(Workspace& ws) {
+  ws.PollEnabled = ws.PollEnabled == 1 ? 0 : 1;
+  return ws.PollEnabled == 1;
+}
+
+CommandResult CmdMasterReadClick(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {
+  if (!ManualCommandsActive(ws)) return {};
+  return SendRead(ws, master, ticks);
+}
+
+CommandResult CmdMasterWriteClick(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
+                                  const GridTexts& cells) {
+  if (!ManualCommandsActive(ws)) return {};
+  if (ws.RegType == 0) return WriteCoils(ws, master, ticks, cells);
+  if (ws.RegType != 3) return {}; // discrete inputs and input registers are read-only
+  if (ws.DisplayType >= -1 && ws.DisplayType <= 1) return WriteSingleRegisters(ws, master, ticks, cells);
+  if (ws.DisplayType >= 2 && ws.DisplayType <= 9) return WritePairs(ws, master, ticks, cells);
+  return {};
+}
+
+CommandResult Timer1Step(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
+                         const RampTexts* ramp) {
+  CommandResult out;
+  if (ws.IsMaster != 0) {
+    if (ws.PollEnabled == 0) return out;
+    return SendRead(ws, master, ticks);
+  }
+  if (ramp != nullptr && RampStep(ws, *ramp)) out.Redraw = true;
+  if (ws.RegsChanged == 1) {
+    out.Redraw = true;
+    ws.RegsChanged = 0;
+  }
+  return out;
+}
+
+} // namespace korvane

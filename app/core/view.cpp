@@ -1,0 +1,91 @@
+#include "app/core/view.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "app/core/int_conv.h"
+
+namespace korvane {
+namespace {
+
+bool TwoRegisterFormat(int32_t displayType) { return displayType >= 2; }
+
+// A page or a register file may bring any RegLength: keep the block
+// arithmetic inside 32 bits.
+int32_t Saturate(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
+
+void LoadPage(Workspace& ws) {
+  const Page& p = ws.PageTable[static_cast<size_t>(ws.CurrentPage)];
+  ws.StartReg = p.PageStart;
+  ws.RegLength = p.PageLength;
+  ws.RegType = p.PageRegType;
+  ws.DisplayType = p.PageDisplayType;
+}
+
+ViewControls MovePage(Workspace& ws, int32_t delta) {
+  ws.CurrentPage = std::clamp<int32_t>(ws.CurrentPage + delta, 1, kPageCount);
+  LoadPage(ws);
+  return DisplayRegTypes(ws);
+}
+
+} // namespace
+
+void ComboRegTypeChange(Workspace& ws, int index) {
+  if (index >= 0 && index <= 3) ws.RegType = index;
+}
+
+std::string ComboReadTypeChange(Workspace& ws, int index) {
+  ws.WriteFunction = 16;
+  if (index >= 0 && index <= 8) ws.DisplayType = index - 1;
+  if (TwoRegisterFormat(ws.DisplayType) && ws.RegLength % 2 != 0) ws.RegLength += 1;
+  return IntToStr(ws.RegLength);
+}
+
+bool TxtStartRegChange(Workspace& ws, const std::string& text) {
+  if (text.empty()) return false;
+  const int32_t v = StrToInt(text);
+  if (v < 1 || v > 65535) return false;
+  ws.StartReg = v;
+  return true;
+}
+
+bool TxtLengthChange(Workspace& ws, const std::string& text) {
+  if (text.empty()) return false;
+  const int32_t v = StrToInt(text);
+  if (v < 1 || v > kGridCells) return false;
+  if (TwoRegisterFormat(ws.DisplayType) && v % 2 != 0) return false;
+  ws.RegLength = v;
+  return true;
+}
+
+bool CboAddrChange(Workspace& ws, int index) {
+  if (index < 0 || index >= kSlotCount) return false;
+  ws.SelectSlot(index + 1);
+  return true;
+}
+
+std::string NextBlock(Workspace& ws) {
+  const int64_t next = static_cast<int64_t>(ws.StartReg) + ws.RegLength;
+  ws.StartReg = Saturate(next > 65535 ? 65537 - static_cast<int64_t>(ws.RegLength) : next);
+  return IntToStr(ws.StartReg);
+}
+
+std::string PrevBlock(Workspace& ws) {
+  const int64_t prev = static_cast<int64_t>(ws.StartReg) - ws.RegLength;
+  ws.StartReg = prev < 1 ? 1 : Saturate(prev);
+  return IntToStr(ws.StartReg);
+}
+
+ViewControls NextPage(Workspace& ws) { return MovePage(ws, 1); }
+ViewControls PrevPage(Workspace& ws) { return MovePage(ws, -1); }
+
+ViewControls SavePage(Workspace& ws, const std::string& startText, const std::string& lengthText) {
+  Page& p = ws.PageTable[static_cast<size_t>(std::clamp<int32_t>(ws.CurrentPage, 1, kPageCount))];
+  p.PageStart = StrToInt(startText);
+  p.PageLength = StrToInt(lengthText);
+  p.PageRegType = ws.RegType;
+  p.PageDisplayType = ws.DisplayType;
+  return MovePage(ws, 1);
+}
+
+} // namespace korvane

@@ -1,0 +1,97 @@
+#pragma once
+// The register file: the whole workspace image (settings, slot addresses, the
+// twenty pages and all four tables of the five slots) as 8-bit text with CR LF
+// line ends and right-aligned eight-character number fields.
+//
+// Saving never destroys the previous file: the content goes to a new file in
+// the same folder, is flushed to disk and then renamed over the target.
+// Loading is all or nothing: the file is read completely into a pending copy,
+// and the workspace changes only when the whole file has been read.
+//
+// Failures throw RegisterFileError (file system) or ConversionError (a text
+// that should be a number, from app/core/int_conv.h).
+#include "app/core/workspace.h"
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace korvane {
+
+// A file that cannot be created, opened, read or written. what() is the text
+// shown to the user ("File not found", "Disk full", "I/O error 5", ...).
+class RegisterFileError : public std::runtime_error {
+public:
+  RegisterFileError(int error_number, const std::string& message)
+      : std::runtime_error(message), errno_(error_number) {}
+  // The errno behind the failure (EINVAL for an empty file name).
+  int ErrorNumber() const { return errno_; }
+
+private:
+  int errno_;
+};
+
+// The user's text for a failed file operation with this errno.
+std::string RegisterFileErrorText(int error_number);
+
+// Number of lines a written file has: 29 + 5 * (4 + 512 + 512 + 8192 + 8192).
+constexpr int kRegisterFileLines = 87089;
+
+// The complete file content for the workspace.
+std::string RegisterFileText(const Workspace& ws);
+
+// Writes the file; throws RegisterFileError. On failure the file at `path`
+// is as it was before. When `path` is a symbolic link, the file it points to
+// is replaced and the link stays.
+void SaveRegisterFile(const Workspace& ws, const std::string& path);
+
+// Reads a register file in pieces of any size and applies it to a workspace
+// only when Commit is called. Lines may end in CR LF or LF alone; the last
+// line needs no line end.
+class RegisterFileReader {
+public:
+  // Starts from the workspace's current values: whatever the file does not
+  // supply keeps them.
+  explicit RegisterFileReader(const Workspace& ws);
+  ~RegisterFileReader();
+  RegisterFileReader(const RegisterFileReader&) = delete;
+  RegisterFileReader& operator=(const RegisterFileReader&) = delete;
+
+  // Throws ConversionError for a number that is not one; the reader is then
+  // unusable and nothing has reached any workspace.
+  void Feed(std::string_view bytes);
+  // Ends the file (reads the missing lines of a short file as empty). Throws
+  // ConversionError like Feed.
+  void Finish();
+  // Applies the file: settings, slot addresses, pages, store, then page 1 as
+  // the view, CurrentPage := 1, ActiveSlot := 1, DeviceAddress := SlotAddress[1].
+  // Only after Finish.
+  void Commit(Workspace& ws);
+
+private:
+  struct Pending;
+  void Line(std::string_view line, uint64_t length);
+  void HeaderLine(std::string_view line, uint64_t length);
+  void DataLine(std::string_view line, uint64_t length);
+
+  std::unique_ptr<Pending> p_;
+  std::string partial_;      // the line being assembled across pieces
+  uint64_t partial_len_ = 0; // its true length (only the first kLineKeep bytes are kept)
+  char partial_last_ = 0;    // its last character, kept or not
+  uint64_t line_no_ = 0;     // lines done
+  bool finished_ = false;
+  bool failed_ = false;
+};
+
+// Reads a whole text (as a file would be read) into the workspace, all or
+// nothing. Throws ConversionError.
+void ReadRegisterText(Workspace& ws, std::string_view text);
+
+// Reads the file into the workspace, all or nothing. Throws RegisterFileError
+// or ConversionError; either leaves the workspace exactly as it was. Closing
+// the port, the poll interval and redrawing are the caller's.
+void LoadRegisterFile(Workspace& ws, const std::string& path);
+
+} // namespace korvane

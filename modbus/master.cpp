@@ -1,0 +1,344 @@
+#include "modbus/master.h"
+
+#include "modbus/core.h"
+#include "modbus/frame.h"
+
+#include <algorithm>
+
+namespace korvane {
+namespace {
+
+constexpr int32_t kMaxReplyCount = 500;
+constexpr uint32_t kAsciiReplyWindowMs = 3000;
+
+bool FitsWord(int64_t v) { return v >= 0 && v <= 0xFFFF; }
+bool FitsByte(int64_t v) { return v >= 0 && v <= 0xFF; }
+
+size_t Taken(int32_t count, const std::string& buffer) {
+  if (count <= 0) return 0;
+  return std::min(static_cast<size_t>(count), buffer.size());
+}
+
+} // namespace
+
+void ComputePollWindow(Workspace& ws) {
+  // 64-bit throughout: BaudRate, StartReg and RegLength may come from a file
+  // with any value.
+  const int64_t length = ws.RegLength;
+  const int64_t start = ws.StartReg;
+  int64_t n = 2 * length;
+  if (ws.RtuMode == 0) n = 2 * n;
+  const int64_t limit = static_cast<int64_t>(ws.BaudRate) * 256 / 9600;
+  if (limit < n) n = limit;
+  int64_t count = ws.RtuMode != 0 ? n / 2 : n / 4;
+  int64_t address = ws.PollAddress;
+  if (count >= length) {
+    count = length;
+    address = start;
+  } else {
+    if (address < start) address = start;
+    address += count;
+    if (address >= 65536) address = start;
+    // Strictly greater: a window may start exactly one past the view.
+    if (address > start + length) address = start;
+    if (address + count >= 65536) count = 65536 - address;
+  }
+  ws.PollCount = static_cast<int32_t>(count);
+  ws.PollAddress = static_cast<int32_t>(address);
+}
+
+TMaster::TMaster(Workspace& ws, FrameSender& sender, const TickSource& ticks)
+    : ws_(ws), sender_(sender), ticks_(ticks) {
+  // Room for the longest reply the checkers keep, so assembling never grows them.
+  MasterFrame.reserve(2 * kMaxReplyCount);
+  MasterRxAscii.reserve(2 * kMaxReplyCount);
+  MasterAscii.reserve(2 * kMaxReplyCount);
+}
+
+void TMaster::FinishAndSend() {
+  if (ReplyCount > 0) replyOverwritten_ = true;
+  if (ws_.RtuMode != 0) {
+    frame::AppendCrc(MasterFrame);
+    sender_.SendCommStr(ws_.CommPort, MasterFrame);
+  } else {
+    MasterAscii = ConvertToASCII(MasterFrame);
+    sender_.SendCommStr(ws_.CommPort, MasterAscii);
+  }
+}
+
+void TMaster::MasterPollPLC() {
+  using frame::PutByte;
+  using frame::PutWord;
+  const Workspace& w = ws_;
+  // Nothing is sent that would carry a field other than the one meant: a
+  // device address that is no byte, a start below 1 or above 65536, a
+  // quantity that is no 16-bit number, more values than WriteValues holds.
+  if (!FitsByte(w.DeviceAddress)) return;
+  const auto value = [&w](int32_t i) { return w.WriteValues[static_cast<size_t>(i)]; };
+
+  int32_t function = 0;
+  int64_t replyLength = 0;
+  if (w.MasterWrite != 0) {
+    const int64_t address = static_cast<int64_t>(w.WriteAddress) - 1;
+    if (w.RegType == 0) {
+      if (!FitsWord(address)) return;
+      if (w.WriteCount != 0) {
+        // Multiple coils: WriteValues holds the states packed eight to a byte.
+        if (w.WriteCount < 0 || w.WriteCount > kWriteValues || !FitsWord(w.RegLength)) return;
+        function = frame::kWriteMultipleCoils;
+        MasterFrame.clear();
+        PutByte(MasterFrame, w.DeviceAddress);
+        PutByte(MasterFrame, function);
+        PutWord(MasterFrame, address);
+        PutWord(MasterFrame, w.RegLength);
+        PutByte(MasterFrame, w.WriteCount);
+        for (int32_t i = 1; i <= w.WriteCount; ++i) PutByte(MasterFrame, value(i));
+      } else {
+        function = frame::kWriteSingleCoil;
+        MasterFrame.clear();
+        PutByte(MasterFrame, w.DeviceAddress);
+        PutByte(MasterFrame, function);
+        PutWord(MasterFrame, address);
+        PutWord(MasterFrame, value(1) != 0 ? 0xFF00 : 0x0000);
+      }
+    } else if (w.RegType != 3) {
+      // Discrete inputs and input registers cannot be written: nothing goes
+      // out, and the reply timer reports the missing reply.
+      if (ReplyCount > 0) replyOverwritten_ = true;
+      MasterFrame.clear();
+      AwaitingReply = 1;
+      return;
+    } else {
+      if (!FitsWord(address)) return;
+      if (w.SingleRegWrite != 0 && w.WriteCount == 1) {
+        function = frame::kWriteSingleRegister;
+        MasterFrame.clear();
+        PutByte(MasterFrame, w.DeviceAddress);
+        PutByte(MasterFrame, function);
+        PutWord(MasterFrame, address);
+        PutWord(MasterFrame, value(1));
+      } else {
+        if (w.WriteCount < 1 || w.WriteCount > kWriteValues) return;
+        function = frame::kWriteMultipleRegisters;
+        MasterFrame.clear();
+        PutByte(MasterFrame, w.DeviceAddress);
+        PutByte(MasterFrame, function);
+        PutWord(MasterFrame, address);
+        PutWord(MasterFrame, w.WriteCount);
+        PutByte(MasterFrame, 2 * w.WriteCount);
+        for (int32_t i = 1; i <= w.WriteCount; ++i) PutWord(MasterFrame, value(i));
+      }
+    }
+    replyLength = 8;
+  } else if (w.RegType == 0 || w.RegType == 1) {
+    // Bits: the whole view in one request, no poll window.
+    const int64_t address = static_cast<int64_t>(w.StartReg) - 1;
+    if (!FitsWord(address) || !FitsWord(w.RegLength)) return;
+    function = w.RegType == 0 ? frame::kReadCoils : frame::kReadDiscreteInputs;
+    MasterFrame.clear();
+    PutByte(MasterFrame, w.DeviceAddress);
+    PutByte(MasterFrame, function);
+    PutWord(MasterFrame, address);
+    PutWord(MasterFrame, w.RegLength);
+    replyLength = frame::ReplyLength(function, w.RegLength);
+  } else if (w.RegType == 2 || w.RegType == 3) {
+    const int64_t address = static_cast<int64_t>(w.PollAddress) - 1;
+    if (!FitsWord(address) || !FitsWord(w.PollCount)) return;
+    function = w.RegType == 3 ? frame::kReadHoldingRegisters : frame::kReadInputRegisters;
+    MasterFrame.clear();
+    PutByte(MasterFrame, w.DeviceAddress);
+    PutByte(MasterFrame, function);
+    PutWord(MasterFrame, address);
+    PutWord(MasterFrame, w.PollCount);
+    replyLength = 5 + static_cast<int64_t>(w.WriteFunction == 16 ? 2 : 4) * w.PollCount;
+  } else {
+    if (ReplyCount > 0) replyOverwritten_ = true;
+    MasterFrame.clear();
+    AwaitingReply = 1;
+    return;
+  }
+
+  // The request's bookkeeping is complete before the frame leaves, so a
+  // reply that comes back at once finds it in place.
+  SentFunction = function;
+  ReplyLength = static_cast<int32_t>(replyLength);
+  AwaitingReply = 1;
+  FinishAndSend();
+}
+
+void TMaster::StoreReply(int32_t f, size_t dataEnd) {
+  if (ws_.ActiveSlot < 1 || ws_.ActiveSlot > kSlotCount) return;
+  AddressSlot& slot = ws_.Active();
+  const auto* data = reinterpret_cast<const uint8_t*>(MasterFrame.data());
+  dataEnd = std::min(dataEnd, MasterFrame.size());
+  const size_t first = frame::kReplyDataOffset;
+  const int64_t avail = dataEnd > first ? static_cast<int64_t>(dataEnd - first) : 0;
+
+  if (f == frame::kReadCoils || f == frame::kReadDiscreteInputs) {
+    BitTable& table = f == frame::kReadCoils ? slot.CoilTable : slot.StatusTable;
+    // Only the bits the reply carries; coils past 65536 are not stored.
+    const int64_t count = std::min<int64_t>(std::max<int64_t>(ws_.RegLength, 0), avail * 8);
+    const int64_t start = ws_.StartReg;
+    for (int64_t i = 0; i < count; ++i) {
+      const bool on = (data[first + static_cast<size_t>(i / 8)] >> (i % 8)) & 1;
+      SetBit(table, start + i, on);
+    }
+  } else if (f == frame::kReadHoldingRegisters || f == frame::kReadInputRegisters) {
+    RegTable& table = f == frame::kReadHoldingRegisters ? slot.HoldingRegTable : slot.InputRegTable;
+    const int64_t count = std::min<int64_t>(std::max<int64_t>(ws_.PollCount, 0), avail / 2);
+    const int64_t start = ws_.PollAddress;
+    for (int64_t i = 0; i < count; ++i) {
+      const int64_t n = start + i;
+      if (n < 1 || n > kRegisters) continue;
+      const size_t at = first + static_cast<size_t>(2 * i);
+      table[static_cast<size_t>(n)] = data[at] * 256 + data[at + 1];
+    }
+  }
+  // Write replies (5, 6, 15, 16) store nothing: the status reports them.
+}
+
+void TMaster::EndReply() {
+  ReplyCount = 0;
+  ReplyException = 0;
+  replyOverwritten_ = false;
+}
+
+int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
+  int32_t status = kReplyNone;
+  const size_t n = Taken(Count, Buffer);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(Buffer.data());
+  for (size_t k = 0; k < n; ++k) {
+    const int32_t b = bytes[k];
+    bool taken = false;
+    // A request sent while a longer reply was half received can leave the
+    // count at or past the new reply's length; nothing would ever complete
+    // it, so that reply is abandoned and this byte may start the next one.
+    if (ReplyCount > 1 && ReplyCount >= ReplyLength) EndReply();
+
+    if (ReplyCount == 0) {
+      MasterFrame.clear();
+      replyOverwritten_ = false;
+      if (b == ws_.DeviceAddress) {
+        MasterFrame.push_back(static_cast<char>(b));
+        taken = true;
+      }
+    }
+    if (ReplyCount == 1) {
+      if (b == SentFunction) {
+        MasterFrame.push_back(static_cast<char>(b));
+        taken = true;
+      } else if (b == SentFunction + frame::kExceptionFlag) {
+        ReplyException = b;
+        MasterFrame.push_back(static_cast<char>(b));
+        ReplyLength = static_cast<int32_t>(frame::kExceptionReplyLength);
+        taken = true;
+      } else {
+        // Abandoned; the byte is not looked at again as an address.
+        ReplyCount = 0;
+      }
+    }
+    if (ReplyCount > 1 && ReplyCount < ReplyLength) {
+      MasterFrame.push_back(static_cast<char>(b));
+      taken = true;
+      if (ReplyCount == 2 && ReplyException > 0) ReplyException = b;
+    }
+    if (ReplyCount > 1 && ReplyCount == ReplyLength - 1) {
+      AwaitingReply = 0;
+      const auto length = static_cast<size_t>(ReplyLength);
+      // The request's own bytes followed by the reply's tail can pass the
+      // CRC (the request's CRC zeroes the register), so such a mix is never
+      // taken as data.
+      if (replyOverwritten_ || MasterFrame.size() < length) {
+        status = kReplyChecksum;
+      } else {
+        const int32_t c = TCore::CRC16(MasterFrame, ReplyLength - 2);
+        const auto hi = static_cast<uint8_t>(MasterFrame[length - 2]);
+        const auto lo = static_cast<uint8_t>(MasterFrame[length - 1]);
+        const auto function = static_cast<uint8_t>(MasterFrame[frame::kFunctionOffset]);
+        if (hi != c / 256 || lo != c % 256) {
+          status = kReplyChecksum;
+        } else if (function & frame::kExceptionFlag) {
+          // Decided by the function byte, so an exception code of 0 is still
+          // an exception and never reads as good data.
+          status = kReplyException + static_cast<uint8_t>(MasterFrame[2]);
+        } else {
+          status = kReplyOk;
+          StoreReply(SentFunction, length - 2);
+        }
+      }
+      EndReply();
+      taken = false;
+    }
+    if (taken) ++ReplyCount;
+    if (ReplyCount > kMaxReplyCount) {
+      EndReply();
+      status = kReplyTooLong;
+    }
+  }
+  if (TickPassed(ticks_.Now(), ws_.ReplyDeadline)) {
+    EndReply();
+    status = kReplyTimeout;
+  }
+  return status;
+}
+
+int32_t TMaster::MasterCheckASCII(int32_t Count, const std::string& Buffer) {
+  int32_t status = kReplyNone;
+  const size_t n = Taken(Count, Buffer);
+  const uint32_t now = ticks_.Now();
+  for (size_t k = 0; k < n; ++k) {
+    const char c = Buffer[k];
+    bool taken = false;
+    if (ReplyCount == 0) {
+      MasterRxAscii.clear();
+      if (c == ':') {
+        MasterRxAscii.push_back(':');
+        ws_.ReplyDeadline = now + kAsciiReplyWindowMs;
+        taken = true;
+      }
+    }
+    if (ReplyCount > 0) {
+      if (c != '\r') {
+        MasterRxAscii.push_back(c);
+        taken = true;
+      } else {
+        AwaitingReply = 0;
+        status = AnalyseAscii();
+        ReplyCount = 0;
+        taken = false;
+      }
+    }
+    if (taken) ++ReplyCount;
+  }
+  if (TickPassed(now, ws_.ReplyDeadline)) {
+    ReplyCount = 0;
+    status = kReplyTimeout;
+  }
+  if (ReplyCount > kMaxReplyCount) {
+    ReplyCount = 0;
+    status = kReplyTooLong;
+  }
+  return status;
+}
+
+int32_t TMaster::AnalyseAscii() {
+  MasterFrame.clear();
+  const std::string& text = MasterRxAscii;
+  // Pairs of digits after the ":"; an odd last character is ignored.
+  for (size_t i = 1; i + 1 < text.size(); i += 2)
+    MasterFrame.push_back(
+        static_cast<char>(TCore::GetAsciiValue(text[i]) * 16 + TCore::GetAsciiValue(text[i + 1])));
+  const size_t count = MasterFrame.size();
+  const auto* bytes = reinterpret_cast<const uint8_t*>(MasterFrame.data());
+  if (count == 0 || bytes[0] != ws_.DeviceAddress) return kReplyNone;
+  if (bytes[count - 1] != Lrc(MasterFrame, count - 1)) return kReplyChecksum;
+  // Address and LRC alone carry no function code: nothing to report.
+  if (count < 3) return kReplyNone;
+  SentFunction = bytes[frame::kFunctionOffset];
+  // The reply's own code decides the table; the LRC is not data.
+  StoreReply(SentFunction, count - 1);
+  if (SentFunction > frame::kExceptionFlag) return kReplyException + bytes[2];
+  return kReplyOk;
+}
+
+} // namespace korvane

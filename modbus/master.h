@@ -1,0 +1,92 @@
+#pragma once
+// TMaster: the master's side of the line. MasterPollPLC builds one request from
+// the workspace's master request cycle and sends it; MasterCheckRTU and
+// MasterCheckASCII assemble the reply from the received chunks, validate it,
+// store read values into the active slot and return a reply status code:
+//   0 no complete reply in this chunk (also: bytes ignored)
+//   1 a complete, valid normal reply (read values stored)
+//   2 checksum error (CRC or LRC)
+//   3 the chunk was handled after ReplyDeadline
+//   4 more than 500 bytes or characters without a complete reply
+//   128 + e exception reply with exception code e
+// No clock, no descriptors, no globals: time comes from the TickSource and
+// frames leave through the FrameSender.
+#include "app/core/tick.h"
+#include "app/core/workspace.h"
+#include "modbus/sender.h"
+
+#include <cstdint>
+#include <string>
+
+namespace korvane {
+
+// Reply status codes of the master reply checkers.
+enum ReplyStatus : int32_t {
+  kReplyNone = 0,
+  kReplyOk = 1,
+  kReplyChecksum = 2,
+  kReplyTimeout = 3,
+  kReplyTooLong = 4,
+  kReplyException = 128, // + the exception code
+};
+
+// The next poll window of a register read: sets ws.PollCount and
+// ws.PollAddress from RegLength, RtuMode, BaudRate and StartReg. The reply of
+// one request fits a byte budget of BaudRate * 256 / 9600 data bytes (RTU:
+// 2 per register, ASCII: 4); successive calls walk through the view, starting
+// one window past StartReg. Used by the poll timer and the "Read" button.
+void ComputePollWindow(Workspace& ws);
+
+class TMaster {
+public:
+  TMaster(Workspace& ws, FrameSender& sender, const TickSource& ticks);
+
+  // Builds and sends the request that ws.MasterWrite, RegType and the request
+  // cycle describe. Does not set ws.ReplyDeadline: the caller does. A request
+  // whose address or quantity does not fit its 16-bit field, a register write
+  // of no values or of more values than WriteValues holds is not sent at all,
+  // and then nothing here changes.
+  void MasterPollPLC();
+
+  // One received chunk: `Count` bytes of `Buffer` (never more than it holds).
+  int32_t MasterCheckRTU(int32_t Count, const std::string& Buffer);
+  int32_t MasterCheckASCII(int32_t Count, const std::string& Buffer);
+  // Decodes MasterRxAscii into MasterFrame, checks address and LRC, stores.
+  int32_t AnalyseAscii();
+
+  // The request being built and sent; reused to assemble the reply.
+  std::string MasterFrame;
+  // The ASCII text of the last request.
+  std::string MasterAscii;
+  int32_t SentFunction = 0;
+  // Whole RTU reply length (CRC included) expected to the last request.
+  int32_t ReplyLength = 0;
+  uint8_t AwaitingReply = 0;
+  // Bytes (RTU) or characters (ASCII) taken of the reply being assembled;
+  // 0 = waiting for its start. A new request does not reset it.
+  int32_t ReplyCount = 0;
+  // RTU: 0 for a normal reply; the exception function code, then the
+  // exception code once it has arrived.
+  int32_t ReplyException = 0;
+  // The ASCII reply text being assembled, from its ":"; never holds the CR.
+  std::string MasterRxAscii;
+
+private:
+  // Stores the data of the reply in MasterFrame (from offset 3 up to, not
+  // including, `dataEnd`) for function code `f`. Values that the reply does
+  // not carry are left unchanged.
+  void StoreReply(int32_t f, size_t dataEnd);
+  // Frame finished: CRC (RTU) or ASCII text, then sent.
+  void FinishAndSend();
+  void EndReply();
+
+  Workspace& ws_;
+  // A request went out while an RTU reply was half assembled: the reply's
+  // first bytes in MasterFrame were replaced by the request, so the reply can
+  // no longer be checked and ends as a checksum error.
+  bool replyOverwritten_ = false;
+  FrameSender& sender_;
+  const TickSource& ticks_;
+};
+
+} // namespace korvane

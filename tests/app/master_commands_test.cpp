@@ -1,0 +1,308 @@
+#include "app/core/master_commands.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/core/int_conv.h"
+#include "app/core/value_entry.h"
+#include "modbus/core.h"
+#include "modbus/frame.h"
+#include "modbus/master.h"
+
+using namespace korvane;
+using frame::Bytes;
+
+namespace {
+
+class RecordingSender final : public FrameSender {
+public:
+  void SendCommStr(int, const std::string& f) override { frames.push_back(f); }
+  std::vector<std::string> frames;
+};
+
+std::string Rtu(std::initializer_list<int> body) {
+  std::string f = Bytes(body);
+  frame::AppendCrc(f);
+  return f;
+}
+
+// A master of device 1, RTU, 9600 baud, polling off, with the real request builder.
+struct CommandFixture : ::testing::Test {
+  std::unique_ptr<Workspace> ws = MakeWorkspace();
+  RecordingSender sender;
+  FakeTickSource ticks{1000};
+  TMaster engine{*ws, sender, ticks};
+  RequestBuilderFor<TMaster> master{engine};
+  GridTexts cells{};
+
+  CommandFixture() {
+    ws->IsMaster = 1;
+    ws->PollEnabled = 0;
+  }
+  void Cells(std::initializer_list<const char*> texts) {
+    size_t k = 1;
+    for (const char* t : texts) cells[k++] = t;
+  }
+  CommandResult Write() { return CmdMasterWriteClick(*ws, master, ticks, cells); }
+  std::string LastFrame() const {
+    return sender.frames.empty() ? std::string("<none>") : sender.frames.back();
+  }
+};
+
+TEST_F(CommandFixture, PollToggleSilencesTheButtons) {
+  ws->PollEnabled = 1;
+  ws->RegLength = 1;
+  Cells({"5"});
+  EXPECT_FALSE(CmdMasterReadClick(*ws, master, ticks).Sent);
+  EXPECT_FALSE(Write().Sent);
+  EXPECT_TRUE(sender.frames.empty());
+  EXPECT_FALSE(CmdPollClick(*ws)); // ChkPoll unchecked
+  EXPECT_EQ(ws->PollEnabled, 0);
+  EXPECT_TRUE(Write().Sent);
+  EXPECT_TRUE(CmdMasterReadClick(*ws, master, ticks).Sent);
+  EXPECT_TRUE(CmdPollClick(*ws));
+  EXPECT_EQ(ws->PollEnabled, 1);
+
+  ws->PollEnabled = 0; // a slave never sends
+  ws->IsMaster = 0;
+  const size_t sent = sender.frames.size();
+  const CommandResult r = Write();
+  EXPECT_FALSE(r.Sent);
+  EXPECT_FALSE(r.StatusText.has_value());
+  EXPECT_FALSE(CmdMasterReadClick(*ws, master, ticks).StatusText.has_value());
+  EXPECT_EQ(sender.frames.size(), sent);
+  EXPECT_EQ(ws->PollCounter, 1);
+}
+
+TEST_F(CommandFixture, CoilViewsArePackedEightToAByte) {
+  ws->RegType = 0;
+  ws->RegLength = 10;
+  Cells({"1", "0", "1", "1", "0", "0", "0", "0", "1", "1"});
+  const CommandResult r = Write();
+  EXPECT_EQ(LastFrame(), Bytes({0x01, 0x0F, 0x00, 0x00, 0x00, 0x0A, 0x02, 0x0D, 0x03, 0xA1, 0xA9}));
+  EXPECT_EQ(r.StatusText, "Write -");
+  EXPECT_FALSE(r.Redraw);
+  EXPECT_EQ(ws->ReplyDeadline, 1400u);
+  EXPECT_EQ(ws->PollCounter, 0);
+
+  for (const char* bad : {"2", "", " 1"}) {
+    cells[4] = bad;
+    EXPECT_FALSE(Write().Sent) << bad;
+  }
+  EXPECT_EQ(sender.frames.size(), 1u);
+
+  ws->RegLength = 1;
+  Cells({"1"});
+  Write();
+  EXPECT_EQ(LastFrame(), Bytes({0x01, 0x05, 0x00, 0x00, 0xFF, 0x00, 0x8C, 0x3A}));
+
+  ws->RegLength = 17; // three bytes, the last holding coil 17 alone
+  for (int k = 1; k <= 17; ++k) cells[static_cast<size_t>(k)] = k == 17 || k == 8 ? "1" : "0";
+  ws->StartReg = 101;
+  Write();
+  EXPECT_EQ(LastFrame(), Rtu({0x01, 0x0F, 0x00, 0x64, 0x00, 0x11, 0x03, 0x80, 0x00, 0x01}));
+
+  ws->StartReg = 65530; // the view reaches past coil 65536
+  EXPECT_FALSE(Write().Sent);
+}
+
+TEST_F(CommandFixture, HoldingRegistersSingleWordFormats) {
+  ws->RegLength = 2;
+  Cells({"10", "258"});
+  Write();
+  EXPECT_EQ(LastFrame(),
+            Bytes({0x01, 0x10, 0x00, 0x00, 0x00, 0x02, 0x04, 0x00, 0x0A, 0x01, 0x02, 0x53, 0xFC}));
+
+  ws->SingleRegWrite = 1;
+  ws->RegLength = 1;
+  Cells({"10"});
+  Write();
+  EXPECT_EQ(LastFrame(), Bytes({0x01, 0x06, 0x00, 0x00, 0x00, 0x0A, 0x09, 0xCD}));
+  ws->SingleRegWrite = 0;
+
+  struct Case {
+    int32_t type;
+    int32_t length;
+    std::vector<const char*> texts;
+    std::vector<int> values;
+  } cases[] = {
+      {0, 3, {"5", "x", "7"}, {5, 7, 0}},          // skipped cell: later values move up
+      {0, 3, {"", "70000", "-1", "8"}, {0, 8, 0}}, // empty counts as 0
+      {-1, 3, {"-1", "-32768", "32768", "3"}, {65535, 32768, 3}},
+      {1, 2, {"ffff", "10000", "1F"}, {65535, 31}},
+      {0, 2, {"1", "2", "3"}, {1, 2}}, // cells past the view are not read
+  };
+  for (const auto& c : cases) {
+    cells = GridTexts{};
+    for (size_t k = 0; k < c.texts.size(); ++k) cells[k + 1] = c.texts[k];
+    ws->DisplayType = c.type;
+    ws->RegLength = c.length;
+    ws->StartReg = 10;
+    Write();
+    std::string body = Bytes({0x01, 0x10, 0x00, 0x09, 0x00, c.length, 2 * c.length});
+    for (int v : c.values) frame::PutWord(body, v);
+    frame::AppendCrc(body);
+    EXPECT_EQ(LastFrame(), body) << c.type << " " << c.texts[0];
+  }
+
+  // A view of 100 skipped cells ends at the end of the grid with zeros.
+  for (auto& t : cells) t = "x";
+  ws->DisplayType = 0;
+  ws->RegLength = 100;
+  ws->StartReg = 1;
+  EXPECT_TRUE(Write().Sent);
+  EXPECT_EQ(ws->WriteCount, 100);
+  EXPECT_EQ(ws->WriteValues[100], 0);
+}
+
+TEST_F(CommandFixture, LoneMinusStopsTheWrite) {
+  ws->DisplayType = -1;
+  ws->RegLength = 2;
+  Cells({"1", "-"});
+  EXPECT_THROW(Write(), ConversionError);
+  ws->DisplayType = 0; // the decimal check refuses "-": skipped, no error
+  EXPECT_TRUE(Write().Sent);
+  EXPECT_EQ(sender.frames.size(), 1u);
+}
+
+TEST_F(CommandFixture, TwoRegisterFormatsGoAsOneRequest) {
+  struct Case {
+    int32_t type;
+    int32_t start, length;
+    std::vector<const char*> texts;
+    int address;
+    std::vector<int> values;
+  } cases[] = {
+      {2, 1, 4, {"", "131073", "", "5"}, 1, {2, 1, 0, 5}},
+      {3, 1, 4, {"", "131073", "", ""}, 1, {1, 2, 0, 0}},
+      {4, 7, 2, {"", "80000000"}, 7, {0x8000, 0}},
+      {5, 7, 2, {"", "1234abcd"}, 7, {0xABCD, 0x1234}},
+      {6, 1, 2, {"", "1.5"}, 1, {0x3FC0, 0}},
+      {7, 1, 2, {"", "-2"}, 1, {0, 0xC000}},
+      {8, 3, 2, {"1.5", "0.1"}, 5, {0x3FC0, 0, 0x3DCC, 0xCCCD}},
+      {9, 1, 1, {"1"}, 1, {0, 0x3F80}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    cells = GridTexts{};
+    for (size_t k = 0; k < c.texts.size(); ++k) cells[k + 1] = c.texts[k];
+    ws->DisplayType = c.type;
+    ws->StartReg = c.start;
+    ws->RegLength = c.length;
+    const CommandResult r = Write();
+    EXPECT_EQ(r.StatusText, "Write -");
+    const int n = static_cast<int>(c.values.size());
+    std::string body = Bytes({0x01, 0x10, 0x00, c.address - 1, 0x00, n, 2 * n});
+    for (int v : c.values) frame::PutWord(body, v);
+    frame::AppendCrc(body);
+    EXPECT_EQ(LastFrame(), body);
+  }
+}
+
+TEST_F(CommandFixture, TwoRegisterFormatsThatDoNotConvertSendNothing) {
+  ws->DisplayType = 6;
+  ws->RegLength = 4;
+  Cells({"", "1", "", "abc"});
+  CommandResult r = Write();
+  EXPECT_EQ(r.StatusText, "Input not Floating Point");
+  EXPECT_FALSE(r.Sent);
+  Cells({"", "1", "", "1e39"});
+  EXPECT_THROW(Write(), EntryError);
+
+  ws->DisplayType = 2;
+  Cells({"", "1", "x", "2"}); // the first cell of a pair fails the check
+  EXPECT_FALSE(Write().Sent);
+  Cells({"", "1", "", "-2"});
+  EXPECT_FALSE(Write().Sent);
+  Cells({"", "1", "", "9999999999"});
+  EXPECT_THROW(Write(), ConversionError);
+
+  ws->DisplayType = 8; // 62 values are 124 registers: more than one request carries
+  ws->RegLength = 62;
+  cells = GridTexts{};
+  EXPECT_FALSE(Write().Sent);
+  ws->RegLength = 61;
+  EXPECT_TRUE(Write().Sent);
+  EXPECT_EQ(ws->WriteCount, 122);
+  ws->StartReg = 32768; // 32-bit register 32769 is past the table
+  ws->RegLength = 2;
+  EXPECT_FALSE(Write().Sent);
+  EXPECT_EQ(sender.frames.size(), 1u);
+}
+
+TEST_F(CommandFixture, ReadOnlyTablesAreNotWritten) {
+  Cells({"1"});
+  ws->RegLength = 1;
+  for (int type : {1, 2}) {
+    ws->RegType = type;
+    EXPECT_FALSE(Write().Sent);
+  }
+  EXPECT_TRUE(sender.frames.empty());
+}
+
+TEST_F(CommandFixture, ReadUsesThePollWindow) {
+  CommandResult r = CmdMasterReadClick(*ws, master, ticks);
+  EXPECT_EQ(LastFrame(), Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x64, 0x44, 0x21}));
+  EXPECT_EQ(r.StatusText, "Poll 1");
+  EXPECT_FALSE(r.Redraw); // polling is off
+  EXPECT_EQ(ws->ReplyDeadline, 1400u);
+  EXPECT_EQ(ws->MasterWrite, 0);
+  r = CmdMasterReadClick(*ws, master, ticks);
+  EXPECT_EQ(r.StatusText, "Poll 2");
+
+  ws->RegType = 0; // bits need no window: the whole view in one request
+  ws->PollAddress = 1234;
+  CmdMasterReadClick(*ws, master, ticks);
+  EXPECT_EQ(LastFrame(), Bytes({0x01, 0x01, 0x00, 0x00, 0x00, 0x64, 0x3D, 0xE1}));
+  EXPECT_EQ(ws->PollAddress, 1234);
+}
+
+TEST_F(CommandFixture, PollTimerWalksTheWindowsInAscii) {
+  ws->PollEnabled = 1;
+  ws->RtuMode = 0;
+  const int32_t starts[] = {65, 1, 65};
+  for (int i = 0; i < 3; ++i) {
+    ticks.Advance(5000);
+    const CommandResult r = Timer1Step(*ws, master, ticks, nullptr);
+    EXPECT_TRUE(r.Sent);
+    EXPECT_TRUE(r.Redraw);
+    EXPECT_EQ(r.StatusText, "Poll " + IntToStr(i + 1));
+    EXPECT_EQ(ws->PollAddress, starts[i]);
+    EXPECT_EQ(ws->PollCount, 64);
+    EXPECT_EQ(ws->ReplyDeadline, ticks.Now() + 400);
+    std::string req = Bytes({0x01, 0x03, 0x00, starts[i] - 1, 0x00, 64});
+    EXPECT_EQ(LastFrame(), ConvertToASCII(req));
+  }
+  ws->PollEnabled = 0;
+  EXPECT_FALSE(Timer1Step(*ws, master, ticks, nullptr).Sent);
+  EXPECT_EQ(ws->PollCounter, 3);
+  EXPECT_EQ(sender.frames.size(), 3u);
+}
+
+TEST_F(CommandFixture, PollTimerInSlaveMode) {
+  ws->IsMaster = 0;
+  ws->PollEnabled = 1;
+  EXPECT_FALSE(Timer1Step(*ws, master, ticks, nullptr).Redraw);
+  ws->RegsChanged = 1; // a master wrote into the store: shown at this tick
+  EXPECT_TRUE(Timer1Step(*ws, master, ticks, nullptr).Redraw);
+  EXPECT_EQ(ws->RegsChanged, 0);
+
+  const RampTexts ramp{"0", "1000", "1", "3"};
+  EXPECT_TRUE(Timer1Step(*ws, master, ticks, &ramp).Redraw);
+  EXPECT_EQ(ws->Active().HoldingRegTable[3], 3);
+  ws->RegType = 0; // coils shown: the ramp does nothing and wants no redraw
+  EXPECT_FALSE(Timer1Step(*ws, master, ticks, &ramp).Redraw);
+
+  const RampTexts bad{"0", "1000", "x", "3"};
+  ws->RegType = 3;
+  ws->RegsChanged = 1;
+  EXPECT_THROW(Timer1Step(*ws, master, ticks, &bad), ConversionError);
+  EXPECT_EQ(ws->RegsChanged, 1); // left for the next tick
+  EXPECT_EQ(ws->Active().HoldingRegTable[3], 3);
+  EXPECT_TRUE(sender.frames.empty());
+}
+
+} // namespace

@@ -1,0 +1,556 @@
+#include "config/core/register_file.h"
+
+#include "app/core/int_conv.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sched.h>
+#include <set>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace korvane;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A folder of its own under /tmp, removed with everything in it.
+class TempDir {
+public:
+  TempDir() {
+    char tmpl[] = "/tmp/korvane-regfile-XXXXXX";
+    const char* d = ::mkdtemp(tmpl);
+    if (d == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = d;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, ec);
+    fs::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::set<std::string> Names() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(path_)) names.insert(e.path().filename().string());
+    return names;
+  }
+
+private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t p; (p = text.find("\r\n", start)) != std::string::npos; start = p + 2)
+    lines.push_back(text.substr(start, p - start));
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+std::string Repeat(const std::string& s, int n) {
+  std::string r;
+  for (int i = 0; i < n; ++i) r += s;
+  return r;
+}
+
+// A workspace whose every table is filled with non-zero values that differ
+// per slot, table and element, and whose settings and pages are not the defaults.
+std::unique_ptr<Workspace> FilledWorkspace(uint32_t seed) {
+  auto ws = MakeWorkspace();
+  uint32_t x = seed;
+  auto next = [&x] {
+    x = x * 1664525u + 1013904223u;
+    return static_cast<int32_t>((x >> 8) % 65535 + 1);
+  };
+  for (int s = 1; s <= kSlotCount; ++s) {
+    AddressSlot& t = ws->SlotTables(s);
+    for (int i = 1; i <= kBitWords; ++i) t.CoilTable[i] = next(), t.StatusTable[i] = next();
+    for (int i = 1; i <= kRegisters; ++i) t.InputRegTable[i] = next(), t.HoldingRegTable[i] = next();
+    ws->SlotAddress[s] = 10 * s + static_cast<int32_t>(seed % 7);
+  }
+  ws->IsMaster = 1;
+  ws->RtuMode = 0;
+  ws->CommPort = 7;
+  ws->BaudRate = 19200;
+  ws->DataBits = 7;
+  ws->Parity = "E";
+  ws->StopBits = 2;
+  ws->PollTime = 3;
+  for (int p = 1; p <= kPageCount; ++p) ws->PageTable[p] = Page{100 * p + 1, 50 + p, p % 4, (p + 7) % 10 - 1};
+  return ws;
+}
+
+// Everything a load may change, compared field by field.
+void ExpectSameLoadedState(const Workspace& a, const Workspace& b) {
+  EXPECT_EQ(a.IsMaster, b.IsMaster);
+  EXPECT_EQ(a.RtuMode, b.RtuMode);
+  EXPECT_EQ(a.CommPort, b.CommPort);
+  EXPECT_EQ(a.BaudRate, b.BaudRate);
+  EXPECT_EQ(a.DataBits, b.DataBits);
+  EXPECT_EQ(a.Parity, b.Parity);
+  EXPECT_EQ(a.StopBits, b.StopBits);
+  EXPECT_EQ(a.PollTime, b.PollTime);
+  EXPECT_EQ(a.SlotAddress, b.SlotAddress);
+  EXPECT_EQ(a.ActiveSlot, b.ActiveSlot);
+  EXPECT_EQ(a.DeviceAddress, b.DeviceAddress);
+  for (int p = 1; p <= kPageCount; ++p) {
+    EXPECT_EQ(a.PageTable[p].PageStart, b.PageTable[p].PageStart) << "page " << p;
+    EXPECT_EQ(a.PageTable[p].PageLength, b.PageTable[p].PageLength) << "page " << p;
+    EXPECT_EQ(a.PageTable[p].PageDisplayType, b.PageTable[p].PageDisplayType) << "page " << p;
+    EXPECT_EQ(a.PageTable[p].PageRegType, b.PageTable[p].PageRegType) << "page " << p;
+  }
+  EXPECT_EQ(a.StartReg, b.StartReg);
+  EXPECT_EQ(a.RegLength, b.RegLength);
+  EXPECT_EQ(a.DisplayType, b.DisplayType);
+  EXPECT_EQ(a.RegType, b.RegType);
+  EXPECT_EQ(a.CurrentPage, b.CurrentPage);
+  for (int s = 0; s <= kSlotCount; ++s) {
+    const AddressSlot& x = a.SlotTables(s);
+    const AddressSlot& y = b.SlotTables(s);
+    EXPECT_TRUE(x.CoilTable == y.CoilTable) << "coils of slot " << s;
+    EXPECT_TRUE(x.StatusTable == y.StatusTable) << "inputs of slot " << s;
+    EXPECT_TRUE(x.InputRegTable == y.InputRegTable) << "input registers of slot " << s;
+    EXPECT_TRUE(x.HoldingRegTable == y.HoldingRegTable) << "holding registers of slot " << s;
+  }
+}
+
+// Lines 1 to 29 of a start-up workspace, with CR LF ends.
+const std::string kStartHead = "SLAVE\r\nRTU\r\n1\r\n9600\r\n8\r\nN\r\n1\r\n5\r\n"
+                               "       1       2       3       4       5\r\n" +
+                               Repeat("       1     100       0       3\r\n", 20);
+
+// Runs `fn` in a child process; returns what it reports ("" when all is well).
+std::string InChild(const std::function<std::string()>& fn) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid < 0) return "fork failed";
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string r;
+    try {
+      r = fn();
+    } catch (const std::exception& e) {
+      r = std::string("unexpected exception: ") + e.what();
+    }
+    (void)!::write(fds[1], r.data(), r.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char buf[256];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    report.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += " (child did not exit cleanly)";
+  return report;
+}
+
+// What a save that must fail reports, "" when it failed as expected.
+std::string ExpectSaveFails(const Workspace& ws, const std::string& path, const std::string& message) {
+  try {
+    SaveRegisterFile(ws, path);
+  } catch (const RegisterFileError& e) {
+    return e.what() == message ? "" : "message '" + std::string(e.what()) + "'";
+  }
+  return "save did not fail";
+}
+
+} // namespace
+
+// ------------------------------------------------------------------ writer
+
+TEST(RegisterFileWriter, StartUpWorkspaceByteForByte) {
+  const std::string text = RegisterFileText(*MakeWorkspace());
+  // 8 settings lines, 5 addresses, 20 pages, then per slot 4 headers,
+  // 1024 bit-word lines of 8 fields, 16382 register lines of 8 and 2 of 7.
+  EXPECT_EQ(text.size(), 33u + 42u + 20u * 34u + 5u * (4u * 10u + 17406u * 66u + 2u * 58u));
+  const std::vector<std::string> lines = SplitCrLf(text);
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kRegisterFileLines));
+  ASSERT_EQ(lines.size(), 87089u);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 87089);
+  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+  EXPECT_EQ(text.substr(0, kStartHead.size()), kStartHead);
+
+  const std::string zeros8 = Repeat("       0", 8);
+  const std::string zeros7 = Repeat("       0", 7);
+  const struct {
+    size_t line; // 1-based
+    std::string text;
+  } expected[] = {
+      {30, ";COILS  "},    {31, zeros8},    {542, zeros8},      {543, ";INPSTAT"},
+      {1056, ";INPREGS"},  {9248, zeros7},  {9249, ";HOLDREG"}, {17441, zeros7},
+      {17442, ";COILS  "}, {87088, zeros8}, {87089, zeros7},
+  };
+  for (const auto& e : expected) EXPECT_EQ(lines[e.line - 1], e.text) << "line " << e.line;
+  size_t headers = 0;
+  for (const auto& l : lines) headers += !l.empty() && l[0] == ';';
+  EXPECT_EQ(headers, 20u);
+}
+
+TEST(RegisterFileWriter, FieldsAreRightAlignedAndWidenWhenTheyMust) {
+  auto ws = MakeWorkspace();
+  ws->IsMaster = 1;
+  ws->RtuMode = 0;
+  ws->Parity = "E";
+  ws->CommPort = 12;
+  ws->SlotAddress = {0, 247, -1, 0, 12345678, 99999999};
+  auto& h = ws->SlotTables(2).HoldingRegTable;
+  h[1] = 65535;
+  h[2] = -5;
+  h[3] = 100000000;
+  h[4] = INT32_MIN;
+  h[65535] = 9;
+  h[65536] = 1; // never written
+  const std::vector<std::string> lines = SplitCrLf(RegisterFileText(*ws));
+  EXPECT_EQ(lines[0], "MASTER");
+  EXPECT_EQ(lines[1], "ASCII");
+  EXPECT_EQ(lines[2], "12");
+  EXPECT_EQ(lines[5], "E");
+  EXPECT_EQ(lines[8], "     247      -1       012345678"
+                      "99999999");
+  const size_t hold2 = 29 + 17412 + 2 * (1 + 512) + (1 + 8192); // slot 2's ";HOLDREG", from 0
+  ASSERT_EQ(lines[hold2], ";HOLDREG");
+  EXPECT_EQ(lines[hold2 + 1], "   65535      -5100000000-2147483648" + Repeat("       0", 4));
+  EXPECT_EQ(lines[hold2 + 8192], Repeat("       0", 6) + "       9");
+  EXPECT_EQ(lines[hold2 + 8193], ";COILS  ");
+}
+
+// ------------------------------------------------------------------ reader
+
+TEST(RegisterFileReader, SaveThenLoadGivesTheSameState) {
+  TempDir dir;
+  auto saved = FilledWorkspace(1);
+  SaveRegisterFile(*saved, dir / "ws.txt");
+  EXPECT_EQ(dir.Names(), std::set<std::string>{"ws.txt"}); // no temporary left behind
+  EXPECT_EQ(ReadFile(dir / "ws.txt"), RegisterFileText(*saved));
+
+  auto loaded = MakeWorkspace();
+  loaded->SelectSlot(3);
+  loaded->ResponseTime = 1234;
+  loaded->SlotTables(4).InputRegTable[65536] = 77; // not in the file: stays
+  loaded->StartReg = 900;
+  loaded->CurrentPage = 7;
+  LoadRegisterFile(*loaded, dir / "ws.txt");
+
+  // The view comes from page 1, the active slot is the first.
+  saved->StartReg = saved->PageTable[1].PageStart;
+  saved->RegLength = saved->PageTable[1].PageLength;
+  saved->DisplayType = saved->PageTable[1].PageDisplayType;
+  saved->RegType = saved->PageTable[1].PageRegType;
+  saved->CurrentPage = 1;
+  saved->SelectSlot(1);
+  saved->SlotTables(4).InputRegTable[65536] = 77;
+  for (int s = 1; s <= kSlotCount; ++s) saved->SlotTables(s).HoldingRegTable[65536] = 0;
+  for (int s = 1; s <= kSlotCount; ++s)
+    if (s != 4) saved->SlotTables(s).InputRegTable[65536] = 0;
+  ExpectSameLoadedState(*loaded, *saved);
+  EXPECT_EQ(loaded->DeviceAddress, saved->SlotAddress[1]);
+  EXPECT_EQ(loaded->ResponseTime, 1234);
+}
+
+TEST(RegisterFileReader, PiecesOfAnySizeReadLikeTheWhole) {
+  // CR LF, LF alone, a CR that ends one piece and an LF that starts the next,
+  // and a last line without its end.
+  const std::string text = "MASTER\nASCII\r\n3\r\n4800\n7\r\nO\r\n2\r\n9\r\n       6       7\r\n" +
+                           Repeat("       2      20       1       2\n", 20) +
+                           ";COILS  \r\n      11      12\r\n" + ";HOLDREG\n      13\r\n      14 \r\n      15";
+  auto whole = MakeWorkspace();
+  ReadRegisterText(*whole, text);
+  EXPECT_EQ(whole->IsMaster, 1);
+  EXPECT_EQ(whole->BaudRate, 4800);
+  EXPECT_EQ(whole->Parity, "O");
+  EXPECT_EQ(whole->SlotAddress[2], 7);
+  EXPECT_EQ(whole->SlotTables(1).CoilTable[2], 12);
+  EXPECT_EQ(whole->SlotTables(1).HoldingRegTable[1], 13);
+  EXPECT_EQ(whole->SlotTables(1).HoldingRegTable[2], 14); // the one-character field after it is no field
+  EXPECT_EQ(whole->SlotTables(1).HoldingRegTable[3], 15);
+  EXPECT_EQ(whole->StartReg, 2);
+
+  for (size_t piece : {1u, 2u, 3u, 7u}) {
+    auto ws = MakeWorkspace();
+    RegisterFileReader reader(*ws);
+    for (size_t i = 0; i < text.size(); i += piece) reader.Feed(std::string_view(text).substr(i, piece));
+    reader.Finish();
+    reader.Commit(*ws);
+    SCOPED_TRACE(piece);
+    ExpectSameLoadedState(*ws, *whole);
+  }
+}
+
+struct ReaderCase {
+  const char* name;
+  std::string text;
+  std::function<void(const Workspace&)> check;
+};
+
+TEST(RegisterFileReader, EdgeCases) {
+  const std::string head = kStartHead;
+  const ReaderCase cases[] = {
+      {"a ';COILS' without its spaces is a comment",
+       head + ";COILS\r\n       7\r\n;COILS  \r\n       1\r\n;COILS\r\n;INPSTAT\r\n       2\r\n",
+       [](const Workspace& ws) {
+         EXPECT_EQ(ws.SlotTables(1).CoilTable[1], 1);
+         EXPECT_EQ(ws.SlotTables(1).StatusTable[1], 2); // still slot 1
+         EXPECT_EQ(ws.SlotTables(2).StatusTable[1], 0);
+       }},
+      {"a one-character last field is not a field",
+       head + ";COILS  \r\n7\r\n       1       23\r\n       9\r\n",
+       [](const Workspace& ws) {
+         const auto& c = ws.SlotTables(1).CoilTable;
+         EXPECT_EQ(c[1], 1);
+         EXPECT_EQ(c[2], 2);
+         EXPECT_EQ(c[3], 9); // neither "7" nor "3" took an element
+       }},
+      {"short last fields are read; values are taken as they stand",
+       head + ";INPREGS\r\n;COILS  \r\n;INPREGS\r\n      -1 1234567\t12\r\n",
+       [](const Workspace& ws) {
+         const auto& r = ws.SlotTables(1).InputRegTable;
+         EXPECT_EQ(r[1], -1);
+         EXPECT_EQ(r[2], 1234567);
+         EXPECT_EQ(r[3], 12);
+       }},
+      {"role and framing compare exactly after trimming", "master\r\n  RTU \t\r\n" + head.substr(12),
+       [](const Workspace& ws) {
+         EXPECT_EQ(ws.IsMaster, 0);
+         EXPECT_EQ(ws.RtuMode, 1);
+       }},
+      {"a sixth slot section changes nothing",
+       head + Repeat(";COILS  \r\n;HOLDREG\r\n       5\r\n", 5) +
+           ";COILS  \r\n       6\r\n;HOLDREG\r\n       6\r\n",
+       [](const Workspace& ws) {
+         for (int s = 1; s <= 5; ++s) {
+           EXPECT_EQ(ws.SlotTables(s).HoldingRegTable[1], 5);
+           EXPECT_EQ(ws.SlotTables(s).CoilTable[1], 0);
+         }
+         EXPECT_EQ(ws.SlotTables(0).HoldingRegTable[1], 0);
+       }},
+      {"page 1 with display format 8 becomes the view",
+       head.substr(0, 75) + "     200      40       8       2\r\n     300      10       9       1\r\n",
+       [](const Workspace& ws) {
+         EXPECT_EQ(ws.DisplayType, 8);
+         EXPECT_EQ(ws.StartReg, 200);
+         EXPECT_EQ(ws.RegLength, 40);
+         EXPECT_EQ(ws.RegType, 2);
+         EXPECT_EQ(ws.CurrentPage, 1);
+         EXPECT_EQ(ws.PageTable[2].PageDisplayType, 9);
+       }},
+      {"headers in any order and more than once",
+       head + ";COILS  \r\n;HOLDREG\r\n       1       2\r\n;INPREGS\r\n       3\r\n;comment\r\n       4\r\n"
+              ";HOLDREG\r\n       5\r\n",
+       [](const Workspace& ws) {
+         const AddressSlot& t = ws.SlotTables(1);
+         EXPECT_EQ(t.HoldingRegTable[1], 5);
+         EXPECT_EQ(t.HoldingRegTable[2], 2);
+         EXPECT_EQ(t.InputRegTable[1], 3);
+         EXPECT_EQ(t.InputRegTable[2], 4);
+       }},
+      {"data before any slot and past a table's end are dropped unconverted",
+       head + ";HOLDREG\r\n       x\r\n;COILS  \r\n" + Repeat("       1", 4096) + "       x\r\n       x\r\n" +
+           ";INPREGS\r\n" + Repeat("       2", 65535) + "       x\r\n",
+       [](const Workspace& ws) {
+         EXPECT_EQ(ws.SlotTables(1).CoilTable[4096], 1);
+         EXPECT_EQ(ws.SlotTables(1).StatusTable[0], 0);
+         EXPECT_EQ(ws.SlotTables(1).InputRegTable[65535], 2);
+         EXPECT_EQ(ws.SlotTables(1).InputRegTable[65536], 0);
+       }},
+      {"a short file keeps addresses and pages; extra fields are not converted",
+       "SLAVE\r\nRTU\r\n1\r\n9600\r\n8\r\nN\r\n1\r\n5\r\n       9       8       7       6       5    junk\r\n"
+       "      50",
+       [](const Workspace& ws) {
+         EXPECT_EQ(ws.SlotAddress[1], 9);
+         EXPECT_EQ(ws.SlotAddress[5], 5);
+         EXPECT_EQ(ws.DeviceAddress, 9);
+         EXPECT_EQ(ws.PageTable[1].PageStart, 50);
+         EXPECT_EQ(ws.PageTable[1].PageLength, 33); // kept from before
+         EXPECT_EQ(ws.StartReg, 50);
+         EXPECT_EQ(ws.RegLength, 33);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto ws = MakeWorkspace();
+    ws->PageTable[1].PageLength = 33;
+    ws->SelectSlot(2);
+    ReadRegisterText(*ws, c.text);
+    EXPECT_EQ(ws->ActiveSlot, 1);
+    c.check(*ws);
+  }
+}
+
+TEST(RegisterFileReader, AFileThatStopsTheLoadLeavesTheWorkspaceAsItWas) {
+  const std::string good_start =
+      "MASTER\r\nASCII\r\n4\r\n19200\r\n7\r\nE\r\n2\r\n1\r\n      21      22      23      24      25\r\n" +
+      Repeat("      10      20       1       2\r\n", 20) + ";COILS  \r\n      99\r\n";
+  const struct {
+    const char* name;
+    std::string text;
+    std::string bad;
+  } cases[] = {
+      {"a field of eight spaces", good_start + "      98        \r\n", ""},
+      {"a field with a letter", good_start + ";HOLDREG\r\n     1x2\r\n", "1x2"},
+      {"a settings number above 32 bits", "SLAVE\r\nRTU\r\n1\r\n3000000000\r\n", "3000000000"},
+      {"a settings line that is no number", "SLAVE\r\nRTU\r\n1\r\n96OO\r\n", "96OO"},
+      {"a file that ends before its settings", "MASTER\r\nRTU\r\n1\r\n9600\r\n8", ""},
+      {"a bad address field", "SLAVE\r\nRTU\r\n1\r\n9600\r\n8\r\nN\r\n1\r\n5\r\n       1      -\r\n", "-"},
+      {"a bad page field", kStartHead.substr(0, 75) + "       1     1 0\r\n", "1 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto ws = FilledWorkspace(2);
+    ws->SelectSlot(4);
+    ws->StartReg = 321;
+    ws->CurrentPage = 6;
+    const auto before = std::make_unique<Workspace>(*ws);
+    TempDir dir;
+    WriteFile(dir / "bad.txt", c.text);
+    try {
+      LoadRegisterFile(*ws, dir / "bad.txt");
+      ADD_FAILURE() << "load did not stop";
+    } catch (const ConversionError& e) {
+      EXPECT_EQ(std::string(e.what()), "'" + c.bad + "' is not a valid integer value");
+    }
+    ExpectSameLoadedState(*ws, *before);
+  }
+}
+
+// ------------------------------------------------------------------ files
+
+TEST(RegisterFileErrors, LoadFailuresNameTheCause) {
+  TempDir dir;
+  WriteFile(dir / "plain", "x");
+  fs::create_directory(dir / "folder");
+  const struct {
+    std::string path;
+    std::string message;
+  } cases[] = {
+      {dir / "missing", "File not found"},        {"", "Invalid filename"},
+      {dir / "plain/inside", "Invalid filename"}, {dir / std::string(300, 'n'), "Invalid filename"},
+      {dir / "folder", "File access denied"},
+  };
+  auto ws = FilledWorkspace(3);
+  const auto before = std::make_unique<Workspace>(*ws);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    try {
+      LoadRegisterFile(*ws, c.path);
+      ADD_FAILURE() << "load did not fail";
+    } catch (const RegisterFileError& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+  }
+  ExpectSameLoadedState(*ws, *before);
+  EXPECT_EQ(RegisterFileErrorText(EMFILE), "Too many open files");
+  EXPECT_EQ(RegisterFileErrorText(EIO), "I/O error 5");
+}
+
+TEST(RegisterFileSave, ReplacesThroughLinksAndKeepsPermissions) {
+  TempDir dir;
+  WriteFile(dir / "real.txt", "old");
+  ASSERT_EQ(::chmod((dir / "real.txt").c_str(), 0640), 0);
+  fs::create_symlink("real.txt", dir / "alias.txt");
+  fs::create_symlink("sub/new.txt", dir / "dangling.txt");
+  fs::create_directory(dir / "sub");
+
+  auto ws = FilledWorkspace(4);
+  SaveRegisterFile(*ws, dir / "alias.txt");
+  SaveRegisterFile(*ws, dir / "dangling.txt");
+
+  EXPECT_TRUE(fs::is_symlink(dir / "alias.txt"));
+  EXPECT_TRUE(fs::is_symlink(dir / "dangling.txt"));
+  EXPECT_EQ(ReadFile(dir / "real.txt"), RegisterFileText(*ws));
+  EXPECT_EQ(ReadFile(dir / "sub/new.txt"), RegisterFileText(*ws));
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "real.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(dir.Names(), (std::set<std::string>{"alias.txt", "dangling.txt", "real.txt", "sub"}));
+}
+
+// A save that cannot complete leaves the previous file as it was and no
+// temporary file behind.
+class RegisterFileFailedSave : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RegisterFileFailedSave, KeepsTheOldFile) {
+  const std::string how = GetParam();
+  TempDir dir;
+  const std::string target = dir / "ws.txt";
+  auto old_ws = FilledWorkspace(5);
+  auto new_ws = FilledWorkspace(6);
+  const std::string old_text = RegisterFileText(*old_ws);
+
+  const std::string report = InChild([&]() -> std::string {
+    std::string expected = "Disk full";
+    if (how == "tmpfs") {
+      // A private mount namespace: the small file system is seen by this child only.
+      if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=8m") != 0)
+        return "SKIP: cannot mount a tmpfs here";
+    }
+    SaveRegisterFile(*old_ws, target);
+    if (how == "file size limit") {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit lim{1 << 20, 1 << 20};
+      if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) return "setrlimit failed";
+    } else if (how == "read-only folder") {
+      expected = "File access denied";
+      if (::chmod(dir.path().c_str(), 0555) != 0) return "chmod failed";
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return "cannot drop root";
+    } else if (how == "target is a folder") {
+      expected = "File access denied";
+      fs::create_directory(dir / "folder");
+      const std::string r = ExpectSaveFails(*new_ws, dir / "folder", expected);
+      return r.empty() && dir.Names() != std::set<std::string>{"folder", "ws.txt"} ? "files left behind" : r;
+    }
+    std::string r = ExpectSaveFails(*new_ws, target, expected);
+    if (ReadFile(target) != old_text) r += " old file changed";
+    if (dir.Names() != std::set<std::string>{"ws.txt"}) r += " files left behind";
+    return r;
+  });
+  if (report.rfind("SKIP", 0) == 0) GTEST_SKIP() << report;
+  EXPECT_EQ(report, "");
+  if (how != std::string("tmpfs")) {
+    EXPECT_EQ(ReadFile(target), old_text);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, RegisterFileFailedSave,
+                         ::testing::Values("tmpfs", "file size limit", "read-only folder",
+                                           "target is a folder"),
+                         [](const auto& param_info) {
+                           std::string n = param_info.param;
+                           for (char& c : n)
+                             if (c == ' ' || c == '-') c = '_';
+                           return n;
+                         });

@@ -1,0 +1,503 @@
+#include "modbus/master.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "modbus/core.h"
+#include "modbus/frame.h"
+
+using namespace korvane;
+using frame::Bytes;
+
+namespace {
+
+class RecordingSender final : public FrameSender {
+public:
+  void SendCommStr(int port, const std::string& f) override {
+    ports.push_back(port);
+    frames.push_back(f);
+  }
+  std::vector<int> ports;
+  std::vector<std::string> frames;
+};
+
+std::string WithCrc(std::string body) {
+  frame::AppendCrc(body);
+  return body;
+}
+
+// A master of device 1 in RTU framing with a reply deadline far away.
+struct MasterFixture : ::testing::Test {
+  std::unique_ptr<Workspace> ws = MakeWorkspace();
+  RecordingSender sender;
+  FakeTickSource ticks{1000};
+  TMaster master{*ws, sender, ticks};
+
+  MasterFixture() {
+    ws->IsMaster = 1;
+    ws->CommPort = 7;
+    ws->ReplyDeadline = ticks.Now() + 400;
+  }
+  // A read of `count` holding registers from register `from`.
+  void PollHolding(int32_t from, int32_t count) {
+    ws->RegType = 3;
+    ws->MasterWrite = 0;
+    ws->PollAddress = from;
+    ws->PollCount = count;
+    master.MasterPollPLC();
+    ws->ReplyDeadline = ticks.Now() + ws->ResponseTime;
+  }
+  int32_t Rtu(const std::string& chunk) {
+    return master.MasterCheckRTU(static_cast<int32_t>(chunk.size()), chunk);
+  }
+  int32_t Ascii(const std::string& chunk) {
+    return master.MasterCheckASCII(static_cast<int32_t>(chunk.size()), chunk);
+  }
+  RegTable& Holding(int slot = 1) { return ws->SlotTables(slot).HoldingRegTable; }
+};
+
+using Change = std::function<void(Workspace&)>;
+
+// ---------------------------------------------------------------- poll window
+
+TEST(PollWindow, SuccessiveWindowsWalkTheView) {
+  const struct {
+    uint8_t rtu;
+    int32_t baud;
+    int32_t start, length;
+    int32_t count;
+    std::vector<int32_t> addresses;
+  } cases[] = {
+      {0, 9600, 1, 100, 64, {65, 1, 65, 1}},
+      {1, 2400, 1, 100, 32, {33, 65, 97, 1, 33}},
+      {1, 9600, 1, 100, 100, {1, 1, 1}},
+      // A rate whose budget overflows 32 bits still reads the whole view.
+      {1, 100000000, 1, 100, 100, {1, 1}},
+      // Near the top the window is cut at 65535 and then starts over.
+      {1, 2400, 65500, 100, 32, {65532, 65500, 65532}},
+  };
+  for (const auto& c : cases) {
+    auto ws = MakeWorkspace();
+    ws->RtuMode = c.rtu;
+    ws->BaudRate = c.baud;
+    ws->StartReg = c.start;
+    ws->RegLength = c.length;
+    for (size_t i = 0; i < c.addresses.size(); ++i) {
+      ComputePollWindow(*ws);
+      EXPECT_EQ(ws->PollAddress, c.addresses[i]) << "baud " << c.baud << " tick " << i;
+      const int32_t count = c.addresses[i] + c.count >= 65536 ? 65536 - c.addresses[i] : c.count;
+      EXPECT_EQ(ws->PollCount, count) << "baud " << c.baud << " tick " << i;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- requests
+
+TEST_F(MasterFixture, RequestFramesByteForByte) {
+  const struct {
+    const char* name;
+    Change setup;
+    std::string sent;
+    int32_t function;
+    int32_t replyLength;
+  } cases[] = {
+      {"holding read", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 100; },
+       Bytes({1, 3, 0, 0, 0, 0x64, 0x44, 0x21}), 3, 205},
+      {"holding read ASCII", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 100, w.RtuMode = 0; },
+       ":01030000006498\r\n", 3, 205},
+      {"input read", [](Workspace& w) { w.RegType = 2, w.PollAddress = 1, w.PollCount = 100; },
+       Bytes({1, 4, 0, 0, 0, 0x64, 0xF1, 0xE1}), 4, 205},
+      {"two-register reply size",
+       [](Workspace& w) { w.PollAddress = 1, w.PollCount = 100, w.WriteFunction = 6; },
+       Bytes({1, 3, 0, 0, 0, 0x64, 0x44, 0x21}), 3, 405},
+      {"highest register", [](Workspace& w) { w.PollAddress = 65536, w.PollCount = 1; },
+       Bytes({1, 3, 0xFF, 0xFF, 0, 1, 0x84, 0x2E}), 3, 7},
+      {"coil read", [](Workspace& w) { w.RegType = 0; }, Bytes({1, 1, 0, 0, 0, 0x64, 0x3D, 0xE1}), 1, 18},
+      {"input status read", [](Workspace& w) { w.RegType = 1; }, Bytes({1, 2, 0, 0, 0, 0x64, 0x79, 0xE1}), 2,
+       18},
+      {"coil on",
+       [](Workspace& w) {
+         w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.WriteCount = 0, w.WriteValues[1] = 1;
+       },
+       Bytes({1, 5, 0, 0, 0xFF, 0, 0x8C, 0x3A}), 5, 8},
+      {"coil off",
+       [](Workspace& w) {
+         w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.WriteCount = 0, w.WriteValues[1] = 0;
+       },
+       Bytes({1, 5, 0, 0, 0, 0, 0xCD, 0xCA}), 5, 8},
+      {"coils 15",
+       [](Workspace& w) {
+         w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.RegLength = 10, w.WriteCount = 2;
+         w.WriteValues[1] = 0x0D, w.WriteValues[2] = 0x03;
+       },
+       Bytes({1, 0x0F, 0, 0, 0, 0x0A, 2, 0x0D, 3, 0xA1, 0xA9}), 15, 8},
+      {"registers 16",
+       [](Workspace& w) {
+         w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 2, w.WriteValues[1] = 10,
+         w.WriteValues[2] = 258;
+       },
+       Bytes({1, 0x10, 0, 0, 0, 2, 4, 0, 0x0A, 1, 2, 0x53, 0xFC}), 16, 8},
+      {"single register 6",
+       [](Workspace& w) {
+         w.MasterWrite = 1, w.SingleRegWrite = 1, w.WriteAddress = 1, w.WriteCount = 1, w.WriteValues[1] = 10;
+       },
+       Bytes({1, 6, 0, 0, 0, 0x0A, 0x09, 0xCD}), 6, 8},
+      {"single register without the option",
+       [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 1, w.WriteValues[1] = 10; },
+       Bytes({1, 0x10, 0, 0, 0, 1, 2, 0, 0x0A, 0x26, 0x57}), 16, 8},
+  };
+  for (const auto& c : cases) {
+    auto w = MakeWorkspace();
+    w->CommPort = 7;
+    sender.frames.clear();
+    TMaster m{*w, sender, ticks};
+    c.setup(*w);
+    m.MasterPollPLC();
+    ASSERT_EQ(sender.frames.size(), 1u) << c.name;
+    EXPECT_EQ(sender.frames[0], c.sent) << c.name;
+    EXPECT_EQ(sender.ports[0], 7) << c.name;
+    EXPECT_EQ(m.SentFunction, c.function) << c.name;
+    EXPECT_EQ(m.ReplyLength, c.replyLength) << c.name;
+    EXPECT_EQ(m.AwaitingReply, 1) << c.name;
+    if (w->RtuMode == 0) {
+      EXPECT_EQ(m.MasterAscii, c.sent) << c.name;
+    }
+  }
+}
+
+TEST_F(MasterFixture, AFullWriteUsesAllTwoHundredValues) {
+  ws->MasterWrite = 1;
+  ws->WriteAddress = 1;
+  ws->WriteCount = kWriteValues;
+  for (int i = 1; i <= kWriteValues; ++i) ws->WriteValues[static_cast<size_t>(i)] = i;
+  master.MasterPollPLC();
+  ASSERT_EQ(sender.frames.size(), 1u);
+  const std::string& f = sender.frames[0];
+  ASSERT_EQ(f.size(), 7u + 2 * kWriteValues + 2);
+  EXPECT_EQ(frame::Word(f, 4), kWriteValues);
+  EXPECT_EQ(frame::Word(f, 7 + 2 * (kWriteValues - 1)), kWriteValues);
+  EXPECT_EQ(TCore::CRC16(f, static_cast<int32_t>(f.size())), 0); // CRC closes the frame
+}
+
+// Whatever cannot be carried faithfully is not sent, and the request cycle is
+// left as it was.
+TEST_F(MasterFixture, UnsendableRequestsSendNothing) {
+  const struct {
+    const char* name;
+    Change setup;
+  } cases[] = {
+      {"coil read from 0", [](Workspace& w) { w.RegType = 0, w.StartReg = 0; }},
+      {"input read from -5", [](Workspace& w) { w.RegType = 1, w.StartReg = -5; }},
+      {"coil read past 65536", [](Workspace& w) { w.RegType = 0, w.StartReg = 65537; }},
+      {"coil read of a negative length", [](Workspace& w) { w.RegType = 0, w.RegLength = -1; }},
+      {"holding read from 0", [](Workspace& w) { w.PollAddress = 0, w.PollCount = 10; }},
+      {"holding read past 65536", [](Workspace& w) { w.PollAddress = 65537, w.PollCount = 1; }},
+      {"holding read of -1", [](Workspace& w) { w.PollAddress = 1, w.PollCount = -1; }},
+      {"holding read of 65536", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 65536; }},
+      {"device 256", [](Workspace& w) { w.DeviceAddress = 256, w.PollAddress = 1, w.PollCount = 1; }},
+      {"coil write at 0", [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 0; }},
+      {"coils write at 0",
+       [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 0, w.WriteCount = 2; }},
+      {"register write at 0", [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 0, w.WriteCount = 1; }},
+      {"register write past 65536",
+       [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 65537, w.WriteCount = 1; }},
+      {"register write of none",
+       [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 0; }},
+      {"single register option, none",
+       [](Workspace& w) { w.MasterWrite = 1, w.SingleRegWrite = 1, w.WriteAddress = 1, w.WriteCount = 0; }},
+      {"register write of 201",
+       [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 201; }},
+      {"coils write of 201 bytes",
+       [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.WriteCount = 201; }},
+      {"coils write of -1 bytes",
+       [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.WriteCount = -1; }},
+  };
+  for (const auto& c : cases) {
+    auto w = MakeWorkspace();
+    sender.frames.clear();
+    TMaster m{*w, sender, ticks};
+    m.MasterFrame = "half";
+    m.SentFunction = 3;
+    m.ReplyLength = 9;
+    c.setup(*w);
+    m.MasterPollPLC();
+    EXPECT_TRUE(sender.frames.empty()) << c.name;
+    EXPECT_EQ(m.AwaitingReply, 0) << c.name;
+    EXPECT_EQ(m.MasterFrame, "half") << c.name;
+    EXPECT_EQ(m.SentFunction, 3) << c.name;
+    EXPECT_EQ(m.ReplyLength, 9) << c.name;
+  }
+}
+
+TEST_F(MasterFixture, WritingAReadOnlyTableSendsNothingButAwaitsAReply) {
+  for (int32_t type : {1, 2}) {
+    ws->MasterWrite = 1;
+    ws->RegType = type;
+    ws->WriteAddress = 1;
+    ws->WriteCount = 1;
+    master.AwaitingReply = 0;
+    master.MasterPollPLC();
+    EXPECT_TRUE(sender.frames.empty());
+    EXPECT_EQ(master.AwaitingReply, 1); // the reply timer reports the missing reply
+  }
+}
+
+// ---------------------------------------------------------------- RTU replies
+
+TEST_F(MasterFixture, RtuRepliesAndTheirStatus) {
+  const auto reply = Bytes({1, 3, 4, 0, 0x0A, 1, 2, 0x5A, 0x60});
+  std::string badCrc = reply;
+  badCrc.back() = static_cast<char>(0x61);
+  const struct {
+    const char* name;
+    Change request;
+    std::string received;
+    int32_t status;
+    std::vector<std::pair<int, int32_t>> holding; // register, value (slot 1)
+  } cases[] = {
+      {"two registers", nullptr, reply, 1, {{1, 10}, {2, 258}, {3, -7}}},
+      {"noise before the reply", nullptr, Bytes({0xFF, 0}) + reply, 1, {{1, 10}, {2, 258}}},
+      {"wrong function, then the reply", nullptr, Bytes({1, 4}) + reply, 1, {{1, 10}, {2, 258}}},
+      {"bad CRC stores nothing", nullptr, badCrc, 2, {{1, -7}, {2, -7}}},
+      {"another device", nullptr, Bytes({2, 3, 4, 0, 0x0A, 1, 2, 0x5A, 0x60}), 0, {{1, -7}, {2, -7}}},
+      {"exception to a long read",
+       [](Workspace& w) { w.PollCount = 100; },
+       Bytes({1, 0x83, 2, 0xC0, 0xF1}),
+       130,
+       {{1, -7}}},
+      // An exception code of 0 is still no good data.
+      {"exception 0", nullptr, Bytes({1, 0x83, 0, 0x41, 0x30}), 128, {{1, -7}}},
+      {"write echo stores nothing",
+       [](Workspace& w) {
+         w.MasterWrite = 1, w.SingleRegWrite = 1, w.WriteAddress = 1, w.WriteCount = 1, w.WriteValues[1] = 10;
+       },
+       Bytes({1, 6, 0, 0, 0, 0x0A, 0x09, 0xCD}),
+       1,
+       {{1, -7}}},
+      {"window elsewhere",
+       [](Workspace& w) { w.PollAddress = 7; },
+       WithCrc(Bytes({1, 3, 4, 0, 5, 0, 6})),
+       1,
+       {{6, -7}, {7, 5}, {8, 6}, {9, -7}}},
+  };
+  for (const auto& c : cases) {
+    auto w = MakeWorkspace();
+    TMaster m{*w, sender, ticks};
+    for (int n = 1; n <= 10; ++n) w->SlotTables(1).HoldingRegTable[static_cast<size_t>(n)] = -7;
+    w->RegType = 3;
+    w->PollAddress = 1;
+    w->PollCount = 2;
+    if (c.request) c.request(*w);
+    m.MasterPollPLC();
+    w->ReplyDeadline = ticks.Now() + 400;
+    EXPECT_EQ(m.MasterCheckRTU(static_cast<int32_t>(c.received.size()), c.received), c.status) << c.name;
+    for (auto [n, v] : c.holding)
+      EXPECT_EQ(w->SlotTables(1).HoldingRegTable[static_cast<size_t>(n)], v) << c.name;
+    EXPECT_EQ(m.ReplyCount, 0) << c.name;
+    EXPECT_EQ(m.AwaitingReply, c.status == 0 ? 1 : 0) << c.name;
+  }
+}
+
+TEST_F(MasterFixture, ReplySplitAnywhereInThreeChunks) {
+  const auto reply = Bytes({1, 3, 4, 0, 0x0A, 1, 2, 0x5A, 0x60});
+  for (size_t i = 1; i < reply.size(); ++i)
+    for (size_t j = i + 1; j < reply.size(); ++j) {
+      Holding()[1] = Holding()[2] = 0;
+      PollHolding(1, 2);
+      EXPECT_EQ(Rtu(reply.substr(0, i)), 0);
+      EXPECT_EQ(Rtu(reply.substr(i, j - i)), 0);
+      EXPECT_EQ(master.AwaitingReply, 1);
+      EXPECT_EQ(Rtu(reply.substr(j)), 1) << i << "," << j;
+      EXPECT_EQ(Holding()[1], 10);
+      EXPECT_EQ(Holding()[2], 258);
+    }
+}
+
+TEST_F(MasterFixture, CoilReplySetsAndClearsBits) {
+  ws->RegType = 0;
+  ws->RegLength = 10;
+  ws->SlotTables(1).CoilTable[1] = 0xFFFF & ~0x0303; // coils 11..16 set, must stay
+  master.MasterPollPLC();
+  EXPECT_EQ(Rtu(Bytes({1, 1, 2, 0x0D, 3, 0xFD, 0x6D})), 1);
+  // Coils 1, 3, 4, 9, 10 on; 2, 5..8 off; 11..16 untouched.
+  EXPECT_EQ(ws->SlotTables(1).CoilTable[1], 0x030D | 0xFC00);
+}
+
+TEST_F(MasterFixture, BitsPastTheLastCoilAreDroppedAndTheRestStored) {
+  ws->RegType = 1;
+  ws->StartReg = 65530;
+  ws->RegLength = 10;
+  master.MasterPollPLC();
+  EXPECT_EQ(Rtu(WithCrc(Bytes({1, 2, 2, 0xFF, 0xFF}))), 1);
+  for (int n = 65530; n <= 65536; ++n) EXPECT_TRUE(GetBit(ws->SlotTables(1).StatusTable, n)) << n;
+  EXPECT_FALSE(GetBit(ws->SlotTables(1).StatusTable, 65529));
+  EXPECT_EQ(ws->SlotTables(1).StatusTable[1], 0); // nothing wrapped to the start
+}
+
+TEST_F(MasterFixture, ValuesGoToTheActiveSlot) {
+  ws->SlotAddress[3] = 30;
+  ws->SelectSlot(3);
+  PollHolding(1, 2);
+  EXPECT_EQ(Rtu(WithCrc(Bytes({30, 3, 4, 0, 0x0A, 1, 2}))), 1);
+  EXPECT_EQ(Holding(3)[2], 258);
+  EXPECT_EQ(Holding(1)[2], 0);
+}
+
+TEST_F(MasterFixture, LateChunksReportTimeOut) {
+  PollHolding(1, 2);
+  ticks.Advance(401);
+  EXPECT_EQ(Rtu(Bytes({0x55})), 3); // noise alone
+  // A reply completed after the deadline is stored, but reported late.
+  PollHolding(1, 2);
+  EXPECT_EQ(Rtu(Bytes({1, 3, 4, 0})), 0);
+  ticks.Advance(401);
+  EXPECT_EQ(Rtu(Bytes({0x0A, 1, 2, 0x5A, 0x60})), 3);
+  EXPECT_EQ(Holding()[2], 258);
+  // A half reply past the deadline is dropped: the next reply starts clean.
+  PollHolding(1, 2);
+  ticks.Advance(401);
+  EXPECT_EQ(Rtu(Bytes({1, 3, 4})), 3);
+  EXPECT_EQ(master.ReplyCount, 0);
+}
+
+TEST_F(MasterFixture, DeadlineAcrossTheTickWrap) {
+  ticks.Set(0xFFFFFF00u);
+  PollHolding(1, 2); // deadline 0x90 after the wrap
+  ticks.Set(0x10);
+  EXPECT_EQ(Rtu(Bytes({1, 3, 4, 0, 0x0A, 1, 2, 0x5A, 0x60})), 1);
+  ticks.Set(0x91);
+  EXPECT_EQ(Rtu(Bytes({0})), 3);
+}
+
+TEST_F(MasterFixture, OverlongReplyGivesFour) {
+  ws->RegType = 0;
+  ws->RegLength = 4000; // reply of 505 bytes, more than the bound
+  master.MasterPollPLC();
+  ASSERT_EQ(master.ReplyLength, 505);
+  const std::string head = Bytes({1, 1, 0xF4});
+  EXPECT_EQ(Rtu(head + std::string(497, '\0')), 0);
+  EXPECT_EQ(Rtu(std::string(1, '\0')), 4);
+  EXPECT_EQ(master.ReplyCount, 0);
+}
+
+TEST_F(MasterFixture, ANewRequestContinuesAHalfReply) {
+  PollHolding(1, 2);
+  EXPECT_EQ(Rtu(Bytes({1, 3, 4})), 0);
+  PollHolding(1, 2);
+  EXPECT_EQ(master.ReplyCount, 3);
+  // The old reply's tail now lands behind the new request's bytes. Such a mix
+  // passes the CRC whenever the tail starts with 00, yet it is no reply.
+  EXPECT_EQ(Rtu(Bytes({0, 0x0A, 1, 2, 0x5A, 0x60})), 2);
+  EXPECT_EQ(Holding()[1], 0);
+  EXPECT_EQ(Holding()[2], 0);
+  EXPECT_EQ(master.AwaitingReply, 0);
+  // The next reply is taken normally.
+  PollHolding(1, 2);
+  EXPECT_EQ(Rtu(Bytes({1, 3, 4, 0, 0x0A, 1, 2, 0x5A, 0x60})), 1);
+  EXPECT_EQ(Holding()[2], 258);
+}
+
+TEST_F(MasterFixture, AStaleLongReplyDoesNotBlockAShorterOne) {
+  PollHolding(1, 100);
+  EXPECT_EQ(Rtu(Bytes({1, 3, 200}) + std::string(150, '\x11')), 0);
+  PollHolding(1, 2); // expects 9 bytes while 153 are held
+  EXPECT_EQ(Rtu(Bytes({1, 3, 4, 0, 0x0A, 1, 2, 0x5A, 0x60})), 1);
+  EXPECT_EQ(Holding()[2], 258);
+}
+
+TEST_F(MasterFixture, CountBeyondTheBufferIsNotRead) {
+  PollHolding(1, 2);
+  const auto part = Bytes({1, 3, 4, 0});
+  EXPECT_EQ(master.MasterCheckRTU(1000, part), 0);
+  EXPECT_EQ(master.ReplyCount, 4);
+  EXPECT_EQ(master.MasterCheckRTU(-1, part), 0);
+  EXPECT_EQ(master.ReplyCount, 4);
+}
+
+// ---------------------------------------------------------------- ASCII replies
+
+struct AsciiMaster : MasterFixture {
+  AsciiMaster() { ws->RtuMode = 0; }
+};
+
+TEST_F(AsciiMaster, RepliesAndTheirStatus) {
+  const struct {
+    const char* name;
+    std::string received;
+    int32_t pollCount;
+    int32_t status;
+    std::vector<std::pair<int, int32_t>> holding; // register, value; PollAddress is 7
+  } cases[] = {
+      {"two registers", ":010304000A0102EB\r\n", 2, 1, {{6, -7}, {7, 10}, {8, 258}, {9, -7}}},
+      {"exception", ":0183027A\r\n", 2, 130, {{7, -7}}},
+      {"bad LRC", ":010304000A0102EC\r\n", 2, 2, {{7, -7}, {8, -7}}},
+      {"another device", ":020304000A0102EA\r\n", 2, 0, {{7, -7}}},
+      // A short reply stores what it carries and leaves the rest.
+      {"short reply", ":010304000A0102EB\r\n", 4, 1, {{7, 10}, {8, 258}, {9, -7}, {10, -7}}},
+      {"odd last character ignored", ":010304000A0102EB5\r\n", 2, 1, {{7, 10}, {8, 258}}},
+      {"address and LRC only", ":01FF\r\n", 2, 0, {{7, -7}}},
+      {"noise, then a reply", "xx\n:010304000A0102EB\r\n", 2, 1, {{7, 10}}},
+  };
+  for (const auto& c : cases) {
+    for (int n = 1; n <= 12; ++n) Holding()[static_cast<size_t>(n)] = -7;
+    PollHolding(7, c.pollCount);
+    EXPECT_EQ(Ascii(c.received), c.status) << c.name;
+    for (auto [n, v] : c.holding) EXPECT_EQ(Holding()[static_cast<size_t>(n)], v) << c.name;
+    EXPECT_EQ(master.AwaitingReply, 0) << c.name; // the carriage return ends the wait
+    EXPECT_EQ(master.ReplyCount, 0) << c.name;
+  }
+}
+
+TEST_F(AsciiMaster, TheReplysOwnFunctionPicksTheTable) {
+  ws->RegLength = 20;
+  PollHolding(1, 2);
+  // A coil reply carrying one byte of the twenty bits asked for.
+  std::string body = Bytes({1, 1, 1, 0x81});
+  std::string text = ConvertToASCII(body);
+  ws->SlotTables(1).CoilTable[1] = 0x7E00; // coils 10..15 set beforehand
+  EXPECT_EQ(Ascii(text), 1);
+  EXPECT_EQ(master.SentFunction, 1);
+  EXPECT_EQ(ws->SlotTables(1).CoilTable[1], 0x7E81);
+  EXPECT_EQ(Holding()[1], 0);
+}
+
+TEST_F(AsciiMaster, ColonMovesTheDeadline) {
+  PollHolding(1, 2); // deadline: now + 400
+  ticks.Advance(500);
+  const uint32_t colonAt = ticks.Now();
+  EXPECT_EQ(Ascii(":0103"), 0);
+  EXPECT_EQ(ws->ReplyDeadline, colonAt + 3000);
+  ticks.Set(colonAt + 3000);
+  EXPECT_EQ(Ascii("04000A0102EB\r\n"), 1);
+  EXPECT_EQ(Holding()[2], 258);
+
+  // One millisecond later the same reply is late: stored, reported 3.
+  Holding()[2] = 0;
+  PollHolding(1, 2);
+  EXPECT_EQ(Ascii(":0103"), 0);
+  ticks.Advance(3001);
+  EXPECT_EQ(Ascii("04000A0102EB\r\n"), 3);
+  EXPECT_EQ(Holding()[2], 258);
+
+  // A late chunk without a reply in it.
+  ticks.Advance(3001);
+  EXPECT_EQ(Ascii("zz"), 3);
+}
+
+TEST_F(AsciiMaster, SplitReplyAndOverlongText) {
+  PollHolding(1, 2);
+  EXPECT_EQ(Ascii(":01030"), 0);
+  EXPECT_EQ(Ascii("4000A01"), 0);
+  EXPECT_EQ(Ascii("02EB\r\n"), 1);
+  EXPECT_EQ(Holding()[1], 10);
+
+  EXPECT_EQ(Ascii(":" + std::string(499, '0')), 0);
+  EXPECT_EQ(master.ReplyCount, 500);
+  EXPECT_EQ(Ascii("0"), 4);
+  EXPECT_EQ(master.ReplyCount, 0);
+}
+
+} // namespace

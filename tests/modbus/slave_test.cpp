@@ -1,0 +1,497 @@
+#include "modbus/slave.h"
+
+#include <functional>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "modbus/core.h"
+#include "modbus/frame.h"
+
+using namespace korvane;
+using frame::Bytes;
+
+namespace {
+
+class RecordingSender final : public FrameSender {
+public:
+  void SendCommStr(int port, const std::string& frame) override {
+    ports.push_back(port);
+    frames.push_back(frame);
+  }
+  std::vector<int> ports;
+  std::vector<std::string> frames;
+};
+
+std::string WithCrc(std::string body) {
+  frame::AppendCrc(body);
+  return body;
+}
+
+// One slave with its own workspace, clock and recording sender.
+struct Rig {
+  explicit Rig(bool rtu, uint32_t start = 1000) : ticks(start) { ws->RtuMode = rtu ? 1 : 0; }
+  std::unique_ptr<Workspace> ws = MakeWorkspace();
+  FakeTickSource ticks;
+  RecordingSender sent;
+  TSlave slave{*ws, sent, ticks};
+
+  bool IsRtu() const { return ws->RtuMode == 1; }
+  // A request or reply body in the rig's framing.
+  std::string Wrap(const std::string& body) const { return IsRtu() ? WithCrc(body) : ConvertToASCII(body); }
+  void Feed(const std::string& chunk) {
+    const auto n = static_cast<int32_t>(chunk.size());
+    if (IsRtu())
+      slave.CheckModbusRTU(n, chunk);
+    else
+      slave.CheckModbusASCII(n, chunk);
+  }
+  void FeedBody(const std::string& body) { Feed(Wrap(body)); }
+  AddressSlot& Slot(int s) { return ws->SlotTables(s); }
+};
+
+// ---------------------------------------------------------------------------
+// Exact bytes from the wire, with their checksums written out.
+
+TEST(SlaveVectors, KnownRtuAndAsciiExchanges) {
+  {
+    Rig r(true);
+    const int coils[] = {1, 0, 1, 1, 0, 0, 0, 0, 1, 1};
+    for (int i = 0; i < 10; ++i) SetBit(r.Slot(1).CoilTable, i + 1, coils[i] != 0);
+    r.Feed(Bytes({0x01, 0x01, 0x00, 0x00, 0x00, 0x0A, 0xBC, 0x0D}));
+    ASSERT_EQ(r.sent.frames.size(), 1u);
+    EXPECT_EQ(r.sent.frames[0], Bytes({0x01, 0x01, 0x02, 0x0D, 0x03, 0xFD, 0x6D}));
+  }
+  {
+    Rig r(true);
+    r.Slot(1).HoldingRegTable[1] = 42;
+    r.Feed(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B}));
+    ASSERT_EQ(r.sent.frames.size(), 1u);
+    EXPECT_EQ(r.sent.frames[0], Bytes({0x01, 0x03, 0x04, 0x00, 0x2A, 0x00, 0x00, 0xDB, 0xFB}));
+  }
+  {
+    // Served from slot 2 whatever the grid shows.
+    Rig r(true);
+    r.ws->ActiveSlot = 3;
+    const std::string req = Bytes({0x02, 0x06, 0x00, 0x04, 0x00, 0x2A, 0x49, 0xE7});
+    r.Feed(req);
+    EXPECT_EQ(r.Slot(2).HoldingRegTable[5], 42);
+    EXPECT_EQ(r.Slot(3).HoldingRegTable[5], 0);
+    ASSERT_EQ(r.sent.frames.size(), 1u);
+    EXPECT_EQ(r.sent.frames[0], req);
+  }
+  {
+    Rig r(false);
+    r.Slot(1).HoldingRegTable[1] = 42;
+    r.Feed(":010300000001FB\r\n");
+    r.Feed(":010300000001FC\r\n"); // LRC off by one
+    ASSERT_EQ(r.sent.frames.size(), 1u);
+    EXPECT_EQ(r.sent.frames[0], ":010302002AD0\r\n");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Every function code in both framings, with the edge cases of the tables.
+
+struct HandlerCase {
+  const char* name;
+  std::function<void(Workspace&)> setup;
+  std::string request; // body without checksum
+  std::string reply;   // body without checksum; empty: no reply
+  bool write;          // RegsChanged must be set
+  std::function<void(Workspace&)> check;
+};
+
+std::string ReadAllRegsReply() {
+  std::string r = Bytes({1, 3, 0xFE}); // 2 * 65535 = 131070: low eight bits only
+  for (int n = 1; n <= 65535; ++n) frame::PutWord(r, n == 1 ? 0x1234 : n == 65535 ? 0xABCD : 0);
+  return r;
+}
+
+const std::vector<HandlerCase>& HandlerCases() {
+  static const std::vector<HandlerCase> cases = {
+      {"coils", [](Workspace& w) {
+         SetBit(w.SlotTables(1).CoilTable, 4, true);
+         SetBit(w.SlotTables(1).CoilTable, 5, true);
+       },
+       Bytes({1, 1, 0, 3, 0, 3}), Bytes({1, 1, 1, 0x03}), false, nullptr},
+      {"inputs come from the status table",
+       [](Workspace& w) {
+         SetBit(w.SlotTables(1).StatusTable, 1, true);
+         SetBit(w.SlotTables(1).CoilTable, 2, true);
+       },
+       Bytes({1, 2, 0, 0, 0, 2}), Bytes({1, 2, 1, 0x01}), false, nullptr},
+      {"holding registers",
+       [](Workspace& w) {
+         w.SlotTables(1).HoldingRegTable[1] = 0x1234;
+         w.SlotTables(1).InputRegTable[1] = 0x5678;
+       },
+       Bytes({1, 3, 0, 0, 0, 1}), Bytes({1, 3, 2, 0x12, 0x34}), false, nullptr},
+      {"input registers",
+       [](Workspace& w) {
+         w.SlotTables(1).HoldingRegTable[1] = 0x1234;
+         w.SlotTables(1).InputRegTable[1] = 0x5678;
+       },
+       Bytes({1, 4, 0, 0, 0, 1}), Bytes({1, 4, 2, 0x56, 0x78}), false, nullptr},
+      {"quantity 0", nullptr, Bytes({1, 3, 0, 9, 0, 0}), Bytes({1, 3, 0}), false, nullptr},
+      {"stored values outside 16 bits",
+       [](Workspace& w) {
+         auto& t = w.SlotTables(1).HoldingRegTable;
+         t[1] = -1, t[2] = -300, t[3] = 70000;
+       },
+       Bytes({1, 3, 0, 0, 0, 3}), Bytes({1, 3, 6, 0xFF, 0xFF, 0xFE, 0xD4, 0x11, 0x70}), false, nullptr},
+      {"coils at the top read 0 past the store",
+       [](Workspace& w) {
+         for (int n : {65531, 65533, 65536}) SetBit(w.SlotTables(1).CoilTable, n, true);
+       },
+       Bytes({1, 1, 0xFF, 0xFA, 0, 10}), Bytes({1, 1, 2, 0b100101, 0}), false, nullptr},
+      {"registers at the top read 00 00 past the store",
+       [](Workspace& w) {
+         w.SlotTables(1).HoldingRegTable[65535] = 0x0102;
+         w.SlotTables(1).HoldingRegTable[65536] = 0x0304;
+       },
+       Bytes({1, 3, 0xFF, 0xFE, 0, 4}), Bytes({1, 3, 8, 1, 2, 3, 4, 0, 0, 0, 0}), false, nullptr},
+      {"a read of 65535 registers is answered in full",
+       [](Workspace& w) {
+         w.SlotTables(1).HoldingRegTable[1] = 0x1234;
+         w.SlotTables(1).HoldingRegTable[65535] = 0xABCD;
+       },
+       Bytes({1, 3, 0, 0, 0xFF, 0xFF}), ReadAllRegsReply(), false, nullptr},
+      {"single coil: any non-zero value is ON", nullptr, Bytes({1, 5, 0, 16, 0, 1}), Bytes({1, 5, 0, 16, 0, 1}),
+       true,
+       [](Workspace& w) {
+         EXPECT_TRUE(GetBit(w.SlotTables(1).CoilTable, 17));
+         EXPECT_FALSE(GetBit(w.SlotTables(1).CoilTable, 16));
+         EXPECT_FALSE(GetBit(w.SlotTables(1).CoilTable, 18));
+       }},
+      {"single coil: 0 is OFF, neighbours kept",
+       [](Workspace& w) { w.SlotTables(1).CoilTable[2] = 0xFFFF; },
+       Bytes({1, 5, 0, 16, 0, 0}), Bytes({1, 5, 0, 16, 0, 0}), true,
+       [](Workspace& w) { EXPECT_EQ(w.SlotTables(1).CoilTable[2], 0xFFFE); }},
+      {"single register", nullptr, Bytes({1, 6, 0, 10, 0xBE, 0xEF}), Bytes({1, 6, 0, 10, 0xBE, 0xEF}), true,
+       [](Workspace& w) {
+         EXPECT_EQ(w.SlotTables(1).HoldingRegTable[11], 0xBEEF);
+         EXPECT_EQ(w.SlotTables(1).HoldingRegTable[10], 0);
+       }},
+      {"coils: spare bits of the last byte change nothing",
+       [](Workspace& w) { SetBit(w.SlotTables(1).CoilTable, 11, true); },
+       Bytes({1, 15, 0, 0, 0, 10, 2, 0xFF, 0x03}), Bytes({1, 15, 0, 0, 0, 10}), true,
+       [](Workspace& w) {
+         for (int n = 1; n <= 10; ++n) EXPECT_TRUE(GetBit(w.SlotTables(1).CoilTable, n)) << n;
+         EXPECT_TRUE(GetBit(w.SlotTables(1).CoilTable, 11));
+         EXPECT_FALSE(GetBit(w.SlotTables(1).CoilTable, 12));
+       }},
+      {"coils: clearing keeps the other bits of the word",
+       [](Workspace& w) { w.SlotTables(1).CoilTable[1] = 0xFFFF; },
+       Bytes({1, 15, 0, 2, 0, 3, 1, 0b010}), Bytes({1, 15, 0, 2, 0, 3}), true,
+       [](Workspace& w) { EXPECT_EQ(w.SlotTables(1).CoilTable[1], 0xFFFF & ~0b10100); }},
+      {"coils across the top of the store", nullptr, Bytes({1, 15, 0xFF, 0xFE, 0, 4, 1, 0x0F}),
+       Bytes({1, 15, 0xFF, 0xFE, 0, 4}), true,
+       [](Workspace& w) {
+         EXPECT_EQ(w.SlotTables(1).CoilTable[4096], 0xC000);
+         EXPECT_EQ(w.SlotTables(1).CoilTable[1], 0); // nothing wrapped round
+       }},
+      {"holding registers", nullptr, Bytes({1, 16, 0, 9, 0, 2, 4, 0x00, 0x01, 0xFF, 0xFF}),
+       Bytes({1, 16, 0, 9, 0, 2}), true,
+       [](Workspace& w) {
+         EXPECT_EQ(w.SlotTables(1).HoldingRegTable[10], 1);
+         EXPECT_EQ(w.SlotTables(1).HoldingRegTable[11], 65535);
+         EXPECT_EQ(w.SlotTables(1).HoldingRegTable[12], 0);
+       }},
+      {"holding registers across the top of the store", nullptr,
+       Bytes({1, 16, 0xFF, 0xFF, 0, 2, 4, 0x12, 0x34, 0x56, 0x78}), Bytes({1, 16, 0xFF, 0xFF, 0, 2}), true,
+       [](Workspace& w) {
+         EXPECT_EQ(w.SlotTables(1).HoldingRegTable[65536], 0x1234);
+         EXPECT_EQ(w.SlotTables(1).HoldingRegTable[1], 0);
+       }},
+      {"two slots share an address: the higher one serves",
+       [](Workspace& w) { w.SlotAddress[2] = w.SlotAddress[4] = 7; }, Bytes({7, 6, 0, 0, 0, 99}),
+       Bytes({7, 6, 0, 0, 0, 99}), true,
+       [](Workspace& w) {
+         EXPECT_EQ(w.SlotTables(4).HoldingRegTable[1], 99);
+         EXPECT_EQ(w.SlotTables(2).HoldingRegTable[1], 0);
+       }},
+      {"no handler for function 7", nullptr, Bytes({1, 7, 0, 0, 0, 1}), "", false, nullptr},
+      {"address of no slot", nullptr, Bytes({9, 6, 0, 0, 0, 1}), "", false,
+       [](Workspace& w) {
+         for (int s = 1; s <= kSlotCount; ++s) EXPECT_EQ(w.SlotTables(s).HoldingRegTable[1], 0);
+       }},
+  };
+  return cases;
+}
+
+class SlaveHandlers : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SlaveHandlers, EveryFunctionCode) {
+  for (const auto& c : HandlerCases()) {
+    SCOPED_TRACE(c.name);
+    Rig r(GetParam());
+    r.ws->CommPort = 7;
+    if (c.setup) c.setup(*r.ws);
+    r.FeedBody(c.request);
+    if (c.reply.empty()) {
+      EXPECT_TRUE(r.sent.frames.empty());
+    } else { // reply expected
+      ASSERT_EQ(r.sent.frames.size(), 1u);
+      EXPECT_TRUE(r.sent.frames[0] == r.Wrap(c.reply)); // no dump of 131 kB on failure
+      EXPECT_EQ(r.sent.ports[0], 7);
+    }
+    EXPECT_EQ(r.ws->RegsChanged, c.write ? 1 : 0);
+    if (!c.reply.empty()) {
+      EXPECT_EQ(r.slave.RxCount, 0);
+    }
+    if (c.check) c.check(*r.ws);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Framing, SlaveHandlers, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Rtu" : "Ascii"; });
+
+// ---------------------------------------------------------------------------
+// Chunk boundaries change nothing.
+
+struct Outcome {
+  std::vector<std::string> replies;
+  std::vector<int32_t> regs; // holding registers 1..40 of slots 1..5
+};
+
+Outcome FeedInPieces(bool rtu, const std::string& stream, const std::vector<size_t>& cuts) {
+  Rig r(rtu);
+  size_t from = 0;
+  for (size_t to : cuts) {
+    r.Feed(stream.substr(from, to - from));
+    from = to;
+  }
+  r.Feed(stream.substr(from));
+  Outcome o{r.sent.frames, {}};
+  for (int s = 1; s <= kSlotCount; ++s)
+    for (int n = 1; n <= 40; ++n) o.regs.push_back(r.Slot(s).HoldingRegTable[static_cast<size_t>(n)]);
+  return o;
+}
+
+TEST_P(SlaveHandlers, ChunkBoundariesChangeNothing) {
+  const bool rtu = GetParam();
+  Rig wrap(rtu);
+  std::string stream;
+  if (rtu)
+    stream += Bytes({0xAA, 0x03, 0x00}); // noise, then a false start at "03" dropped at its bad function code
+  else
+    stream += "\n junk ";
+  stream += wrap.Wrap(Bytes({1, 16, 0, 0, 0, 3, 6, 0, 1, 0, 2, 0, 3}));
+  stream += wrap.Wrap(Bytes({3, 6, 0, 5, 0x12, 0x34}));
+  stream += rtu ? std::string(Bytes({1, 7})) : wrap.Wrap(Bytes({1, 7, 0, 0})); // no handler
+  stream += wrap.Wrap(Bytes({5, 3, 0, 0, 0, 2}));
+  stream += wrap.Wrap(Bytes({2, 15, 0, 0, 0, 9, 2, 0xFF, 1}));
+  stream += wrap.Wrap(Bytes({2, 1, 0, 0, 0, 12}));
+  stream += wrap.Wrap(Bytes({4, 16, 0, 30, 0, 1, 2, 0xCA, 0xFE}));
+  stream += wrap.Wrap(Bytes({1, 3, 0, 0, 0, 3}));
+
+  const Outcome whole = FeedInPieces(rtu, stream, {});
+  ASSERT_EQ(whole.replies.size(), 7u);
+  EXPECT_EQ(whole.replies.back(), wrap.Wrap(Bytes({1, 3, 6, 0, 1, 0, 2, 0, 3})));
+  EXPECT_EQ(whole.replies[4], wrap.Wrap(Bytes({2, 1, 2, 0xFF, 0x01})));
+
+  std::vector<size_t> each;
+  for (size_t i = 1; i < stream.size(); ++i) each.push_back(i);
+  const Outcome bytewise = FeedInPieces(rtu, stream, each);
+  EXPECT_EQ(bytewise.replies, whole.replies);
+  EXPECT_EQ(bytewise.regs, whole.regs);
+
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<size_t> step(1, 13);
+    std::vector<size_t> cuts;
+    for (size_t at = step(gen); at < stream.size(); at += step(gen)) cuts.push_back(at);
+    const Outcome split = FeedInPieces(rtu, stream, cuts);
+    EXPECT_EQ(split.replies, whole.replies) << "seed " << seed;
+    EXPECT_EQ(split.regs, whole.regs) << "seed " << seed;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// RTU framing rules.
+
+TEST(SlaveRtu, CrcMismatchHoldsTheCheckerUntilTheRequestTimesOut) {
+  Rig r(true, 5000);
+  const std::string good = Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD});
+  r.Feed(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCE}));
+  EXPECT_EQ(r.slave.RxCount, 7);
+  r.ticks.Advance(2000);
+  r.Feed(good);
+  r.ticks.Advance(1000); // exactly 3000 ms: not yet past
+  r.Feed(good);
+  EXPECT_TRUE(r.sent.frames.empty());
+  EXPECT_EQ(r.slave.RxCount, 7);
+  EXPECT_EQ(r.slave.RxFrame.size(), 8u); // the swallowed bytes are not kept
+
+  r.ticks.Advance(1);
+  // Its first byte is swallowed before the reset, so this one is lost too.
+  r.Feed(good);
+  EXPECT_TRUE(r.sent.frames.empty());
+  r.Feed(good);
+  ASSERT_EQ(r.sent.frames.size(), 1u);
+  EXPECT_EQ(r.sent.frames[0].substr(0, 3), Bytes({1, 3, 20}));
+}
+
+TEST(SlaveRtu, TimeOutAcrossTheTickWrap) {
+  const std::string req = WithCrc(Bytes({1, 3, 0, 0, 0, 1}));
+  const struct {
+    size_t firstPart;
+    uint32_t pause;
+    bool answered;
+  } cases[] = {
+      {4, 2999, true},   {4, 3001, false},
+      {1, 3001, false},  {7, 3001, true}, // a late last byte still completes the request
+      {7, 500000, true},                  // however late
+  };
+  for (uint32_t start : {0xFFFFFF00u, 0xFFFFF448u, 1000u}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message()
+                   << "start " << start << " part " << c.firstPart << " pause " << c.pause);
+      Rig r(true, start);
+      r.Feed(req.substr(0, c.firstPart));
+      r.ticks.Advance(c.pause);
+      r.Feed(req.substr(c.firstPart));
+      EXPECT_EQ(r.sent.frames.size(), c.answered ? 1u : 0u);
+      r.Feed(req); // the checker is free again either way
+      EXPECT_EQ(r.sent.frames.size(), c.answered ? 2u : 1u);
+    }
+  }
+}
+
+TEST(SlaveRtu, RejectedFunctionCodeIsNotTakenAsAnAddress) {
+  Rig r(true);
+  r.ws->SlotAddress = {0, 1, 7, 7, 7, 7};
+  // After "01 07" the 07 must not start a request for address 7.
+  r.Feed(Bytes({0x01, 0x07}) + WithCrc(Bytes({0x07, 0x03, 0x00, 0x00, 0x00, 0x01})).substr(1));
+  EXPECT_TRUE(r.sent.frames.empty());
+  EXPECT_EQ(r.slave.RxCount, 0);
+  r.Feed(WithCrc(Bytes({0x07, 0x03, 0x00, 0x00, 0x00, 0x01})));
+  EXPECT_EQ(r.sent.frames.size(), 1u);
+}
+
+std::string WriteRegsBody(int q) {
+  std::string b = Bytes({1, 16, 0, 0});
+  frame::PutWord(b, q);
+  frame::PutByte(b, 2 * q);
+  for (int i = 1; i <= q; ++i) frame::PutWord(b, 1000 + i);
+  return b;
+}
+
+TEST(SlaveRtu, FiveHundredByteBound) {
+  for (int q : {246, 247}) {
+    SCOPED_TRACE(q);
+    Rig r(true);
+    r.FeedBody(WriteRegsBody(q));
+    const bool answered = q == 246; // 501 bytes fit, 503 do not
+    EXPECT_EQ(r.sent.frames.size(), answered ? 1u : 0u);
+    EXPECT_EQ(r.Slot(1).HoldingRegTable[static_cast<size_t>(q)], answered ? 1000 + q : 0);
+    EXPECT_EQ(r.ws->RegsChanged, answered ? 1 : 0);
+  }
+}
+
+TEST(SlaveRtu, CoilByteCountNeverReadsPastTheFrame) {
+  const struct {
+    std::string body;
+    int32_t word1; // coils 1..16 after the write (all ON before)
+  } cases[] = {
+      {Bytes({1, 15, 0, 0, 0, 8, 200, 0x00}), 0xFF00}, // byte count promises 200 bytes
+      {Bytes({1, 15, 0, 0, 0, 8, 0, 0x00}), 0xFFFF},   // byte count 0: no data taken, still answered
+      {Bytes({1, 15, 0, 0, 0, 0, 0}), 0xFFFF},         // quantity 0
+  };
+  for (const auto& c : cases) {
+    Rig r(true);
+    r.Slot(1).CoilTable[1] = 0xFFFF;
+    r.FeedBody(c.body);
+    ASSERT_EQ(r.sent.frames.size(), 1u);
+    EXPECT_EQ(r.sent.frames[0], WithCrc(c.body.substr(0, 6)));
+    EXPECT_EQ(r.Slot(1).CoilTable[1], c.word1);
+  }
+}
+
+TEST(SlaveRtu, CountBoundsTheBytesTaken) {
+  Rig r(true);
+  const std::string req = WithCrc(Bytes({1, 6, 0, 0, 0, 5}));
+  r.slave.CheckModbusRTU(4, req); // only the first four
+  r.slave.CheckModbusRTU(1000, req.substr(4));
+  r.slave.CheckModbusRTU(-3, req);
+  ASSERT_EQ(r.sent.frames.size(), 1u);
+  EXPECT_EQ(r.sent.frames[0], req);
+  EXPECT_EQ(r.slave.RxCount, 0);
+}
+
+// ---------------------------------------------------------------------------
+// ASCII framing rules.
+
+TEST(SlaveAscii, ShortOrDamagedRequests) {
+  const struct {
+    const char* name;
+    std::string text;
+    bool answered;
+    int32_t reg1;  // holding register 1 afterwards (0 before)
+    int32_t coils; // coil word 1 afterwards (0xFFFF before)
+  } cases[] = {
+      {"empty", ":\r\n", false, 0, 0xFFFF},
+      {"address only", ConvertToASCII(Bytes({1})), false, 0, 0xFFFF},
+      {"read one byte short", ConvertToASCII(Bytes({1, 3, 0, 0, 0})), false, 0, 0xFFFF},
+      {"single write one byte short", ConvertToASCII(Bytes({1, 6, 0, 0, 9})), false, 0, 0xFFFF},
+      {"register values missing", ConvertToASCII(Bytes({1, 16, 0, 0, 0, 2, 4, 0, 5})), false, 0, 0xFFFF},
+      {"coils without byte count", ConvertToASCII(Bytes({1, 15, 0, 0, 0, 8})), false, 0, 0xFFFF},
+      {"coil bits partly present", ConvertToASCII(Bytes({1, 15, 0, 0, 0, 16, 2, 0x0F})), true, 0, 0xFF0F},
+      {"lower-case digits fail the LRC", ":010600000009f0\r\n", false, 0, 0xFFFF},
+      {"odd last character ignored", ":010600000009F00\r\n", true, 9, 0xFFFF},
+      {"extra bytes after the fields", ConvertToASCII(Bytes({1, 6, 0, 0, 0, 9, 0x55})), true, 9, 0xFFFF},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r(false);
+    r.Slot(1).CoilTable[1] = 0xFFFF;
+    r.Feed(c.text);
+    EXPECT_EQ(r.sent.frames.size(), c.answered ? 1u : 0u);
+    EXPECT_EQ(r.Slot(1).HoldingRegTable[1], c.reg1);
+    EXPECT_EQ(r.Slot(1).CoilTable[1], c.coils);
+    EXPECT_EQ(r.slave.RxCount, 0);
+  }
+}
+
+TEST(SlaveAscii, TimeOutAndLengthBoundAreCheckedAtTheEndOfAChunk) {
+  const std::string req = ":010600000009F0\r\n";
+  const std::string big = ConvertToASCII(WriteRegsBody(247)); // 1005 characters before CR
+  const struct {
+    const char* name;
+    uint32_t start;
+    std::vector<std::string> chunks;
+    uint32_t pause; // before the second chunk
+    bool answered;
+  } cases[] = {
+      {"late chunk that completes", 0xFFFFFF00u, {":0106", "00000009F0\r\n"}, 3001, true},
+      {"late chunk that does not complete", 0xFFFFFF00u, {":0106", "0000", "0009F0\r\n"}, 3001, false},
+      {"in time across the wrap", 0xFFFFFF00u, {":0106", "0000", "0009F0\r\n"}, 2999, true},
+      {"over 500 characters inside one chunk", 0, {big}, 0, true},
+      {"over 500 characters held between chunks", 0, {big.substr(0, 501), big.substr(501)}, 0, false},
+      {"500 characters held between chunks", 0, {big.substr(0, 500), big.substr(500)}, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r(false, c.start);
+    for (size_t i = 0; i < c.chunks.size(); ++i) {
+      if (i == 1) r.ticks.Advance(c.pause);
+      r.Feed(c.chunks[i]);
+    }
+    EXPECT_EQ(r.sent.frames.size(), c.answered ? 1u : 0u);
+    r.Feed(req); // free again for the next request
+    EXPECT_EQ(r.sent.frames.size(), c.answered ? 2u : 1u);
+  }
+}
+
+TEST(SlaveAscii, RequestInPiecesIsAnsweredOnce) {
+  Rig r(false);
+  for (const char* piece : {":01", "0300", "000001", "FB", "\r", "\n"}) r.Feed(piece);
+  r.slave.CheckModbusASCII(0, ":010300000001FB\r\n"); // Count 0 takes nothing
+  ASSERT_EQ(r.sent.frames.size(), 1u);
+  EXPECT_EQ(r.sent.frames[0], ConvertToASCII(Bytes({1, 3, 2, 0, 0})));
+}
+
+} // namespace
