@@ -1,19 +1,155 @@
 #pragma once
+// The main window: the register grid with its selectors, the status and mode
+// fields, pages, blocks, value entry, the master buttons, the value ramp, the
+// menu and the two timers. Handlers only read their controls, call the
+// application core and write the results back into the controls.
 #include <QMainWindow>
 
+#include <memory>
+#include <string>
+
+#include "app/core/master_commands.h"
+#include "app/core/request_builder.h"
+#include "app/core/tick.h"
 #include "app/core/workspace.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableWidget;
+class QTimer;
 
 namespace korvane {
 
-// The main window: the hub of the program.
+class RegisterGrid;
+class TMaster;
+
 class TMainForm : public QMainWindow {
   Q_OBJECT
 public:
-  explicit TMainForm(Workspace& ws, QWidget* parent = nullptr);
+  static constexpr int kWidth = 618;
+  static constexpr int kHeight = 679;
+
+  // Creating the window sets every workspace default and draws the grid; it
+  // uses nothing but the workspace and the tick source.
+  TMainForm(Workspace& ws, const TickSource& ticks, QWidget* parent = nullptr);
+
+  // The master engine exists only after the main window; until it is attached
+  // the master commands build no request.
+  void AttachMaster(TMaster* master);
+  // The windows that "&Configure", "&Monitor" and "Modbus" show.
+  void AttachWindows(QWidget* configForm, QWidget* commsForm, QWidget* frmCommsModbus);
+
+  // --- Handlers (named after the control and the event). They may throw
+  // ConversionError; the signal connections show it through ShowError.
+  void FormCreate();
+  void ComboRegTypeChange();
+  void ComboReadTypeChange();
+  void TxtStartRegChange();
+  void TxtLengthChange();
+  void CboAddrChange();
+  // Shows the warning; the key is then handled by the grid as usual, so
+  // arrow keys still move the selection.
+  void StringGrid1KeyDown(int key);
+  void StringGrid1SelectCell(int col, int row);
+  void CmdWriteClick();
+  void CmdNextBlockClick();
+  void CmdPrevBlockClick();
+  void CmdNextPageClick();
+  void CmdPrevPageClick();
+  void CmdSavePageClick();
+  void CmdPollClick();
+  void CmdMasterReadClick();
+  void CmdMasterWriteClick();
+  void Exit1Click();
+  void Configure1Click();
+  void Monitor1Click();
+  void MnuModbusClick();
+  void Help1Click();
+  void Timer1Timer();
+  // Reports a missing master reply once ReplyDeadline has passed.
+  void Timer2Timer();
+
+  // --- Services for the other windows and port control.
+  void DisplayRegs();
+  void DisplayRegTypes();
+  void ModeDisplay();
+  void StatusDisplay(int32_t code, const std::string& prefix);
+  // Port state label: "Active" in green or "InActive" in red.
+  void ShowPortState(bool active);
+  // Rebuilds the address selector from SlotAddress and shows the active slot.
+  void FillAddressSelector();
+  QTimer* PollTimer() const { return Timer1_; }
+
+  // Texts of the 100 value cells in cell-offset order (column 1 rows 1..20,
+  // then column 2, ...): [1..100], [0] unused.
+  GridTexts ValueCellTexts() const;
+  std::string CellText(int col, int row) const;
+
+  // The result of the help launcher's topic call: 0 opened, 1 not installed,
+  // 2 key missing, 3 utility missing.
+  static int HelpTopicResult();
 
 private:
-  void FormCreate();
+  void BuildControls();
+  void BuildMenu();
+  void ConnectHandlers();
+  void SetCellText(int col, int row, const std::string& text);
+  // The master engine, or a builder that sends nothing before it is attached.
+  RequestBuilder& Requests();
+  template <class Result> void ShowResult(const Result& result);
+  void ShowComboText(QComboBox* combo, const std::string& text);
+  // Position of the combo box's text among its items, -1 when typed text
+  // matches none.
+  static int Position(const QComboBox* combo);
+
   Workspace& ws_;
+  const TickSource& ticks_;
+  TMaster* master_ = nullptr;
+  std::unique_ptr<RequestBuilder> requests_;
+  QWidget* configForm_ = nullptr;
+  QWidget* commsForm_ = nullptr;
+  QWidget* frmCommsModbus_ = nullptr;
+  // Set while the window writes its own controls, so that only the user's
+  // changes run the selector handlers.
+  bool updating_ = false;
+
+  RegisterGrid* StringGrid1_ = nullptr;
+  QLineEdit* TxtStartReg_ = nullptr;
+  QLineEdit* TxtLength_ = nullptr;
+  QComboBox* ComboRegType_ = nullptr;
+  QComboBox* ComboReadType_ = nullptr;
+  QLineEdit* TxtStatus_ = nullptr;
+  QLabel* TxtPort_ = nullptr;
+  QLabel* TxtRTUMode_ = nullptr;
+  QComboBox* CboAddr_ = nullptr;
+  QLabel* TxtPage_ = nullptr;
+  QPushButton* CmdNextPage_ = nullptr;
+  QPushButton* CmdPrevPage_ = nullptr;
+  QPushButton* CmdSavePage_ = nullptr;
+  QPushButton* CmdNextBlock_ = nullptr;
+  QPushButton* CmdPrevBlock_ = nullptr;
+  QLineEdit* TxtInput_ = nullptr;
+  QPushButton* CmdWrite_ = nullptr;
+  QPushButton* CmdPoll_ = nullptr;
+  QCheckBox* ChkPoll_ = nullptr;
+  QPushButton* CmdMasterWrite_ = nullptr;
+  QPushButton* CmdMasterRead_ = nullptr;
+  QCheckBox* ChkChangeVal_ = nullptr;
+  QLineEdit* TxtLowLim_ = nullptr;
+  QLineEdit* TxtHiLim_ = nullptr;
+  QLineEdit* TxtIncr_ = nullptr;
+  QTimer* Timer1_ = nullptr;
+  QTimer* Timer2_ = nullptr;
+  QAction* Exit1_ = nullptr;
+  QAction* Configure1_ = nullptr;
+  QAction* Monitor1_ = nullptr;
+  QAction* MnuModbus_ = nullptr;
+  QAction* Help1_ = nullptr;
 };
 
 } // namespace korvane
