@@ -1,0 +1,186 @@
+#include "serial/com_thread.h"
+
+#include "serial/serial_port.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+namespace korvane {
+
+namespace {
+
+// The longest a reader waits before it looks at its stop flag again, so a
+// long Delay never holds up Close or the component's destruction.
+constexpr uint32_t kStopSliceMs = 50;
+// A chunk larger than this is left for the next pass (a device never queues
+// this much; it only bounds what a wrong count could make us allocate).
+constexpr uint32_t kMaxChunk = 1u << 20;
+
+} // namespace
+
+TComThread::TComThread(TSerialPort& owner) : owner_(owner), backend_(owner.backend_) {
+  {
+    std::lock_guard<std::mutex> lock(owner_.state_mutex_);
+    generation_ = ++owner_.generation_;
+    owner_.connected_port_.store(spNone);
+  }
+  const TCommPort port = PortFromName(owner_.port_name_);
+  const std::string device = port == spNone ? std::string() : owner_.ports_.ResolvePort(port);
+  if (device.empty()) {
+    owner_.last_open_error_ =
+        (owner_.port_name_.empty() ? std::string("no port") : owner_.port_name_) + " maps to no device";
+    ended_.store(true);
+    return;
+  }
+  int error = 0;
+  const CommHandle handle = backend_.Open(device, error);
+  if (handle == kInvalidHandle) {
+    owner_.last_open_error_ = device + ": " + std::strerror(error);
+    ended_.store(true);
+    return;
+  }
+  try {
+    owner_.ApplyDeviceControl(handle);
+  } catch (const SerialError&) {
+    owner_.last_open_error_ = device + ": the device refused the line settings";
+    backend_.CloseHandle(handle);
+    ended_.store(true);
+    return;
+  }
+  owner_.ApplyTimeouts(handle);    // a refusal is ignored
+  owner_.ApplyBufferSizes(handle); // likewise
+  handle_.store(handle);
+  port_ = port;
+  owner_.connected_port_.store(port);
+  owner_.last_open_error_.clear();
+}
+
+TComThread::~TComThread() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TComThread::Start() {
+  std::exception_ptr error;
+  if (!owner_.destroying_.load() && owner_.OnConnect && port_ != spNone) {
+    try {
+      owner_.OnConnect(owner_, port_);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  thread_ = std::thread(&TComThread::Execute, this);
+  if (error) std::rethrow_exception(error);
+}
+
+void TComThread::Raise(const std::function<void()>& call) {
+  if (owner_.destroying_.load()) return;
+  owner_.invoker_.RunOnOwnerThread([&] {
+    if (!owner_.destroying_.load()) call();
+  });
+}
+
+void TComThread::Execute() {
+  thread_id_.store(backend_.CurrentThreadId());
+  // Normal priority is the process's own: only a deliberate choice is applied.
+  if (owner_.Priority() != tpNormal)
+    backend_.SetThreadPriority(thread_id_.load(), ThreadPriorityValue(owner_.Priority()));
+
+  while (!stop_.load() && handle_.load() != kInvalidHandle) {
+    try {
+      LineStep();
+    } catch (...) {
+      // An error of the step or of its handler is dropped; the pass goes on.
+    }
+    if (stop_.load()) break;
+    bool present = true;
+    try {
+      present = InputStep();
+    } catch (...) {
+    }
+    if (!present) break;
+  }
+  Finish();
+}
+
+void TComThread::LineStep() {
+  const TLineStatusSet lines = owner_.ReadLineStatus(handle_.load());
+  if (lines.Bits == owner_.line_status_.load()) return;
+  owner_.line_status_.store(lines.Bits);
+  Raise([&] {
+    if (owner_.OnLineStatusChange) owner_.OnLineStatusChange(owner_, lines);
+  });
+}
+
+bool TComThread::InputStep() {
+  const CommHandle handle = handle_.load();
+  // Delay 0 would poll without pause and burn a processor: 1 ms at least.
+  const uint32_t delay = std::max<uint32_t>(owner_.Delay(), 1);
+
+  WaitStatus wait = WaitStatus::Timeout;
+  for (uint32_t left = delay; left > 0 && !stop_.load();) {
+    const uint32_t slice = std::min(left, kStopSliceMs);
+    wait = backend_.WaitInput(handle, slice);
+    if (wait == WaitStatus::Ready || wait == WaitStatus::Gone) break;
+    if (wait == WaitStatus::Failed) std::this_thread::sleep_for(std::chrono::milliseconds(slice));
+    left -= slice;
+  }
+  if (wait == WaitStatus::Gone) return false;
+  if (wait != WaitStatus::Ready || stop_.load()) return true;
+
+  // A terminal may report input a moment before its count includes it:
+  // wait a millisecond at a time rather than spin through poll.
+  uint32_t count = 0;
+  for (uint32_t tries = 0;; ++tries) {
+    const CommStatus status = backend_.BytesWaiting(handle, count);
+    if (status == CommStatus::Gone) return false;
+    if (status == CommStatus::Failed) return true;
+    if (count > 0 || tries >= std::min(delay, kStopSliceMs) || stop_.load()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (count == 0 || stop_.load()) return true;
+
+  std::string chunk(std::min(count, kMaxChunk), '\0');
+  uint32_t read = 0;
+  const CommStatus status = backend_.Read(handle, chunk.data(), static_cast<uint32_t>(chunk.size()), read);
+  if (status == CommStatus::Gone) return false;
+  if (read == 0) return true;
+  chunk.resize(std::min<size_t>(read, chunk.size()));
+  owner_.received_data_ = std::move(chunk);
+  Raise([&] {
+    if (owner_.OnReceive) owner_.OnReceive(owner_, owner_.received_data_);
+  });
+  return true;
+}
+
+void TComThread::Finish() {
+  if (port_ != spNone) {
+    try {
+      Raise([&] {
+        if (owner_.OnDisconnect) owner_.OnDisconnect(owner_, port_);
+      });
+    } catch (...) {
+    }
+  }
+  {
+    // Not while the owner writes or reprograms: the number must not be
+    // reused under it.
+    std::lock_guard<std::mutex> lock(owner_.handle_mutex_);
+    const CommHandle handle = handle_.exchange(kInvalidHandle);
+    if (handle != kInvalidHandle) {
+      backend_.PurgeComm(handle, kPurgeAll);
+      backend_.CloseHandle(handle);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(owner_.state_mutex_);
+    // A reader that Close gave up on must not reset the port of a newer Open.
+    if (owner_.generation_ == generation_) owner_.connected_port_.store(spNone);
+    ended_.store(true);
+    owner_.end_cv_.notify_all();
+  }
+}
+
+} // namespace korvane

@@ -1,0 +1,120 @@
+#pragma once
+// The platform layer under the serial port component: the device calls the
+// component makes (open by name, device-control record, time-outs, buffer
+// sizes, bytes waiting, read, write, modem lines, purge, close), one backend
+// per platform. The records keep the field layout and bit values the
+// component's users know, so the component builds them the same way on every
+// platform and the backend translates them for its system.
+//
+// Thread use: the reader thread calls WaitInput, BytesWaiting, Read,
+// GetCommModemStatus, PurgeComm and CloseHandle; the owner thread calls Open,
+// Write and the Set*/Setup calls. A backend must allow both at once on one
+// handle (the component keeps a handle open while anyone uses it).
+#include <cstdint>
+#include <string>
+
+namespace korvane {
+
+using CommHandle = int;
+inline constexpr CommHandle kInvalidHandle = -1;
+
+// Device-control record (28 bytes, fields in this order).
+struct DCB {
+  uint32_t DCBlength = 0;
+  uint32_t BaudRate = 0;
+  uint32_t Flags = 0; // the flag word, see the kDcb* bits
+  uint16_t wReserved = 0;
+  uint16_t XonLim = 0;
+  uint16_t XoffLim = 0;
+  uint8_t ByteSize = 0; // 5..8
+  uint8_t Parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t StopBits = 0; // 0 one, 1 one and a half, 2 two
+  char XonChar = 0;
+  char XoffChar = 0;
+  char ErrorChar = 0;
+  char EofChar = 0;
+  char EvtChar = 0;
+  uint16_t wReserved1 = 0;
+};
+static_assert(sizeof(DCB) == 28, "DCB must keep its 28-byte layout");
+
+inline constexpr uint32_t kDcbBinary = 0x0001;
+inline constexpr uint32_t kDcbParityCheck = 0x0002;
+inline constexpr uint32_t kDcbOutxCtsFlow = 0x0004;
+inline constexpr uint32_t kDcbDtrControlMask = 0x0030; // 2-bit field: 0 off, 1 on, 2 handshake
+inline constexpr uint32_t kDcbDtrControlEnable = 0x0010;
+inline constexpr uint32_t kDcbOutX = 0x0100;
+inline constexpr uint32_t kDcbInX = 0x0200;
+inline constexpr uint32_t kDcbRtsControlMask = 0x3000; // 2-bit field: 0 off, 1 on, 2 handshake, 3 toggle
+inline constexpr uint32_t kDcbRtsControlEnable = 0x1000;
+inline constexpr uint32_t kDcbRtsControlHandshake = 0x2000;
+
+inline constexpr uint32_t DtrControl(uint32_t flags) { return (flags & kDcbDtrControlMask) >> 4; }
+inline constexpr uint32_t RtsControl(uint32_t flags) { return (flags & kDcbRtsControlMask) >> 12; }
+
+// Time-outs in milliseconds. Reads never wait in this layer (the reader asks
+// how many bytes wait and reads that many), so only the write pair acts: a
+// write gives up after WriteTotalTimeoutMultiplier * count +
+// WriteTotalTimeoutConstant ms, or never when both are 0.
+struct COMMTIMEOUTS {
+  uint32_t ReadIntervalTimeout = 0;
+  uint32_t ReadTotalTimeoutMultiplier = 0;
+  uint32_t ReadTotalTimeoutConstant = 0;
+  uint32_t WriteTotalTimeoutMultiplier = 0;
+  uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// Modem status bits of GetCommModemStatus.
+inline constexpr uint32_t kMsCtsOn = 0x10;
+inline constexpr uint32_t kMsDsrOn = 0x20;
+inline constexpr uint32_t kMsRingOn = 0x40;
+inline constexpr uint32_t kMsRlsdOn = 0x80;
+
+// PurgeComm: abort and clear both directions.
+inline constexpr uint32_t kPurgeAll = 0x0F;
+
+// Gone: the device has vanished (adapter unplugged, far end of a
+// pseudo-terminal closed); nothing more will come from this handle.
+enum class CommStatus : uint8_t { Ok, Failed, Gone };
+enum class WaitStatus : uint8_t { Ready, Timeout, Gone, Failed };
+
+class CommBackend {
+public:
+  virtual ~CommBackend() = default;
+
+  // Opens the device for reading and writing, for this process alone, never
+  // as a controlling terminal. On failure: kInvalidHandle, `error` = errno.
+  virtual CommHandle Open(const std::string& device, int& error) = 0;
+  // Programs rate, framing, flow control and the DTR/RTS lines. A device
+  // without modem lines (a pseudo-terminal) accepts the record and skips them.
+  virtual bool SetCommState(CommHandle handle, const DCB& dcb) = 0;
+  virtual bool SetCommTimeouts(CommHandle handle, const COMMTIMEOUTS& timeouts) = 0;
+  virtual bool SetupComm(CommHandle handle, uint32_t input_size, uint32_t output_size) = 0;
+  // kMs* bits; a device without modem lines reports 0 and succeeds.
+  virtual bool GetCommModemStatus(CommHandle handle, uint32_t& status) = 0;
+  // Waits at most `timeout_ms` for input to arrive.
+  virtual WaitStatus WaitInput(CommHandle handle, uint32_t timeout_ms) = 0;
+  // Number of bytes in the input queue.
+  virtual CommStatus BytesWaiting(CommHandle handle, uint32_t& count) = 0;
+  // Reads what waits, at most `count` bytes, without waiting; `read` may be 0.
+  virtual CommStatus Read(CommHandle handle, void* buffer, uint32_t count, uint32_t& read) = 0;
+  // Writes `count` bytes, blocking within the write time-outs; `written` is
+  // what the device took (fewer than `count` when the time-out ran out).
+  virtual CommStatus Write(CommHandle handle, const void* buffer, uint32_t count, uint32_t& written) = 0;
+  virtual bool PurgeComm(CommHandle handle, uint32_t flags) = 0;
+  virtual bool CloseHandle(CommHandle handle) = 0;
+
+  // Timer resolution requests of the component (1 ms while it exists).
+  virtual void TimeBeginPeriod(uint32_t ms) = 0;
+  virtual void TimeEndPeriod(uint32_t ms) = 0;
+
+  // The calling thread's id, and a priority (-15, -2, -1, 0, 1, 2, 15) for a
+  // thread by that id; a refused priority change is ignored.
+  virtual int CurrentThreadId() = 0;
+  virtual void SetThreadPriority(int thread_id, int priority) = 0;
+};
+
+// The backend of this platform (stateless apart from per-handle time-outs).
+CommBackend& DefaultCommBackend();
+
+} // namespace korvane

@@ -1,0 +1,77 @@
+#pragma once
+// A serial platform backend for unit tests: it records what the component
+// hands it and plays a device whose input, modem lines, refusals and loss the
+// test controls. Thread-safe: the reader thread and the test meet here.
+#include "serial/platform/comm_backend.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+class FakeBackend final : public CommBackend {
+public:
+  // --- What the test controls
+  void SetOpenError(int error);         // Open fails with this errno (0: opens)
+  void SetRefuseState(bool refuse);     // SetCommState fails
+  void SetFailWrites(bool fail);        // Write fails
+  void SetModemStatus(uint32_t status); // kMs* bits
+  void Feed(const std::string& bytes);  // bytes arrive at the device
+  void Vanish();                        // the device goes away
+
+  // --- What the component did
+  std::vector<std::string> Opened() const;
+  std::vector<DCB> States() const;
+  COMMTIMEOUTS Timeouts() const;
+  std::vector<std::pair<uint32_t, uint32_t>> BufferSizes() const;
+  std::string Written() const;
+  int Purges() const;
+  int Closes() const;
+  int OpenHandles() const;
+  int TimePeriodDepth() const;
+  std::vector<int> Priorities() const;
+
+  CommHandle Open(const std::string& device, int& error) override;
+  bool SetCommState(CommHandle handle, const DCB& dcb) override;
+  bool SetCommTimeouts(CommHandle handle, const COMMTIMEOUTS& timeouts) override;
+  bool SetupComm(CommHandle handle, uint32_t input_size, uint32_t output_size) override;
+  bool GetCommModemStatus(CommHandle handle, uint32_t& status) override;
+  WaitStatus WaitInput(CommHandle handle, uint32_t timeout_ms) override;
+  CommStatus BytesWaiting(CommHandle handle, uint32_t& count) override;
+  CommStatus Read(CommHandle handle, void* buffer, uint32_t count, uint32_t& read) override;
+  CommStatus Write(CommHandle handle, const void* buffer, uint32_t count, uint32_t& written) override;
+  bool PurgeComm(CommHandle handle, uint32_t flags) override;
+  bool CloseHandle(CommHandle handle) override;
+  void TimeBeginPeriod(uint32_t ms) override;
+  void TimeEndPeriod(uint32_t ms) override;
+  int CurrentThreadId() override { return 4242; }
+  void SetThreadPriority(int thread_id, int priority) override;
+
+private:
+  bool Valid(CommHandle handle) const { return handle == handle_ && handle_ != kInvalidHandle; }
+
+  mutable std::mutex mutex_;
+  std::condition_variable input_cv_;
+  int open_error_ = 0;
+  bool refuse_state_ = false;
+  bool fail_writes_ = false;
+  bool gone_ = false;
+  uint32_t modem_status_ = 0;
+  std::string input_;
+  CommHandle handle_ = kInvalidHandle;
+  CommHandle next_handle_ = 100;
+  std::vector<std::string> opened_;
+  std::vector<DCB> states_;
+  COMMTIMEOUTS timeouts_{};
+  std::vector<std::pair<uint32_t, uint32_t>> buffer_sizes_;
+  std::string written_;
+  int purges_ = 0;
+  int closes_ = 0;
+  int time_depth_ = 0;
+  std::vector<int> priorities_;
+};
+
+} // namespace korvane

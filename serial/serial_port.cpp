@@ -1,0 +1,290 @@
+#include "serial/serial_port.h"
+
+#include "serial/com_thread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
+namespace korvane {
+
+namespace {
+
+constexpr int kClosePasses = 500;
+constexpr uint32_t kClosePassMs = 10;
+
+} // namespace
+
+TSerialPort::TSerialPort(EventInvoker& invoker, CommBackend& backend, const PortMap& ports)
+    : invoker_(invoker), backend_(backend), ports_(ports) {
+  backend_.TimeBeginPeriod(1);
+}
+
+TSerialPort::~TSerialPort() {
+  // The owner is going away: its handlers must not run any more.
+  destroying_.store(true);
+  if (thread_) thread_->Terminate();
+  for (auto& t : retired_) t->Terminate();
+  auto all_ended = [&] {
+    if (thread_ && !thread_->Ended()) return false;
+    return std::all_of(retired_.begin(), retired_.end(), [](const auto& t) { return t->Ended(); });
+  };
+  // A reader may be inside a synchronised call that started before
+  // destroying_ was set: keep pumping until every reader has ended.
+  while (!all_ended()) {
+    invoker_.PumpMessages();
+    std::unique_lock<std::mutex> lock(state_mutex_);
+    end_cv_.wait_for(lock, std::chrono::milliseconds(kClosePassMs), all_ended);
+  }
+  thread_.reset();
+  retired_.clear();
+  backend_.TimeEndPeriod(1);
+}
+
+// ---- Open, Close ----------------------------------------------------------
+
+void TSerialPort::Open() {
+  ReapRetired();
+  if (PortFromName(port_name_) == ConnectedPort()) return;
+  if (thread_) Close();
+  thread_ = std::make_unique<TComThread>(*this);
+  if (ConnectedPort() == spNone) {
+    Close();
+    throw SerialError(ConnectError());
+  }
+  thread_->Start();
+}
+
+void TSerialPort::Close() {
+  ReapRetired();
+  if (!thread_) {
+    connected_port_.store(spNone);
+    return;
+  }
+  thread_->Terminate();
+  for (int pass = 0; ConnectedPort() != spNone && pass < kClosePasses; ++pass) {
+    invoker_.PumpMessages();
+    WaitForThreadEnd(pass == 0 ? Delay() : kClosePassMs);
+  }
+  if (thread_->Ended())
+    thread_.reset();
+  else
+    retired_.push_back(std::move(thread_)); // still ending; joined once it has
+}
+
+void TSerialPort::WaitForThreadEnd(uint32_t ms) {
+  // In slices, pumping between them, so a long Delay cannot keep the reader's
+  // OnDisconnect waiting.
+  auto ended = [&] { return !thread_ || thread_->Ended(); };
+  for (uint32_t left = ms; left > 0;) {
+    const uint32_t slice = std::min(left, kClosePassMs);
+    {
+      std::unique_lock<std::mutex> lock(state_mutex_);
+      if (end_cv_.wait_for(lock, std::chrono::milliseconds(slice), ended)) return;
+    }
+    left -= slice;
+    if (left > 0) invoker_.PumpMessages();
+  }
+}
+
+void TSerialPort::ReapRetired() {
+  std::erase_if(retired_, [](const std::unique_ptr<TComThread>& t) { return t->Ended(); });
+}
+
+// ---- Writing --------------------------------------------------------------
+
+uint32_t TSerialPort::WriteToDevice(const void* buffer, uint32_t count) {
+  std::lock_guard<std::mutex> lock(handle_mutex_);
+  const CommHandle handle = thread_ ? thread_->Handle() : kInvalidHandle;
+  if (handle == kInvalidHandle) throw SerialError(NotOpenError());
+  if (count == 0) return 0;
+  uint32_t written = 0;
+  if (backend_.Write(handle, buffer, count, written) != CommStatus::Ok) throw SerialError(NotOpenError());
+  return std::min(written, count);
+}
+
+uint32_t TSerialPort::SendString(const std::string& text) {
+  const size_t nul = text.find('\0');
+  const size_t length =
+      std::min<size_t>(nul == std::string::npos ? text.size() : nul, std::numeric_limits<uint32_t>::max());
+  const uint32_t written = WriteToDevice(text.data(), static_cast<uint32_t>(length));
+  if (OnSend) {
+    try {
+      OnSend(*this, text.substr(0, written));
+    } catch (...) {
+      throw SerialError(NotOpenError());
+    }
+  }
+  return written;
+}
+
+uint32_t TSerialPort::SendBuffer(const void* buffer, uint32_t count) {
+  if (count == 0 || buffer == nullptr) throw SerialError(NotOpenError());
+  const uint32_t written = WriteToDevice(buffer, count);
+  if (written > 0 && OnSend) {
+    try {
+      OnSend(*this, std::string());
+    } catch (...) {
+      throw SerialError(NotOpenError());
+    }
+  }
+  return written;
+}
+
+// ---- Properties -----------------------------------------------------------
+
+void TSerialPort::SetPort(TCommPort port) {
+  if (port != Port()) port_name_ = PortName(port);
+}
+
+void TSerialPort::SetBaudRate(TBaudRate rate) {
+  baud_value_ = BaudRateValue(rate);
+  Reapply();
+}
+
+TDataWidth TSerialPort::DataWidth() const {
+  switch (data_bits_) {
+  case 5:
+    return dw5Bits;
+  case 6:
+    return dw6Bits;
+  case 7:
+    return dw7Bits;
+  default:
+    return dw8Bits;
+  }
+}
+
+void TSerialPort::CheckCombination(uint8_t data_bits, uint8_t stop_code) const {
+  if ((data_bits == 5 && stop_code == sb2Bits) || (data_bits != 5 && stop_code == sb1_5Bits))
+    throw SerialError("Invalid data-width and stop-bits combination.");
+}
+
+void TSerialPort::SetDataWidth(TDataWidth width) {
+  const uint8_t bits = width <= dw8Bits ? static_cast<uint8_t>(5 + width) : 8;
+  CheckCombination(bits, StopBits());
+  data_bits_ = bits;
+  Reapply();
+}
+
+void TSerialPort::SetStopBits(TStopBits stop_bits) {
+  CheckCombination(data_bits_, stop_bits);
+  stop_code_ = stop_bits;
+  Reapply();
+}
+
+void TSerialPort::SetParity(TParityBits parity) {
+  if (parity <= pbSpace) parity_code_ = parity;
+  Reapply();
+}
+
+void TSerialPort::SetEnableDTROnOpen(bool on) {
+  if (on == dtr_on_open_) return;
+  dtr_on_open_ = on;
+  Reapply();
+}
+
+void TSerialPort::SetEnableRTSOnOpen(bool on) {
+  if (on == rts_on_open_) return;
+  rts_on_open_ = on;
+  Reapply();
+}
+
+void TSerialPort::SetHwFlowControl(THwFlowControl flow) {
+  if (flow == hw_flow_) return;
+  hw_flow_ = flow;
+  Reapply();
+}
+
+void TSerialPort::SetSwFlowControl(TSwFlowControl flow) {
+  if (flow == sw_flow_) return;
+  sw_flow_ = flow;
+  Reapply();
+}
+
+void TSerialPort::SetInputBuffer(uint32_t size) {
+  if (size == input_buffer_) return;
+  input_buffer_ = size;
+  ReapplyBufferSizes();
+}
+
+void TSerialPort::SetOutputBuffer(uint32_t size) {
+  if (size == output_buffer_) return;
+  output_buffer_ = size;
+  ReapplyBufferSizes();
+}
+
+void TSerialPort::SetPriority(TThreadPriority priority) {
+  if (priority == priority_.load()) return;
+  priority_.store(priority);
+  if (thread_ && !thread_->Ended() && thread_->ThreadId() != 0)
+    backend_.SetThreadPriority(thread_->ThreadId(), ThreadPriorityValue(priority));
+}
+
+void TSerialPort::SetCustomBaudRate(int32_t rate) {
+  const bool custom = BaudRate() == brCustom;
+  custom_baud_rate_ = rate;
+  if (!custom) return;
+  baud_value_ = rate;
+  Reapply();
+}
+
+void TSerialPort::Reapply() {
+  std::lock_guard<std::mutex> lock(handle_mutex_);
+  if (thread_) ApplyDeviceControl(thread_->Handle());
+}
+
+void TSerialPort::ReapplyBufferSizes() {
+  std::lock_guard<std::mutex> lock(handle_mutex_);
+  if (thread_) ApplyBufferSizes(thread_->Handle());
+}
+
+// ---- Device operations ----------------------------------------------------
+
+DCB TSerialPort::DeviceControl() const {
+  LineSettings s;
+  s.BaudValue = baud_value_;
+  s.DataBits = data_bits_;
+  s.ParityCode = parity_code_;
+  s.StopCode = stop_code_;
+  s.EnableDTROnOpen = dtr_on_open_;
+  s.EnableRTSOnOpen = rts_on_open_;
+  s.HwFlowControl = hw_flow_;
+  s.SwFlowControl = sw_flow_;
+  return BuildDeviceControl(s);
+}
+
+bool TSerialPort::ApplyDeviceControl(CommHandle handle) {
+  if (handle == kInvalidHandle) return false;
+  if (!backend_.SetCommState(handle, DeviceControl())) throw SerialError(ConnectError());
+  return true;
+}
+
+bool TSerialPort::ApplyTimeouts(CommHandle handle) {
+  if (handle == kInvalidHandle) return false;
+  COMMTIMEOUTS t;
+  t.ReadIntervalTimeout = static_cast<uint32_t>(timeouts_[0]);
+  t.ReadTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_[1]);
+  t.ReadTotalTimeoutConstant = static_cast<uint32_t>(timeouts_[2]);
+  t.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_[3]);
+  t.WriteTotalTimeoutConstant = static_cast<uint32_t>(timeouts_[4]);
+  return backend_.SetCommTimeouts(handle, t);
+}
+
+bool TSerialPort::ApplyBufferSizes(CommHandle handle) {
+  if (handle == kInvalidHandle) return false;
+  return backend_.SetupComm(handle, input_buffer_, output_buffer_);
+}
+
+TLineStatusSet TSerialPort::ReadLineStatus(CommHandle handle) {
+  TLineStatusSet lines;
+  uint32_t status = 0;
+  if (handle == kInvalidHandle || !backend_.GetCommModemStatus(handle, status)) return lines;
+  if (status & kMsCtsOn) lines.Include(lsCTS);
+  if (status & kMsDsrOn) lines.Include(lsDSR);
+  if (status & kMsRingOn) lines.Include(lsRING);
+  if (status & kMsRlsdOn) lines.Include(lsRLSD);
+  return lines;
+}
+
+} // namespace korvane

@@ -1,0 +1,358 @@
+// The serial component over the recording fake backend: properties and their
+// rules, the device-control record, the order of device calls, events.
+#include "event_log.h"
+#include "serial/platform/fake_backend.h"
+#include "serial/serial_port.h"
+
+#include <gtest/gtest.h>
+
+using namespace korvane;
+using korvane::test::EventLog;
+
+namespace {
+
+class FakePortTest : public ::testing::Test {
+protected:
+  FakePortTest() {
+    ports.SetPortOverride(1, "fake/line1");
+    ports.SetPortOverride(2, "fake/line2");
+    port.SetPort(spCOM1);
+    log.Attach(port);
+  }
+
+  DCB LastState() const {
+    auto states = backend.States();
+    return states.empty() ? DCB{} : states.back();
+  }
+
+  FakeBackend backend;
+  PortMap ports{"/nonexistent-sys", "/nonexistent-dev"};
+  DirectInvoker invoker;
+  EventLog log; // before the port: its reader may raise events until the port is gone
+  TSerialPort port{invoker, backend, ports};
+};
+
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const SerialError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+} // namespace
+
+TEST(SerialNames, PortNamesAreExactAndCaseSensitive) {
+  const std::pair<const char*, int> cases[] = {
+      {"COM1", 1},  {"COM9", 9},   {"COM10", 10}, {"COM99", 99}, {"com1", 0},  {"Com1", 0}, {"COM01", 0},
+      {"COM0", 0},  {"COM100", 0}, {"COM1 ", 0},  {" COM1", 0},  {"COM", 0},   {"", 0},     {"COMA", 0},
+      {"COM-1", 0}, {"COM+1", 0},  {"COM5x", 0},  {"LPT1", 0},   {"COM999", 0}};
+  for (const auto& [name, number] : cases) EXPECT_EQ(PortFromName(name), number) << '"' << name << '"';
+  EXPECT_EQ(PortName(spNone), "");
+  EXPECT_EQ(PortName(spCOM7), "COM7");
+  EXPECT_EQ(PortName(spCOM99), "COM99");
+  EXPECT_EQ(PortName(static_cast<TCommPort>(100)), "");
+  for (int n = 1; n <= 99; ++n) EXPECT_EQ(PortFromName(PortName(static_cast<TCommPort>(n))), n);
+}
+
+TEST(SerialNames, BaudTableRoundTripsAndAnythingElseIsCustom) {
+  const int32_t rates[] = {110,   300,   600,   1200,  2400,   4800,   9600,
+                           14400, 19200, 38400, 57600, 115200, 128000, 256000};
+  for (int i = 0; i < 14; ++i) {
+    EXPECT_EQ(BaudRateFromValue(rates[i]), i);
+    EXPECT_EQ(BaudRateValue(static_cast<TBaudRate>(i), 777), rates[i]);
+  }
+  for (int32_t other : {0, -9600, 1000, 12345, 230400, 9601}) EXPECT_EQ(BaudRateFromValue(other), brCustom);
+  EXPECT_EQ(BaudRateValue(brCustom, 777), 777);
+}
+
+TEST_F(FakePortTest, DefaultsAndTimerResolution) {
+  DirectInvoker inv;
+  FakeBackend b;
+  {
+    TSerialPort p(inv, b, ports);
+    EXPECT_EQ(b.TimePeriodDepth(), 1);
+    EXPECT_EQ(p.Port(), spCOM2);
+    EXPECT_EQ(p.BaudRate(), br004800);
+    EXPECT_EQ(p.DataWidth(), dw8Bits);
+    EXPECT_EQ(p.StopBits(), sb1Bit);
+    EXPECT_EQ(p.Parity(), pbNone);
+    EXPECT_TRUE(p.EnableDTROnOpen());
+    EXPECT_TRUE(p.EnableRTSOnOpen());
+    EXPECT_EQ(p.HwFlowControl(), hfNONE);
+    EXPECT_EQ(p.SwFlowControl(), sfNONE);
+    EXPECT_EQ(p.ReadIntervalTimeout(), -1);
+    EXPECT_EQ(p.WriteTotalTimeoutMultiplier(), 100);
+    EXPECT_EQ(p.WriteTotalTimeoutConstant(), 1000);
+    EXPECT_EQ(p.InputBuffer(), 4096u);
+    EXPECT_EQ(p.OutputBuffer(), 4096u);
+    EXPECT_EQ(p.Priority(), tpNormal);
+    EXPECT_EQ(p.Delay(), 50u);
+    EXPECT_EQ(p.CustomBaudRate(), 0);
+    EXPECT_EQ(p.ConnectedPort(), spNone);
+    EXPECT_TRUE(p.LineStatus().Empty());
+  }
+  EXPECT_EQ(b.TimePeriodDepth(), 0);
+}
+
+TEST(DeviceControl, FlagWords) {
+  struct Case {
+    bool dtr, rts;
+    THwFlowControl hw;
+    TSwFlowControl sw;
+    uint32_t flags;
+  };
+  const Case cases[] = {
+      {true, true, hfNONE, sfNONE, 0x1011},      {false, false, hfNONE, sfNONE, 0x0001},
+      {true, false, hfNONE, sfNONE, 0x0011},     {false, true, hfNONE, sfNONE, 0x1001},
+      {false, false, hfRTS, sfNONE, 0x1001},     {true, true, hfRTS, sfNONE, 0x1011},
+      {false, false, hfRTSCTS, sfNONE, 0x2005},  {true, true, hfRTSCTS, sfNONE, 0x3015},
+      {false, false, hfNONE, sfXONXOFF, 0x0301}, {true, true, hfRTSCTS, sfXONXOFF, 0x3315},
+  };
+  for (const Case& c : cases) {
+    LineSettings s;
+    s.EnableDTROnOpen = c.dtr;
+    s.EnableRTSOnOpen = c.rts;
+    s.HwFlowControl = c.hw;
+    s.SwFlowControl = c.sw;
+    EXPECT_EQ(BuildDeviceControl(s).Flags, c.flags) << c.dtr << c.rts << int(c.hw) << int(c.sw);
+  }
+  LineSettings s;
+  s.EnableRTSOnOpen = true;
+  s.HwFlowControl = hfRTSCTS;
+  EXPECT_EQ(RtsControl(BuildDeviceControl(s).Flags), 3u); // toggle
+}
+
+TEST_F(FakePortTest, OpenProgramsTheDeviceAndDropsLinesOnRequest) {
+  port.SetBaudRate(br009600);
+  port.Open();
+  EXPECT_EQ(backend.Opened(), std::vector<std::string>{"fake/line1"});
+  const DCB d = LastState();
+  EXPECT_EQ(d.DCBlength, 28u);
+  EXPECT_EQ(d.BaudRate, 9600u);
+  EXPECT_EQ(d.ByteSize, 8);
+  EXPECT_EQ(d.Parity, 0);
+  EXPECT_EQ(d.StopBits, 0);
+  EXPECT_EQ(d.Flags, 0x0001u | 0x0010u | 0x1000u);
+  EXPECT_EQ(d.XonChar, 0x11);
+  EXPECT_EQ(d.XoffChar, 0x13);
+  EXPECT_EQ(d.XonLim + d.XoffLim + d.ErrorChar + d.EofChar + d.EvtChar, 0);
+  const COMMTIMEOUTS t = backend.Timeouts();
+  EXPECT_EQ(t.ReadIntervalTimeout, 0xFFFFFFFFu);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 100u);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
+  EXPECT_EQ(backend.BufferSizes().size(), 1u);
+
+  // Changing each line while open reprograms the device at once; equal values do not.
+  const size_t before = backend.States().size();
+  port.SetEnableDTROnOpen(true);
+  EXPECT_EQ(backend.States().size(), before);
+  port.SetEnableDTROnOpen(false);
+  port.SetEnableRTSOnOpen(false);
+  EXPECT_EQ(backend.States().size(), before + 2);
+  EXPECT_EQ(LastState().Flags, 0x0001u);
+
+  port.SetInputBuffer(1024);
+  EXPECT_EQ(backend.BufferSizes().back(), std::make_pair(1024u, 4096u));
+  port.SetReadIntervalTimeout(5); // stored only
+  EXPECT_EQ(backend.Timeouts().ReadIntervalTimeout, 0xFFFFFFFFu);
+
+  port.Close();
+  EXPECT_EQ(backend.Purges(), 1);
+  EXPECT_EQ(backend.Closes(), 1);
+  EXPECT_EQ(port.ConnectedPort(), spNone);
+  EXPECT_EQ(log.Entries(), (std::vector<std::string>{"connect COM1", "disconnect COM1"}));
+}
+
+TEST_F(FakePortTest, DataWidthAndStopBitsCombination) {
+  struct Case {
+    TDataWidth start_width;
+    TStopBits start_stop;
+    bool set_width; // else set stop bits
+    int value;
+    bool refused;
+  };
+  const Case cases[] = {
+      {dw8Bits, sb2Bits, true, dw5Bits, true},    {dw8Bits, sb1Bit, false, sb1_5Bits, true},
+      {dw5Bits, sb1_5Bits, true, dw6Bits, true},  {dw5Bits, sb1_5Bits, true, dw8Bits, true},
+      {dw5Bits, sb1Bit, false, sb2Bits, true},    {dw7Bits, sb1Bit, false, sb1_5Bits, true},
+      {dw5Bits, sb1Bit, false, sb1_5Bits, false}, {dw8Bits, sb1Bit, false, sb2Bits, false},
+      {dw8Bits, sb1Bit, true, dw5Bits, false},    {dw5Bits, sb1_5Bits, true, dw5Bits, false},
+      {dw6Bits, sb2Bits, true, dw7Bits, false},
+  };
+  for (const Case& c : cases) {
+    TSerialPort p(invoker, backend, ports);
+    p.SetStopBits(sb1Bit);
+    p.SetDataWidth(c.start_width);
+    p.SetStopBits(c.start_stop);
+    ASSERT_EQ(p.DataWidth(), c.start_width);
+    ASSERT_EQ(p.StopBits(), c.start_stop);
+    const std::string msg = MessageOf([&] {
+      if (c.set_width)
+        p.SetDataWidth(static_cast<TDataWidth>(c.value));
+      else
+        p.SetStopBits(static_cast<TStopBits>(c.value));
+    });
+    EXPECT_EQ(msg, c.refused ? "Invalid data-width and stop-bits combination." : "(no error)")
+        << c.start_width << "/" << c.start_stop << " set " << (c.set_width ? "width " : "stop ") << c.value;
+    const int now = c.set_width ? int(p.DataWidth()) : int(p.StopBits());
+    const int before = c.set_width ? int(c.start_width) : int(c.start_stop);
+    EXPECT_EQ(now, c.refused ? before : c.value);
+  }
+}
+
+TEST_F(FakePortTest, CustomRate) {
+  port.SetCustomBaudRate(9600);
+  port.SetBaudRate(brCustom);
+  EXPECT_EQ(port.BaudRate(), br009600);
+
+  port.SetCustomBaudRate(0);
+  port.SetBaudRate(brCustom);
+  EXPECT_EQ(port.BaudRate(), brCustom);
+  port.Open();
+  EXPECT_EQ(LastState().BaudRate, 0u); // the device is given what the settings say
+
+  // While the rate reads brCustom a new custom rate is taken over and applied.
+  port.SetCustomBaudRate(12345);
+  EXPECT_EQ(port.BaudRate(), brCustom);
+  EXPECT_EQ(LastState().BaudRate, 12345u);
+  port.SetCustomBaudRate(19200);
+  EXPECT_EQ(port.BaudRate(), br019200);
+  // Now the rate reads a table entry: a new custom rate is only stored.
+  port.SetCustomBaudRate(777);
+  EXPECT_EQ(LastState().BaudRate, 19200u);
+  EXPECT_EQ(port.BaudRateValue(brCustom), 777);
+}
+
+TEST_F(FakePortTest, ParityOutsideTheTableKeepsTheCode) {
+  port.SetParity(pbMark);
+  port.SetParity(static_cast<TParityBits>(9));
+  EXPECT_EQ(port.Parity(), pbMark);
+  EXPECT_EQ(port.DeviceControl().Parity, 3);
+}
+
+TEST_F(FakePortTest, RefusedSettings) {
+  backend.SetRefuseState(true);
+  EXPECT_EQ(MessageOf([&] { port.Open(); }), "Cannot connect to COM1.");
+  EXPECT_EQ(port.ConnectedPort(), spNone);
+  EXPECT_EQ(backend.OpenHandles(), 0); // the device was released
+  EXPECT_TRUE(log.Entries().empty());
+
+  backend.SetRefuseState(false);
+  port.Open();
+  backend.SetRefuseState(true);
+  EXPECT_EQ(MessageOf([&] { port.SetParity(pbEven); }), "Cannot connect to COM1.");
+  EXPECT_EQ(port.Parity(), pbEven); // the property keeps the new value
+  EXPECT_EQ(port.ConnectedPort(), spCOM1);
+  EXPECT_EQ(LastState().Parity, 0); // the device its former settings
+}
+
+TEST_F(FakePortTest, OpenFailureKeepsTheReason) {
+  backend.SetOpenError(EACCES);
+  EXPECT_EQ(MessageOf([&] { port.Open(); }), "Cannot connect to COM1.");
+  EXPECT_NE(port.LastOpenError().find("fake/line1"), std::string::npos);
+  EXPECT_NE(port.LastOpenError().find("ermission"), std::string::npos) << port.LastOpenError();
+  EXPECT_TRUE(log.Entries().empty());
+}
+
+TEST_F(FakePortTest, WriteErrors) {
+  const char bytes[] = {1, 2};
+  EXPECT_EQ(MessageOf([&] { port.SendString("x"); }), "COM1 is not open.");
+  EXPECT_EQ(MessageOf([&] { port.SendBuffer(bytes, 2); }), "COM1 is not open.");
+  port.Open();
+  EXPECT_EQ(MessageOf([&] { port.SendBuffer(bytes, 0); }), "COM1 is not open.");
+
+  std::vector<std::string> sent;
+  port.OnSend = [&](TSerialPort&, const std::string& b) { sent.push_back(b); };
+  EXPECT_EQ(port.SendString(std::string("AB\0CD", 5)), 2u);
+  EXPECT_EQ(port.SendString(""), 0u);
+  EXPECT_EQ(port.SendBuffer(bytes, 2), 2u);
+  EXPECT_EQ(sent, (std::vector<std::string>{"AB", "", ""}));
+  EXPECT_EQ(backend.Written(), std::string("AB\x01\x02", 4));
+
+  port.OnSend = [](TSerialPort&, const std::string&) { throw std::runtime_error("handler"); };
+  EXPECT_EQ(MessageOf([&] { port.SendString("Z"); }), "COM1 is not open.");
+  port.OnSend = nullptr;
+  backend.SetFailWrites(true);
+  EXPECT_EQ(MessageOf([&] { port.SendString("Z"); }), "COM1 is not open.");
+  // The port name in the message is the chosen port.
+  port.SetPort(spCOM2);
+  EXPECT_EQ(MessageOf([&] { port.SendString("Z"); }), "COM2 is not open.");
+}
+
+TEST_F(FakePortTest, LineStatusChangesAreReported) {
+  backend.SetModemStatus(kMsCtsOn);
+  port.Open();
+  ASSERT_TRUE(log.WaitForEntry("lines 1"));
+  EXPECT_EQ(port.LineStatus().Bits, 1u);
+  backend.SetModemStatus(kMsDsrOn | kMsRingOn | kMsRlsdOn);
+  ASSERT_TRUE(log.WaitForEntry("lines 14"));
+  port.Close();
+  EXPECT_EQ(log.Entries(),
+            (std::vector<std::string>{"connect COM1", "lines 1", "lines 14", "disconnect COM1"}));
+}
+
+TEST_F(FakePortTest, HandlerErrorsAreDroppedAndTheLoopGoesOn) {
+  int calls = 0;
+  port.OnReceive = [&](TSerialPort&, const std::string& chunk) {
+    log.Add("receive " + chunk);
+    if (++calls == 1) throw std::runtime_error("first chunk refused");
+  };
+  port.Open();
+  backend.Feed("one");
+  ASSERT_TRUE(log.WaitForEntry("receive one"));
+  backend.Feed("two");
+  ASSERT_TRUE(log.WaitForEntry("receive two"));
+}
+
+TEST_F(FakePortTest, StopDuringAHandlerDeliversNothingMore) {
+  // Handlers run on this thread: the reader waits with its first chunk until
+  // Close pumps, and more bytes are waiting by then.
+  QueuedInvoker queued;
+  EventLog events;
+  TSerialPort p(queued, backend, ports);
+  p.SetPort(spCOM1);
+  events.Attach(p);
+  p.Open();
+  backend.Feed("first");
+  ASSERT_TRUE(queued.WaitForCall(std::chrono::seconds(5)));
+  backend.Feed("late");
+  p.Close();
+  EXPECT_EQ(p.ConnectedPort(), spNone);
+  EXPECT_EQ(events.Entries(), (std::vector<std::string>{"connect COM1", "receive", "disconnect COM1"}));
+  EXPECT_EQ(events.Received(), "first");
+  // Handlers ran on the owner thread only.
+  for (auto id : events.Threads()) EXPECT_EQ(id, std::this_thread::get_id());
+}
+
+TEST_F(FakePortTest, VanishedDeviceEndsTheReader) {
+  port.Open();
+  backend.Vanish();
+  ASSERT_TRUE(log.WaitForEntry("disconnect COM1"));
+  ASSERT_TRUE(log.WaitUntil([&] { return port.ConnectedPort() == spNone; }));
+  EXPECT_EQ(backend.Closes(), 1);
+  EXPECT_EQ(MessageOf([&] { port.SendString("x"); }), "COM1 is not open.");
+  port.Close();
+  // Open again after the loss reaches the device anew.
+  port.Open();
+  EXPECT_EQ(port.ConnectedPort(), spCOM1);
+  EXPECT_EQ(log.Count("disconnect COM1"), 1u);
+  EXPECT_EQ(log.Count("connect COM1"), 2u);
+}
+
+TEST_F(FakePortTest, PriorityReachesTheRunningReader) {
+  port.SetPriority(tpLowest);
+  port.Open();
+  ASSERT_TRUE(log.WaitUntil([&] { return !backend.Priorities().empty(); }));
+  port.SetPriority(tpHighest);
+  port.Close();
+  EXPECT_EQ(backend.Priorities(), (std::vector<int>{-2, 2}));
+}
+
+TEST_F(FakePortTest, OpenWithSpNoneWhileClosedDoesNothing) {
+  port.SetPort(spNone);
+  port.Open();
+  EXPECT_TRUE(backend.Opened().empty());
+  EXPECT_TRUE(log.Entries().empty());
+}
