@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -29,6 +30,8 @@
 #include "app/core/view.h"
 #include "app/ui/message_box.h"
 #include "app/ui/register_grid.h"
+#include "config/core/config_apply.h"
+#include "config/core/register_file.h"
 #include "modbus/master.h"
 
 namespace korvane {
@@ -318,6 +321,8 @@ void TMainForm::BuildMenu() {
   load->setObjectName("Load1");
   QAction* save = file->addAction("&Save");
   save->setObjectName("Save1");
+  Load1_ = load;
+  Save1_ = save;
   Exit1_ = file->addAction("E&xit");
   Exit1_->setObjectName("Exit1");
   Configure1_ = bar->addAction("&Configure");
@@ -369,6 +374,8 @@ void TMainForm::ConnectHandlers() {
   connect(Exit1_, &QAction::triggered, this, on(&TMainForm::Exit1Click));
   connect(Help1_, &QAction::triggered, this, on(&TMainForm::Help1Click));
   connect(Configure1_, &QAction::triggered, this, on(&TMainForm::Configure1Click));
+  connect(Load1_, &QAction::triggered, this, on(&TMainForm::Load1Click));
+  connect(Save1_, &QAction::triggered, this, on(&TMainForm::Save1Click));
   connect(Monitor1_, &QAction::triggered, this, on(&TMainForm::Monitor1Click));
   connect(MnuModbus_, &QAction::triggered, this, on(&TMainForm::MnuModbusClick));
   connect(Timer1_, &QTimer::timeout, this, on(&TMainForm::Timer1Timer));
@@ -460,7 +467,7 @@ void TMainForm::ModeDisplay() {
 
 void TMainForm::StatusDisplay(int32_t code, const std::string& prefix) {
   const StatusUpdate u = korvane::StatusDisplay(ws_, code, prefix);
-  if (u.Text) TxtStatus_->setText(Q(*u.Text));
+  if (u.Text) SetStatusText(*u.Text);
   if (u.Redraw) DisplayRegs();
 }
 
@@ -550,6 +557,25 @@ void TMainForm::AttachMaster(TMaster* master) {
   if (master != nullptr) requests_ = std::make_unique<RequestBuilderFor<TMaster>>(*master);
 }
 
+void TMainForm::AttachPortControl(PortControl* portControl) { portControl_ = portControl; }
+
+void TMainForm::SetStatusListener(std::function<void(const std::string&)> listener) {
+  statusListener_ = std::move(listener);
+}
+
+void TMainForm::SetStatusText(const std::string& text) {
+  TxtStatus_->setText(Q(text));
+  if (statusListener_) statusListener_(text);
+}
+
+void TMainForm::SetPollInterval(int32_t ms) {
+  // An interval of 0 would fire without pause: the timer stops instead.
+  if (ms > 0)
+    Timer1_->start(ms);
+  else
+    Timer1_->stop();
+}
+
 void TMainForm::AttachWindows(QWidget* configForm, QWidget* commsForm, QWidget* frmCommsModbus) {
   configForm_ = configForm;
   commsForm_ = commsForm;
@@ -567,10 +593,44 @@ void ShowWindow(QWidget* w) {
 } // namespace
 
 void TMainForm::Configure1Click() { ShowWindow(configForm_); }
+
+// --- Register file ------------------------------------------------------------
+
+void TMainForm::Save1Click() {
+  // The platform's dialog as it comes: no title, no filter, no default
+  // extension; an existing file is replaced without asking.
+  const QString path = QFileDialog::getSaveFileName(this, QString(), QString(), QString(), nullptr,
+                                                    QFileDialog::DontConfirmOverwrite);
+  if (!path.isEmpty()) SaveRegisterFileTo(S(path));
+}
+
+void TMainForm::Load1Click() {
+  const QString path = QFileDialog::getOpenFileName(this);
+  if (!path.isEmpty()) LoadRegisterFileFrom(S(path));
+}
+
+void TMainForm::SaveRegisterFileTo(const std::string& path) { SaveRegisterFile(ws_, path); }
+
+void TMainForm::LoadRegisterFileFrom(const std::string& path) {
+  LoadRegisterFile(ws_, path);
+  // A poll time below 1 can only come from a file: it stops the poll timer
+  // instead of letting it fire without pause.
+  if (const int32_t ms = PollIntervalMs(ws_.PollTime); ms > 0)
+    Timer1_->start(ms);
+  else
+    Timer1_->stop();
+  ModeDisplay();
+  DisplayRegTypes();
+  DisplayRegs();
+  if (portControl_ != nullptr) portControl_->CloseComm(ws_.CommPort);
+}
 void TMainForm::Monitor1Click() { ShowWindow(commsForm_); }
 void TMainForm::MnuModbusClick() { ShowWindow(frmCommsModbus_); }
 
-void TMainForm::Exit1Click() { close(); }
+void TMainForm::Exit1Click() {
+  if (portControl_ != nullptr) portControl_->CloseComm(ws_.CommPort);
+  close();
+}
 
 int TMainForm::HelpTopicResult() { return 1; }
 
@@ -601,10 +661,7 @@ void TMainForm::Timer1Timer() {
 }
 
 void TMainForm::Timer2Timer() {
-  if (master_ == nullptr || master_->AwaitingReply != 1) return;
-  if (!TickPassed(ticks_.Now(), ws_.ReplyDeadline)) return;
-  master_->AwaitingReply = 0;
-  StatusDisplay(kStatusTimeOut, PollPrefix(ws_.PollCounter));
+  if (master_ != nullptr) CheckReplyTimeout(ws_, *master_, ticks_, *this);
 }
 
 // --- Value entry and master commands ------------------------------------------
@@ -626,7 +683,7 @@ template <class Result> void TMainForm::ShowResult(const Result& result) {
     if (result.CellText && result.Col >= 1 && result.Row >= 1)
       SetCellText(result.Col, result.Row, *result.CellText);
   }
-  if (result.StatusText) TxtStatus_->setText(Q(*result.StatusText));
+  if (result.StatusText) SetStatusText(*result.StatusText);
   if (result.Redraw) DisplayRegs();
 }
 

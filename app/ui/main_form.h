@@ -5,6 +5,7 @@
 // application core and write the results back into the controls.
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "app/core/request_builder.h"
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
+#include "serial/control/port_control.h"
 
 class QAction;
 class QCheckBox;
@@ -28,7 +30,7 @@ namespace korvane {
 class RegisterGrid;
 class TMaster;
 
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, public PortView {
   Q_OBJECT
 public:
   static constexpr int kWidth = 618;
@@ -43,6 +45,11 @@ public:
   void AttachMaster(TMaster* master);
   // The windows that "&Configure", "&Monitor" and "Modbus" show.
   void AttachWindows(QWidget* configForm, QWidget* commsForm, QWidget* frmCommsModbus);
+  // Port control exists after the main window; until it is attached "Exit"
+  // and "&Load" have no port to close.
+  void AttachPortControl(PortControl* portControl);
+  // Called with each text the status line is set to (not when it is emptied).
+  void SetStatusListener(std::function<void(const std::string&)> listener);
 
   // --- Handlers (named after the control and the event). They may throw
   // ConversionError; the signal connections show it through ShowError.
@@ -66,6 +73,17 @@ public:
   void CmdMasterReadClick();
   void CmdMasterWriteClick();
   void Exit1Click();
+  // "&Save" and "&Load": a file name from the file dialog (cancelling does
+  // nothing), then SaveRegisterFileTo / LoadRegisterFileFrom.
+  void Save1Click();
+  void Load1Click();
+  // Writes the register file; throws RegisterFileError.
+  void SaveRegisterFileTo(const std::string& path);
+  // Reads the register file, all or nothing (throws RegisterFileError or
+  // ConversionError with the workspace and the window unchanged); then the
+  // poll interval, the mode line, the view controls, the grid, and the port
+  // closed.
+  void LoadRegisterFileFrom(const std::string& path);
   void Configure1Click();
   void Monitor1Click();
   void MnuModbusClick();
@@ -75,14 +93,15 @@ public:
   void Timer2Timer();
 
   // --- Services for the other windows and port control.
-  void DisplayRegs();
+  void DisplayRegs() override;
   void DisplayRegTypes();
-  void ModeDisplay();
-  void StatusDisplay(int32_t code, const std::string& prefix);
+  void ModeDisplay() override;
+  void StatusDisplay(int32_t code, const std::string& prefix) override;
   // Port state label: "Active" in green or "InActive" in red.
-  void ShowPortState(bool active);
+  void ShowPortState(bool active) override;
   // Rebuilds the address selector from SlotAddress and shows the active slot.
-  void FillAddressSelector();
+  void FillAddressSelector() override;
+  void SetPollInterval(int32_t ms) override;
   QTimer* PollTimer() const { return Timer1_; }
 
   // Texts of the 100 value cells in cell-offset order (column 1 rows 1..20,
@@ -102,6 +121,7 @@ private:
   // The master engine, or a builder that sends nothing before it is attached.
   RequestBuilder& Requests();
   template <class Result> void ShowResult(const Result& result);
+  void SetStatusText(const std::string& text);
   void ShowComboText(QComboBox* combo, const std::string& text);
   // Position of the combo box's text among its items, -1 when typed text
   // matches none.
@@ -111,6 +131,8 @@ private:
   const TickSource& ticks_;
   TMaster* master_ = nullptr;
   std::unique_ptr<RequestBuilder> requests_;
+  PortControl* portControl_ = nullptr;
+  std::function<void(const std::string&)> statusListener_;
   QWidget* configForm_ = nullptr;
   QWidget* commsForm_ = nullptr;
   QWidget* frmCommsModbus_ = nullptr;
@@ -147,6 +169,8 @@ private:
   QTimer* Timer2_ = nullptr;
   QAction* Exit1_ = nullptr;
   QAction* Configure1_ = nullptr;
+  QAction* Load1_ = nullptr;
+  QAction* Save1_ = nullptr;
   QAction* Monitor1_ = nullptr;
   QAction* MnuModbus_ = nullptr;
   QAction* Help1_ = nullptr;

@@ -1,11 +1,335 @@
 #include "config/ui/config_form.h"
 
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/core/int_conv.h"
+#include "app/ui/main_form.h"
+#include "app/ui/message_box.h"
+#include "help/core/help_hook.h"
+#include "serial/port_map.h"
+
 namespace korvane {
 
-TConfigForm::TConfigForm(Workspace& ws, QWidget* parent) : QDialog(parent), ws_(ws) {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+// Editable: the user may pick an item or type any text.
+QComboBox* Combo(const char* name, int width) {
+  auto* c = new QComboBox;
+  c->setObjectName(name);
+  c->setEditable(true);
+  c->setInsertPolicy(QComboBox::NoInsert);
+  c->setFixedWidth(width);
+  return c;
+}
+
+QLineEdit* Edit(const char* name, int width) {
+  auto* e = new QLineEdit;
+  e->setObjectName(name);
+  e->setFixedWidth(width);
+  return e;
+}
+
+QRadioButton* Option(const char* name, const char* caption) {
+  auto* o = new QRadioButton(caption);
+  o->setObjectName(name);
+  return o;
+}
+
+QGroupBox* Group(const char* name, const char* caption) {
+  auto* g = new QGroupBox(caption);
+  g->setObjectName(name);
+  return g;
+}
+
+template <size_t N> void AddItems(QComboBox* combo, const std::array<const char*, N>& items) {
+  for (const char* item : items) combo->addItem(item);
+}
+
+// The box shows `text`, selecting its item when it has one.
+void ShowComboText(QComboBox* combo, const std::string& text) {
+  combo->setCurrentIndex(combo->findText(Q(text), Qt::MatchExactly));
+  combo->setEditText(Q(text));
+}
+
+} // namespace
+
+TConfigForm::TConfigForm(Workspace& ws, QWidget* parent) : TConfigForm(ws, DefaultPortMap(), parent) {}
+
+TConfigForm::TConfigForm(Workspace& ws, const PortMap& ports, QWidget* parent)
+    : QDialog(parent), ws_(ws), ports_(ports) {
   setObjectName("ConfigForm");
   setWindowTitle("Configuration");
   setModal(false);
+  BuildControls();
+  FormCreate();
+  connect(CmdExit_, &QPushButton::clicked, this, [this] { Guarded([this] { CmdExitClick(); }); });
+  connect(ComboPort_, &QComboBox::editTextChanged, this, [this] { ShowPortDevice(); });
+}
+
+void TConfigForm::Attach(TMainForm* mainForm, PortCommands* port) {
+  main_ = mainForm;
+  port_.reset();
+  if (port != nullptr) port_ = std::make_unique<ConfigPortFor<PortCommands>>(*port);
+}
+
+TConfigForm::~TConfigForm() = default;
+
+void TConfigForm::BuildControls() {
+  auto* outer = new QVBoxLayout(this);
+
+  // --- Serial Port
+  ChkPort_ = new QCheckBox("Port Active");
+  ChkPort_->setObjectName("ChkPort");
+  // The caption stands left of the box.
+  ChkPort_->setLayoutDirection(Qt::RightToLeft);
+  ComboPort_ = Combo("ComboPort", 70);
+  ComboPort_->setMaxVisibleItems(10);
+  LblPortDevice_ = new QLabel;
+  LblPortDevice_->setObjectName("LblPortDevice");
+  ComboBaud_ = Combo("ComboBaud", 80);
+  ComboBaud_->setMaxVisibleItems(10);
+  ComboData_ = Combo("ComboData", 50);
+  ComboParity_ = Combo("ComboParity", 50);
+  ComboStop_ = Combo("ComboStop", 50);
+  auto* serial = Group("GroupSerialPort", "Serial Port");
+  auto* serialLayout = new QGridLayout(serial);
+  serialLayout->addWidget(ChkPort_, 0, 0, Qt::AlignLeft);
+  const std::array<std::pair<const char*, QComboBox*>, 5> combos = {{{"Com Port", ComboPort_},
+                                                                     {"BaudRate", ComboBaud_},
+                                                                     {"Data Bits", ComboData_},
+                                                                     {"Parity", ComboParity_},
+                                                                     {"Stop Bits", ComboStop_}}};
+  for (size_t i = 0; i < combos.size(); ++i) {
+    auto* label = new QLabel(combos[i].first);
+    label->setBuddy(combos[i].second);
+    // The device of the port number has the row below the number.
+    const int row = static_cast<int>(i) + (i == 0 ? 1 : 2);
+    serialLayout->addWidget(label, row, 0);
+    serialLayout->addWidget(combos[i].second, row, 1);
+  }
+  LblPortDevice_->setMinimumWidth(150);
+  LblPortDevice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  serialLayout->addWidget(LblPortDevice_, 2, 1);
+  serialLayout->setColumnStretch(1, 1);
+
+  // --- Mode
+  OptRTU_ = Option("OptRTU", "Binary/RTU");
+  OptASCII_ = Option("OptASCII", "ASCII");
+  auto* mode = Group("GroupMode", "Mode");
+  auto* modeLayout = new QVBoxLayout(mode);
+  modeLayout->addWidget(OptRTU_);
+  modeLayout->addWidget(OptASCII_);
+
+  // --- Master/Slave
+  OptMaster_ = Option("OptMaster", "Master");
+  OptSlave_ = Option("OptSlave", "Slave");
+  TxtPollTime_ = Edit("TxtPollTime", 50);
+  TxtResponseTime_ = Edit("TxtResponseTime", 50);
+  auto* role = Group("GroupMasterSlave", "Master/Slave");
+  auto* roleLayout = new QGridLayout(role);
+  roleLayout->addWidget(OptMaster_, 0, 0);
+  roleLayout->addWidget(OptSlave_, 1, 0);
+  auto* pollLabel = new QLabel("Poll Time 1-30 Sec");
+  pollLabel->setBuddy(TxtPollTime_);
+  auto* responseLabel = new QLabel("Response Time mSec");
+  responseLabel->setBuddy(TxtResponseTime_);
+  roleLayout->addWidget(TxtPollTime_, 2, 0);
+  roleLayout->addWidget(pollLabel, 2, 1);
+  roleLayout->addWidget(TxtResponseTime_, 3, 0);
+  roleLayout->addWidget(responseLabel, 3, 1);
+
+  // --- Addresses: one edit per slot, its button beside it, one exclusive group.
+  auto* addresses = Group("GroupAddresses", "Addresses");
+  auto* addrLayout = new QGridLayout(addresses);
+  AddrGroup_ = new QButtonGroup(this);
+  AddrGroup_->setObjectName("AddrGroup");
+  AddrGroup_->setExclusive(true);
+  for (int k = 1; k <= kSlotCount; ++k) {
+    const std::string n = IntToStr(k);
+    QLineEdit* edit = Edit(("TxtAddr" + n).c_str(), 50);
+    QRadioButton* option = Option(("OptAddr" + n).c_str(), "");
+    TxtAddr_[static_cast<size_t>(k)] = edit;
+    OptAddr_[static_cast<size_t>(k)] = option;
+    AddrGroup_->addButton(option, k);
+    addrLayout->addWidget(edit, k - 1, 0);
+    addrLayout->addWidget(option, k - 1, 1);
+  }
+
+  // --- Write To Registers
+  ChkSingleReg_ = new QCheckBox("Function 6 For Single Registers");
+  ChkSingleReg_->setObjectName("ChkSingleReg");
+  auto* writes = Group("GroupWriteToRegisters", "Write To Registers");
+  auto* writesLayout = new QVBoxLayout(writes);
+  writesLayout->addWidget(ChkSingleReg_);
+
+  CmdExit_ = new QPushButton("Exit");
+  CmdExit_->setObjectName("CmdExit");
+  // Return in an edit does not press "Exit".
+  CmdExit_->setAutoDefault(false);
+  CmdExit_->setDefault(false);
+
+  auto* top = new QHBoxLayout;
+  top->addWidget(serial);
+  auto* right = new QVBoxLayout;
+  right->addWidget(mode);
+  right->addWidget(role);
+  top->addLayout(right);
+  outer->addLayout(top);
+  auto* bottom = new QHBoxLayout;
+  bottom->addWidget(addresses);
+  auto* bottomRight = new QVBoxLayout;
+  bottomRight->addWidget(writes);
+  bottomRight->addStretch(1);
+  bottomRight->addWidget(CmdExit_, 0, Qt::AlignRight);
+  bottom->addLayout(bottomRight);
+  outer->addLayout(bottom);
+}
+
+// --- Loading ------------------------------------------------------------------
+
+void TConfigForm::FillPortItems() {
+  ComboPort_->clear();
+  const TCommPortSet present = ports_.ExistingPorts();
+  for (int n = 1; n <= kMaxCommPort; ++n)
+    if (present.Contains(static_cast<TCommPort>(n))) ComboPort_->addItem(Q(PortItem(n)));
+}
+
+void TConfigForm::ShowControls(const ConfigControls& c, bool atCreation) {
+  (c.OptRTU ? OptRTU_ : OptASCII_)->setChecked(true);
+  (c.OptMaster ? OptMaster_ : OptSlave_)->setChecked(true);
+  if (!atCreation) ChkSingleReg_->setChecked(c.ChkSingleReg);
+  TxtPollTime_->setText(Q(c.TxtPollTime));
+  if (atCreation) TxtResponseTime_->setText(Q(c.TxtResponseTime));
+  for (size_t k = 1; k <= kSlotCount; ++k) TxtAddr_[k]->setText(Q(c.TxtAddr[k]));
+  if (c.OptAddr >= 1 && c.OptAddr <= kSlotCount) {
+    OptAddr_[static_cast<size_t>(c.OptAddr)]->setChecked(true);
+  } else if (QAbstractButton* chosen = AddrGroup_->checkedButton()) {
+    // No slot to show: the exclusive group must let go of its button first.
+    AddrGroup_->setExclusive(false);
+    chosen->setChecked(false);
+    AddrGroup_->setExclusive(true);
+  }
+  ChkPort_->setChecked(c.ChkPort);
+  FillPortItems();
+  if (atCreation)
+    ComboPort_->setEditText("");
+  else
+    ShowComboText(ComboPort_, c.ComboPort);
+  const std::array<std::pair<QComboBox*, const std::string*>, 4> lists = {{{ComboBaud_, &c.ComboBaud},
+                                                                           {ComboData_, &c.ComboData},
+                                                                           {ComboParity_, &c.ComboParity},
+                                                                           {ComboStop_, &c.ComboStop}}};
+  for (const auto& entry : lists) entry.first->clear();
+  AddItems(ComboBaud_, kBaudItems);
+  AddItems(ComboData_, kDataItems);
+  AddItems(ComboParity_, kParityItems);
+  AddItems(ComboStop_, kStopItems);
+  for (const auto& [combo, text] : lists) ShowComboText(combo, *text);
+  ShowPortDevice();
+}
+
+void TConfigForm::FormCreate() {
+  ShowControls(ControlsFromWorkspace(ws_), true);
+  ChkSingleReg_->setChecked(false);
+}
+
+void TConfigForm::FormActivate() { ShowControls(ControlsFromWorkspace(ws_), false); }
+
+void TConfigForm::ShowPortDevice() {
+  int32_t number = 0;
+  std::string device;
+  if (TryStrToInt(S(ComboPort_->currentText()), number) && number >= 1 && number <= kMaxCommPort)
+    device = ports_.ResolvePort(number);
+  LblPortDevice_->setText(device.empty() ? QString("no device") : Q(device));
+}
+
+// --- Exit -----------------------------------------------------------------------
+
+ConfigControls TConfigForm::ReadControls() const {
+  ConfigControls c;
+  c.ChkPort = ChkPort_->isChecked();
+  c.ComboPort = S(ComboPort_->currentText());
+  c.ComboBaud = S(ComboBaud_->currentText());
+  c.ComboData = S(ComboData_->currentText());
+  c.ComboParity = S(ComboParity_->currentText());
+  c.ComboStop = S(ComboStop_->currentText());
+  c.OptRTU = OptRTU_->isChecked();
+  c.OptMaster = OptMaster_->isChecked();
+  c.TxtPollTime = S(TxtPollTime_->text());
+  c.TxtResponseTime = S(TxtResponseTime_->text());
+  for (size_t k = 1; k <= kSlotCount; ++k) c.TxtAddr[k] = S(TxtAddr_[k]->text());
+  c.OptAddr = AddrGroup_->checkedId() >= 1 ? AddrGroup_->checkedId() : 0;
+  c.ChkSingleReg = ChkSingleReg_->isChecked();
+  return c;
+}
+
+namespace {
+// Without port control the port stays as it is.
+class NoPort final : public ConfigPort {
+public:
+  void CloseComm(int32_t) override {}
+  void OpenComm(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t) override {}
+  void PortActivate() override {}
+};
+} // namespace
+
+void TConfigForm::CmdExitClick() {
+  NoPort none;
+  ConfigPort& port = port_ ? static_cast<ConfigPort&>(*port_) : none;
+  // Throws at the step that fails: the window steps below do not happen and
+  // the dialog stays open.
+  ApplyConfigControls(ws_, ReadControls(), port);
+  if (main_ != nullptr) {
+    // A poll time below 1 (only a register file brings one) stops the timer.
+    if (const int32_t ms = PollIntervalMs(ws_.PollTime); ms > 0)
+      main_->PollTimer()->start(ms);
+    else
+      main_->PollTimer()->stop();
+    main_->ModeDisplay();
+    main_->DisplayRegs();
+    main_->FillAddressSelector();
+  }
+  hide();
+}
+
+// --- Events -----------------------------------------------------------------------
+
+bool TConfigForm::event(QEvent* e) {
+  if (e->type() == QEvent::WindowDeactivate) {
+    lostToMessageBox_ = qobject_cast<QMessageBox*>(QApplication::activeWindow()) != nullptr;
+  } else if (e->type() == QEvent::WindowActivate) {
+    if (!lostToMessageBox_) Guarded([this] { FormActivate(); });
+    lostToMessageBox_ = false;
+  }
+  return QDialog::event(e);
+}
+
+void TConfigForm::keyPressEvent(QKeyEvent* e) {
+  if (e->key() == Qt::Key_F1) {
+    Guarded([] { ShowHelpContext(kHelpContext); });
+    return;
+  }
+  // Escape does not close the dialog: only "Exit" and the window frame do.
+  if (e->key() == Qt::Key_Escape) return;
+  QDialog::keyPressEvent(e);
 }
 
 } // namespace korvane

@@ -1,19 +1,90 @@
 #pragma once
+// The configuration dialog: created hidden at start-up, shown by the main
+// window's "&Configure" without being modal. Every activation reloads the
+// controls from the workspace; "Exit" takes them over (config/core/config_apply.h),
+// refreshes the main window and hides the dialog; closing it by the window
+// frame hides it without taking anything over.
 #include <QDialog>
 
+#include <array>
+#include <memory>
+
 #include "app/core/workspace.h"
+#include "config/core/config_apply.h"
+#include "serial/control/port_control.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
 
 namespace korvane {
 
-// The configuration dialog: created hidden at start-up, shown by the main
-// window's "&Configure" without being modal.
+class TMainForm;
+
 class TConfigForm : public QDialog {
   Q_OBJECT
 public:
+  static constexpr int kHelpContext = 30;
+
+  // `ports` lists the present COM ports and resolves a number to its device;
+  // it must outlive the dialog.
   explicit TConfigForm(Workspace& ws, QWidget* parent = nullptr);
+  TConfigForm(Workspace& ws, const PortMap& ports, QWidget* parent = nullptr);
+  ~TConfigForm() override;
+
+  // The main window that "Exit" refreshes and the port control it closes and
+  // opens. Without a main window the window steps are skipped; without port
+  // control the port is neither closed nor opened.
+  void Attach(TMainForm* mainForm, PortCommands* port);
+
+  // --- Handlers. They may throw; the connections show it through ShowError.
+  void FormCreate();
+  void FormActivate();
+  void CmdExitClick();
+
+  // The controls as they stand (what "Exit" takes over).
+  ConfigControls ReadControls() const;
+
+protected:
+  bool event(QEvent* e) override;
+  void keyPressEvent(QKeyEvent* e) override;
 
 private:
-  [[maybe_unused]] Workspace& ws_;
+  void BuildControls();
+  void ShowControls(const ConfigControls& c, bool atCreation);
+  void FillPortItems();
+  void ShowPortDevice();
+
+  Workspace& ws_;
+  const PortMap& ports_;
+  TMainForm* main_ = nullptr;
+  std::unique_ptr<ConfigPortFor<PortCommands>> port_;
+  // The dialog lost the focus to a message box of its own (an error of
+  // "Exit", a help failure): coming back from it is no new activation.
+  bool lostToMessageBox_ = false;
+
+  QCheckBox* ChkPort_ = nullptr;
+  QComboBox* ComboPort_ = nullptr;
+  QLabel* LblPortDevice_ = nullptr;
+  QComboBox* ComboBaud_ = nullptr;
+  QComboBox* ComboData_ = nullptr;
+  QComboBox* ComboParity_ = nullptr;
+  QComboBox* ComboStop_ = nullptr;
+  QRadioButton* OptRTU_ = nullptr;
+  QRadioButton* OptASCII_ = nullptr;
+  QRadioButton* OptMaster_ = nullptr;
+  QRadioButton* OptSlave_ = nullptr;
+  QLineEdit* TxtPollTime_ = nullptr;
+  QLineEdit* TxtResponseTime_ = nullptr;
+  std::array<QLineEdit*, kSlotCount + 1> TxtAddr_{};
+  std::array<QRadioButton*, kSlotCount + 1> OptAddr_{};
+  QButtonGroup* AddrGroup_ = nullptr;
+  QCheckBox* ChkSingleReg_ = nullptr;
+  QPushButton* CmdExit_ = nullptr;
 };
 
 } // namespace korvane

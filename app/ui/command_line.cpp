@@ -1,0 +1,106 @@
+#include "app/ui/command_line.h"
+
+#include <cctype>
+
+namespace korvane {
+namespace {
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return i == a.size() && b[i] == '\0';
+}
+
+// "N=DEVICE" with N a COM number 1..99 written as plain decimal digits.
+bool ParsePortMapping(const std::string& text, std::pair<int, std::string>& out) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq > 2 || eq + 1 >= text.size()) return false;
+  int number = 0;
+  for (size_t i = 0; i < eq; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    number = number * 10 + (text[i] - '0');
+  }
+  if (number < 1 || number > 99) return false;
+  out = {number, text.substr(eq + 1)};
+  return true;
+}
+
+} // namespace
+
+ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
+  ParseOutcome r;
+  CommandLine& c = r.Line;
+  bool haveFile = false;
+  auto takeFile = [&](const std::string& a) {
+    if (haveFile) {
+      r.Error = "more than one FILE: '" + a + "'";
+      return false;
+    }
+    if (a.empty()) {
+      r.Error = "empty FILE name";
+      return false;
+    }
+    c.File = a;
+    haveFile = true;
+    return true;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--") {
+      for (++i; i < args.size(); ++i)
+        if (!takeFile(args[i])) return r;
+      break;
+    }
+    if (a == "--open") {
+      c.Open = true;
+    } else if (a == "--headless") {
+      c.Headless = true;
+    } else if (a == "--help") {
+      c.Help = true;
+    } else if (a == "--version") {
+      c.Version = true;
+    } else if (a == "--save-on-exit") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        r.Error = "--save-on-exit needs a file name";
+        return r;
+      }
+      c.SaveOnExit = args[++i];
+    } else if (a == "--port") {
+      std::pair<int, std::string> mapping;
+      if (i + 1 >= args.size() || !ParsePortMapping(args[i + 1], mapping)) {
+        r.Error = "--port needs N=DEVICE with N from 1 to 99";
+        return r;
+      }
+      c.Ports.push_back(std::move(mapping));
+      ++i;
+    } else if (EqualsNoCase(a, "/debug") || EqualsNoCase(a, "-debug")) {
+      c.Debug = true;
+    } else if (!a.empty() && a[0] == '-') {
+      r.Error = "unknown option '" + a + "'";
+      return r;
+    } else if (!takeFile(a)) {
+      return r;
+    }
+  }
+  return r;
+}
+
+std::string UsageText() {
+  return "Usage: korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--port N=DEVICE]... "
+         "[/debug|-debug]\n"
+         "  FILE                 register file loaded at start, as \"&Load\" loads it\n"
+         "  --open               take the settings over and open the serial port\n"
+         "  --headless           show no window; status lines on standard output,\n"
+         "                       messages on standard error; SIGINT/SIGTERM end it\n"
+         "  --save-on-exit OUT   write the register file OUT when the program ends\n"
+         "  --port N=DEVICE      COM number N (1..99) is DEVICE (as KORVANE_COM<N>=DEVICE)\n"
+         "  /debug, -debug       write the diagnostic log HHDebug.txt\n"
+         "  --help               this text\n"
+         "  --version            the program's version\n";
+}
+
+std::string VersionText() { return "korvane 1.48"; }
+
+} // namespace korvane

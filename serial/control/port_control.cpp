@@ -1,0 +1,175 @@
+#include "serial/control/port_control.h"
+
+#include "app/core/int_conv.h"
+#include "app/core/status.h"
+#include "modbus/master.h"
+#include "modbus/slave.h"
+#include "monitor/core/monitor_buffers.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace korvane {
+
+int32_t ParityCodeOf(const std::string& parity) {
+  if (parity == "E") return 1;
+  if (parity == "O") return 2;
+  return 0;
+}
+
+int32_t StopBitsArgument(int32_t stopBits) { return stopBits == 1 || stopBits == 2 ? stopBits : 0; }
+
+PortControl::PortControl(Workspace& ws, TSerialPort& serial, const TickSource& ticks, PortView& view)
+    : ws_(ws), serial_(serial), ticks_(ticks), view_(view) {
+  serial_.SetPort(spCOM1);
+  serial_.SetCustomBaudRate(0);
+  serial_.OnReceive = [this](TSerialPort& sender, const std::string& buffer) {
+    Serial1PortReceive(sender, buffer);
+  };
+}
+
+PortControl::~PortControl() { serial_.OnReceive = nullptr; }
+
+void PortControl::AttachEngines(TSlave* slave, TMaster* master) {
+  slave_ = slave;
+  master_ = master;
+}
+
+void PortControl::OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuffer, int32_t Baud,
+                           int32_t DataBits, int32_t ParityCode, int32_t StopBits) {
+  serial_.Close();
+  // A number the component has no port for (a register file may hold any
+  // value) must not wrap onto a real port: it selects no port at all, and
+  // PortActivate then reports the connect error.
+  serial_.SetPort(Port >= 1 && Port <= kMaxCommPort ? static_cast<TCommPort>(Port) : spNone);
+  serial_.SetInputBuffer(InputBuffer < 0 ? 0u : static_cast<uint32_t>(InputBuffer));
+  serial_.SetOutputBuffer(OutputBuffer < 0 ? 0u : static_cast<uint32_t>(OutputBuffer));
+  serial_.SetBaudRate(TSerialPort::BaudRateFromValue(Baud));
+  // Data bits first, then parity, then stop bits.
+  if (DataBits == 7) serial_.SetDataWidth(dw7Bits);
+  if (DataBits == 8) serial_.SetDataWidth(dw8Bits);
+  switch (ParityCode) {
+  case 0:
+    serial_.SetParity(pbNone);
+    break;
+  case 1:
+    serial_.SetParity(pbEven);
+    break;
+  case 2:
+    serial_.SetParity(pbOdd);
+    break;
+  case 3:
+    serial_.SetParity(pbMark);
+    break;
+  case 4:
+    serial_.SetParity(pbSpace);
+    break;
+  default:
+    break;
+  }
+  if (StopBits == 1) serial_.SetStopBits(sb1Bit);
+  if (StopBits == 2) serial_.SetStopBits(sb2Bits);
+  requestedPort_ = Port;
+}
+
+void PortControl::PortActivate() {
+  serial_.SetEnableDTROnOpen(true);
+  serial_.SetEnableRTSOnOpen(true);
+  serial_.Open();
+  // The component opens nothing for "no port" and does not complain.
+  if (serial_.ConnectedPort() == spNone)
+    throw SerialError("Cannot connect to COM" + IntToStr(requestedPort_) + ".");
+  view_.ShowPortState(true);
+  ws_.PortActive = 1;
+  // Written directly, not through SendCommStr: the monitors do not show it.
+  serial_.SendString(kOpenBanner);
+}
+
+void PortControl::CloseComm(int32_t /*Port*/) {
+  if (ws_.PortActive != 1) return;
+  // The port is still open, so the lines drop before the device closes. A
+  // device that has gone away refuses the change; closing goes on regardless,
+  // or the port could never be closed again.
+  try {
+    serial_.SetEnableDTROnOpen(false);
+  } catch (const SerialError&) {
+  }
+  try {
+    serial_.SetEnableRTSOnOpen(false);
+  } catch (const SerialError&) {
+  }
+  view_.ShowPortState(false);
+  ws_.PortActive = 0;
+  serial_.Close();
+}
+
+void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
+  if (ws_.PortActive == 1 && !frame.empty()) {
+    const std::string notOpen = TSerialPort::PortName(serial_.Port()) + " is not open.";
+    if (frame.size() > std::numeric_limits<uint32_t>::max()) throw SerialError(notOpen);
+    const auto length = static_cast<uint32_t>(frame.size());
+    uint32_t written = 0;
+    try {
+      written = serial_.SendBuffer(frame.data(), length);
+    } catch (...) {
+      // The exchange boundary holds even when the write fails.
+      RecordSent(ws_, std::string());
+      throw;
+    }
+    // A write that timed out part-way sent a broken frame: not a success.
+    if (written < length) {
+      RecordSent(ws_, std::string());
+      throw SerialError(notOpen);
+    }
+  }
+  RecordSent(ws_, frame);
+}
+
+void PortControl::Serial1PortReceive(TSerialPort& /*sender*/, const std::string& buffer) {
+  const auto n = static_cast<int32_t>(std::min<size_t>(buffer.size(), std::numeric_limits<int32_t>::max()));
+  RecordReceived(ws_, buffer); // ReadCommStr
+  if (ws_.IsMaster == 1) {
+    if (master_ == nullptr) return;
+    const int32_t s =
+        ws_.RtuMode == 1 ? master_->MasterCheckRTU(n, buffer) : master_->MasterCheckASCII(n, buffer);
+    if (ws_.MasterWrite == 1)
+      view_.StatusDisplay(s, kWriteReplyPrefix);
+    else
+      view_.StatusDisplay(s, PollPrefix(ws_.PollCounter));
+    if (s == kStatusDataOk && ws_.MasterWrite == 0) view_.DisplayRegs();
+  } else {
+    if (slave_ == nullptr) return;
+    if (ws_.RtuMode == 1)
+      slave_->CheckModbusRTU(n, buffer);
+    else
+      slave_->CheckModbusASCII(n, buffer);
+  }
+}
+
+bool CheckReplyTimeout(Workspace& ws, TMaster& master, const TickSource& ticks, PortView& view) {
+  if (master.AwaitingReply != 1 || !TickPassed(ticks.Now(), ws.ReplyDeadline)) return false;
+  master.AwaitingReply = 0;
+  view.StatusDisplay(kStatusTimeOut, PollPrefix(ws.PollCounter));
+  return true;
+}
+
+void PortControl::Timer2Timer() {
+  if (master_ != nullptr) CheckReplyTimeout(ws_, *master_, ticks_, view_);
+}
+
+void PortControl::ApplySettingsAndOpen() {
+  CloseComm(ws_.CommPort);
+  if (ws_.ActiveSlot >= 1 && ws_.ActiveSlot <= kSlotCount)
+    ws_.DeviceAddress = ws_.SlotAddress[static_cast<size_t>(ws_.ActiveSlot)];
+  OpenComm(ws_.CommPort, kBufferSize, kBufferSize, ws_.BaudRate, ws_.DataBits, ParityCodeOf(ws_.Parity),
+           StopBitsArgument(ws_.StopBits));
+  PortActivate();
+  const int64_t interval = static_cast<int64_t>(ws_.PollTime) * 1000;
+  view_.SetPollInterval(
+      static_cast<int32_t>(std::clamp<int64_t>(interval, 0, std::numeric_limits<int32_t>::max())));
+  view_.ModeDisplay();
+  view_.DisplayRegs();
+  view_.FillAddressSelector();
+}
+
+} // namespace korvane

@@ -1,0 +1,131 @@
+#pragma once
+// Port control: the main window's side of the serial line. It maps the
+// workspace's serial settings onto the serial port component (Serial1), opens
+// and closes the port and shows its state, sends every frame the engine builds
+// (FrameSender), routes every received chunk to the slave or master checker,
+// and reports a missing master reply. It feeds the traffic monitors: the
+// transmit side when a frame is sent, the receive side when a chunk arrives.
+//
+// Everything here runs on the user-interface thread: the component raises
+// OnReceive through its invoker and waits, so the receive path, the reply
+// timer and the senders never interleave. What the window shows goes through
+// PortView; no Qt here.
+#include <cstdint>
+#include <string>
+
+#include "app/core/tick.h"
+#include "app/core/workspace.h"
+#include "modbus/sender.h"
+#include "serial/serial_port.h"
+
+namespace korvane {
+
+class TMaster;
+class TSlave;
+
+// The window-facing effects of port control. The main window implements it;
+// tests record the calls.
+class PortView {
+public:
+  virtual ~PortView() = default;
+  // TxtPort: "Active" in green (0, 128, 0) or "InActive" in red (255, 0, 0).
+  virtual void ShowPortState(bool active) = 0;
+  // The status line for a reply status code after a prefix (app/core/status.h),
+  // the grid redrawn when that rule says so.
+  virtual void StatusDisplay(int32_t code, const std::string& prefix) = 0;
+  virtual void DisplayRegs() = 0;
+  virtual void ModeDisplay() = 0;
+  // The address selector rebuilt from SlotAddress, showing the active slot.
+  virtual void FillAddressSelector() = 0;
+  // Interval of the poll timer Timer1; 0 (a poll time below 1 from a file)
+  // stops it.
+  virtual void SetPollInterval(int32_t ms) = 0;
+};
+
+// The three port operations that the configuration dialog, "&Load" and "Exit" use.
+class PortCommands {
+public:
+  virtual ~PortCommands() = default;
+  // Prepares the component without opening it (closes it first). ParityCode:
+  // 0 none, 1 even, 2 odd, 3 mark, 4 space; a DataBits other than 7 or 8, a
+  // ParityCode outside 0..4 and a StopBits other than 1 or 2 leave that setting
+  // of the component as it was. A baud rate outside the fourteen standard
+  // rates becomes brCustom (the component's CustomBaudRate, 0).
+  virtual void OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuffer, int32_t Baud,
+                        int32_t DataBits, int32_t ParityCode, int32_t StopBits) = 0;
+  // Opens the port with DTR and RTS raised, shows "Active", PortActive := 1 and
+  // writes "Open Port" to the line. Throws SerialError "Cannot connect to
+  // COMn." when the device cannot be opened; nothing has changed then.
+  virtual void PortActivate() = 0;
+  // Only while PortActive: drops DTR and RTS on the open device, shows
+  // "InActive", PortActive := 0 and closes the component. `Port` is not used.
+  virtual void CloseComm(int32_t Port) = 0;
+};
+
+// Parity code of the stored parity text: "N" 0, "E" 1, "O" 2, anything else 0.
+int32_t ParityCodeOf(const std::string& parity);
+// The stop bits handed to OpenComm: StopBits when it is 1 or 2, else 0.
+int32_t StopBitsArgument(int32_t stopBits);
+
+// The reply timer's step: when the master awaits a reply and ReplyDeadline has
+// passed, AwaitingReply := 0 and the time-out is shown with the poll prefix
+// (also after a write). Returns whether it was reported.
+bool CheckReplyTimeout(Workspace& ws, TMaster& master, const TickSource& ticks, PortView& view);
+
+class PortControl final : public FrameSender, public PortCommands {
+public:
+  static constexpr int32_t kBufferSize = 1024;
+  static constexpr char kOpenBanner[] = "Open Port";
+
+  // Binds the component's OnReceive to Serial1PortReceive and gives it the
+  // main window's settings (COM1, CustomBaudRate 0). All four must outlive
+  // this object.
+  PortControl(Workspace& ws, TSerialPort& serial, const TickSource& ticks, PortView& view);
+  ~PortControl() override;
+  PortControl(const PortControl&) = delete;
+  PortControl& operator=(const PortControl&) = delete;
+
+  // The engines are built after port control (they send through it); until
+  // they are attached, received chunks are recorded for the monitors only.
+  void AttachEngines(TSlave* slave, TMaster* master);
+
+  void OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuffer, int32_t Baud, int32_t DataBits,
+                int32_t ParityCode, int32_t StopBits) override;
+  void PortActivate() override;
+  void CloseComm(int32_t Port) override;
+
+  // Records the frame for the monitors and, while the port is active, writes
+  // all of it with one SendBuffer. A failed or short write throws the
+  // component's not-open error ("COMn is not open."). `port` is not used.
+  void SendCommStr(int port, const std::string& frame) override;
+
+  // One chunk from the reader thread, passed on unchanged and exactly once:
+  // recorded for the monitors, then to the master's reply checker (with the
+  // status shown) or to the slave's request checker.
+  void Serial1PortReceive(TSerialPort& sender, const std::string& buffer);
+
+  // The 100 ms reply timer: a master reply missing past ReplyDeadline is
+  // reported once as a time-out with the poll prefix.
+  void Timer2Timer();
+
+  // The configuration dialog's "Exit" for the workspace's own settings with
+  // "Port Active" checked: CloseComm, OpenComm from the settings, PortActivate,
+  // the poll interval, the mode line, the grid and the address selector. A
+  // port that cannot be opened throws before the window is touched.
+  void ApplySettingsAndOpen();
+
+  TSerialPort& Serial1() { return serial_; }
+
+private:
+  Workspace& ws_;
+  TSerialPort& serial_;
+  const TickSource& ticks_;
+  PortView& view_;
+  TSlave* slave_ = nullptr;
+  TMaster* master_ = nullptr;
+  // The COM number OpenComm was given, for the connect error of a number
+  // that names no port.
+  int32_t requestedPort_ = 1;
+};
+
+} // namespace korvane

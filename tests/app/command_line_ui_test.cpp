@@ -1,0 +1,336 @@
+// The command line: the parser's table, and the built program run headless on
+// one end of a pseudo-terminal pair (the test holds the far end) as slave and
+// as master, ended by a signal. Every wait is bounded.
+#include "app/ui/command_line.h"
+#include "modbus/core.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+using namespace korvane;
+
+namespace {
+
+// ---- Parser ----------------------------------------------------------------
+
+struct ParseCase {
+  std::vector<std::string> args;
+  bool ok;
+  std::string file;
+  bool open, headless, debug;
+  std::string save;  // empty: none
+  std::string ports; // "N=DEVICE;" each
+};
+
+TEST(CommandLineParse, Table) {
+  const ParseCase cases[] = {
+      {{}, true, "", false, false, false, "", ""},
+      {{"regs.txt", "--open", "--headless"}, true, "regs.txt", true, true, false, "", ""},
+      {{"--save-on-exit", "out.txt", "--port", "1=/dev/pts/4", "--port", "99=/dev/ttyUSB0"},
+       true,
+       "",
+       false,
+       false,
+       false,
+       "out.txt",
+       "1=/dev/pts/4;99=/dev/ttyUSB0;"},
+      {{"/DEBUG", "a"}, true, "a", false, false, true, "", ""},
+      {{"-debug"}, true, "", false, false, true, "", ""},
+      {{"--", "-odd-name"}, true, "-odd-name", false, false, false, "", ""},
+      {{"/home/u/regs"}, true, "/home/u/regs", false, false, false, "", ""},
+      // Wrong lines: usage and exit status 2.
+      {{"--bogus"}, false, "", false, false, false, "", ""},
+      {{"-x"}, false, "", false, false, false, "", ""},
+      {{"a", "b"}, false, "", false, false, false, "", ""},
+      {{"--save-on-exit"}, false, "", false, false, false, "", ""},
+      {{"--port"}, false, "", false, false, false, "", ""},
+      {{"--port", "0=/dev/x"}, false, "", false, false, false, "", ""},
+      {{"--port", "100=/dev/x"}, false, "", false, false, false, "", ""},
+      {{"--port", "1="}, false, "", false, false, false, "", ""},
+      {{"--port", "x1=/dev/x"}, false, "", false, false, false, "", ""},
+      {{"--port", "/dev/x"}, false, "", false, false, false, "", ""},
+  };
+  for (const ParseCase& c : cases) {
+    std::string shown;
+    for (const auto& a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    const ParseOutcome r = ParseCommandLine(c.args);
+    EXPECT_EQ(r.Error.empty(), c.ok) << r.Error;
+    if (!c.ok) continue;
+    EXPECT_EQ(r.Line.File, c.file);
+    EXPECT_EQ(r.Line.Open, c.open);
+    EXPECT_EQ(r.Line.Headless, c.headless);
+    EXPECT_EQ(r.Line.Debug, c.debug);
+    EXPECT_EQ(r.Line.SaveOnExit.value_or(""), c.save);
+    std::string ports;
+    for (const auto& [n, dev] : r.Line.Ports) ports += std::to_string(n) + "=" + dev + ";";
+    EXPECT_EQ(ports, c.ports);
+  }
+}
+
+// ---- The built program -------------------------------------------------------
+
+constexpr int kWaitMs = 10000;
+
+std::string Bytes(std::initializer_list<int> bytes) {
+  std::string s;
+  for (int b : bytes) s.push_back(static_cast<char>(b));
+  return s;
+}
+
+std::string WithCrc(std::string frame) {
+  const int32_t crc = TCore::CRC16(frame, static_cast<int32_t>(frame.size()));
+  frame.push_back(static_cast<char>(crc / 256));
+  frame.push_back(static_cast<char>(crc % 256));
+  return frame;
+}
+
+// Reads from `fd` until `done(text)` or `ms` pass without any byte, or end of file.
+std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& done, int ms = kWaitMs) {
+  std::string out;
+  while (!done(out)) {
+    pollfd p{fd, POLLIN, 0};
+    const int r = ::poll(&p, 1, ms);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    char buf[512];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// The built korvane, started with its output in pipes.
+class Program {
+public:
+  // `env` replaces the environment when not empty.
+  Program(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      std::vector<std::string> all{KORVANE_BINARY_DIR "/korvane"};
+      all.insert(all.end(), args.begin(), args.end());
+      std::vector<char*> argv, envp;
+      for (auto& a : all) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      std::vector<std::string> envCopy = env;
+      for (auto& e : envCopy) envp.push_back(e.data());
+      envp.push_back(nullptr);
+      if (env.empty())
+        ::execv(argv[0], argv.data());
+      else
+        ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Program() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+  }
+  bool Started() const { return pid_ > 0; }
+  void Signal(int sig) { ::kill(pid_, sig); }
+  // Reads standard output until a line holding `text` arrived.
+  bool OutputShows(const std::string& text) {
+    stdout_ +=
+        ReadUntil(out_, [&](const std::string& s) { return (stdout_ + s).find(text) != std::string::npos; });
+    return stdout_.find(text) != std::string::npos;
+  }
+  // Waits for the end (both pipes closed, bounded), then the exit status; -1 when it did not end.
+  int Finish() {
+    stdout_ += ReadUntil(out_, [](const std::string&) { return false; });
+    stderr_ += ReadUntil(err_, [](const std::string&) { return false; });
+    // The pipes close as it ends; its end is then awaited through a pidfd.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd >= 0) {
+      pollfd p{pidfd, POLLIN, 0};
+      while (::poll(&p, 1, kWaitMs) < 0 && errno == EINTR) {
+      }
+      ::close(pidfd);
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return -1; // the destructor kills it
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::string& Stdout() const { return stdout_; }
+  const std::string& Stderr() const { return stderr_; }
+
+private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int out_ = -1, err_ = -1;
+  std::string stdout_, stderr_;
+};
+
+// A pseudo-terminal pair: the program opens `path`; the test holds the far
+// end, and keeps the near end open too, so the line never hangs up between
+// the program's opens.
+class Line {
+public:
+  Line() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128];
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+        ::ptsname_r(master_, name, sizeof name) != 0)
+      return;
+    path_ = name;
+    near_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    if (near_ >= 0 && ::tcgetattr(near_, &t) == 0) {
+      ::cfmakeraw(&t);
+      ::tcsetattr(near_, TCSANOW, &t);
+    }
+  }
+  ~Line() {
+    if (near_ >= 0) ::close(near_);
+    if (master_ >= 0) ::close(master_);
+  }
+  bool Ok() const { return master_ >= 0 && near_ >= 0; }
+  const std::string& Path() const { return path_; }
+  std::string Read(size_t n) {
+    return ReadUntil(master_, [n](const std::string& s) { return s.size() >= n; });
+  }
+  bool Write(const std::string& bytes) {
+    return ::write(master_, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+  }
+
+private:
+  int master_ = -1, near_ = -1;
+  std::string path_;
+};
+
+class HeadlessRun : public ::testing::Test {
+protected:
+  void SetUp() override {
+    struct stat st {};
+    ASSERT_EQ(::stat(KORVANE_BINARY_DIR "/korvane", &st), 0) << "build the korvane target first";
+    if (!line.Ok()) GTEST_SKIP() << "no pseudo-terminal can be made here";
+    char tmpl[] = "/tmp/korvane-cmdline-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override {
+    if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+
+  Line line;
+  std::string dir;
+};
+
+} // namespace
+
+TEST(CommandLineProgram, HelpVersionUsageAndNoDisplay) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    int status;
+    std::string inStdout, inStderr;
+  };
+  const Case cases[] = {
+      {{"--version"}, {}, 0, "korvane 1.48\n", ""},
+      {{"--help"}, {}, 0, "Usage: korvane [FILE]", ""},
+      {{"--frobnicate"}, {}, 2, "", "Usage: korvane [FILE]"},
+      {{"a", "b"}, {}, 2, "", "Usage: korvane [FILE]"},
+      // No display and no --headless: said so, non-zero.
+      {{}, {"PATH=/usr/bin:/bin", "HOME=/tmp"}, 1, "", "no display"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "(no display)" : c.args[0]);
+    Program p(c.args, c.env);
+    ASSERT_TRUE(p.Started());
+    EXPECT_EQ(p.Finish(), c.status);
+    EXPECT_NE(p.Stdout().find(c.inStdout), std::string::npos) << p.Stdout();
+    EXPECT_NE(p.Stderr().find(c.inStderr), std::string::npos) << p.Stderr();
+  }
+}
+
+TEST_F(HeadlessRun, SlaveAnswersAndSavesItsStoreOnSigterm) {
+  const std::string out = dir + "/out.txt";
+  Program p({"--headless", "--port", "1=" + line.Path(), "--open", "--save-on-exit", out});
+  ASSERT_TRUE(p.Started());
+  ASSERT_EQ(line.Read(9), "Open Port");
+
+  // Write holding register 2 := 0x1234 (function 6); the reply echoes the request.
+  const std::string write = WithCrc(Bytes({0x01, 0x06, 0x00, 0x01, 0x12, 0x34}));
+  ASSERT_TRUE(line.Write(write));
+  EXPECT_EQ(line.Read(write.size()), write);
+  // Read it back (function 3, two registers).
+  ASSERT_TRUE(line.Write(WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}))));
+  EXPECT_EQ(line.Read(9), WithCrc(Bytes({0x01, 0x03, 0x04, 0x00, 0x00, 0x12, 0x34})));
+
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+  const std::string saved = ReadFile(out);
+  ASSERT_EQ(saved.rfind("SLAVE\r\nRTU\r\n1\r\n9600\r\n", 0), 0u) << saved.substr(0, 40);
+  // The first holding-register line of slot 1 carries the written value.
+  const size_t hold = saved.find(";HOLDREG\r\n");
+  ASSERT_NE(hold, std::string::npos);
+  EXPECT_EQ(saved.substr(hold + 10, 16), "       0    4660");
+}
+
+TEST_F(HeadlessRun, MasterFromAFilePollsAndPrintsTheStatus) {
+  const std::string file = dir + "/master.txt";
+  std::ofstream(file, std::ios::binary) << "MASTER\r\nRTU\r\n2\r\n9600\r\n8\r\nN\r\n1\r\n1\r\n";
+  Program p({file, "--headless", "--open", "--port", "2=" + line.Path()});
+  ASSERT_TRUE(p.Started());
+  ASSERT_EQ(line.Read(9), "Open Port");
+
+  // The poll timer (1 s, from the file) reads holding registers from address 1.
+  const std::string request = line.Read(8);
+  ASSERT_EQ(request.size(), 8u);
+  ASSERT_EQ(request.substr(0, 4), Bytes({0x01, 0x03, 0x00, 0x00}));
+  ASSERT_EQ(request, WithCrc(request.substr(0, 6)));
+  const int count = static_cast<uint8_t>(request[4]) * 256 + static_cast<uint8_t>(request[5]);
+  ASSERT_GT(count, 0);
+  std::string reply = Bytes({0x01, 0x03, count * 2});
+  for (int i = 0; i < count; ++i) reply += Bytes({0x00, i + 1});
+  ASSERT_TRUE(line.Write(WithCrc(reply)));
+  EXPECT_TRUE(p.OutputShows("Poll 1 Data OK\n")) << p.Stdout();
+
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+}
+
+TEST_F(HeadlessRun, APortThatCannotOpenEndsAHeadlessRun) {
+  // A fresh workspace uses COM1; it names a device that does not exist.
+  Program p({"--headless", "--open", "--port", "1=" + dir + "/no-such-device"});
+  ASSERT_TRUE(p.Started());
+  EXPECT_EQ(p.Finish(), 1);
+  EXPECT_NE(p.Stderr().find("Cannot connect to COM1."), std::string::npos) << p.Stderr();
+}

@@ -1,0 +1,170 @@
+// The two monitor windows on Qt's offscreen platform: who switches recording
+// on and off, "Stop"/"Start", and what the memos show.
+#include "monitor/core/monitor_buffers.h"
+#include "monitor/ui/comms_form.h"
+#include "monitor/ui/frm_comms_modbus.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace korvane;
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "monitor_forms_ui_test";
+    static char* argv[] = {name, nullptr};
+    app_ = std::make_unique<QApplication>(argc, argv);
+  }
+  void TearDown() override { app_.reset(); }
+
+private:
+  std::unique_ptr<QApplication> app_;
+};
+[[maybe_unused]] ::testing::Environment* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// Both windows, created in the program's order (the Modbus window last).
+class MonitorFormsTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ws = MakeWorkspace();
+    ws->IsMaster = 1;
+    comms = std::make_unique<TCommsForm>(*ws);
+    modbus = std::make_unique<TFrmCommsModbus>(*ws);
+  }
+
+  template <class W> W* In(QWidget* form, const char* name) {
+    W* w = form->findChild<W*>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+  static void Activate(QWidget* form) {
+    QEvent e(QEvent::WindowActivate);
+    QApplication::sendEvent(form, &e);
+  }
+  static void Tick(QWidget* form) { form->findChild<QTimer*>("Timer1")->timeout({}); }
+  std::string Memo(QWidget* form, const char* name) {
+    return In<QPlainTextEdit>(form, name)->toPlainText().toStdString();
+  }
+  bool Recording() const { return ws->Monitor.MonitorTxOn == 1 && ws->Monitor.MonitorRxOn == 1; }
+  // A frame sent and a chunk received while the port is active.
+  void Traffic(const std::string& sent, const std::string& received) {
+    RecordSent(*ws, sent);
+    ws->PortActive = 1;
+    RecordReceived(*ws, received);
+  }
+
+  std::unique_ptr<Workspace> ws;
+  std::unique_ptr<TCommsForm> comms;
+  std::unique_ptr<TFrmCommsModbus> modbus;
+};
+
+} // namespace
+
+TEST_F(MonitorFormsTest, ActivationSwitchesRecordingBetweenTheWindows) {
+  EXPECT_TRUE(Recording()) << "recording runs in the background from the start";
+  EXPECT_EQ(ws->Monitor.MonitorStopped, 0);
+  EXPECT_EQ(In<QLineEdit>(modbus.get(), "AsciiHex")->text(), "Hexadecimal");
+
+  // Showing the communication monitor switches recording off and unticks its boxes.
+  ws->Monitor.MonitorText = "old";
+  Activate(comms.get());
+  EXPECT_EQ(ws->Monitor.MonitorTxOn, 0);
+  EXPECT_EQ(ws->Monitor.MonitorRxOn, 0);
+  EXPECT_FALSE(In<QCheckBox>(comms.get(), "ChkTx")->isChecked());
+  EXPECT_FALSE(In<QCheckBox>(comms.get(), "ChkRx")->isChecked());
+  EXPECT_EQ(ws->Monitor.MonitorText, "") << "unticking a ticked box empties the text";
+  Traffic("\x01", "\x02");
+  EXPECT_EQ(ws->Monitor.MonitorText, "");
+
+  // Ticking the boxes records again, into an emptied text.
+  In<QCheckBox>(comms.get(), "ChkTx")->click();
+  In<QCheckBox>(comms.get(), "ChkRx")->click();
+  EXPECT_TRUE(Recording());
+  Traffic("\x01", "\x02");
+  Tick(comms.get());
+  EXPECT_EQ(Memo(comms.get(), "CommsMemo"), "[01][02]");
+
+  // Coming back to the monitor switches it off again; the Modbus window switches it on.
+  Activate(comms.get());
+  EXPECT_FALSE(Recording());
+  Activate(modbus.get());
+  EXPECT_TRUE(Recording());
+
+  // "Exit" of either window switches recording off for both and hides it.
+  modbus->show();
+  In<QPushButton>(modbus.get(), "CmdExit")->click();
+  EXPECT_FALSE(Recording());
+  EXPECT_FALSE(modbus->isVisible());
+}
+
+TEST_F(MonitorFormsTest, StopFreezesTheModbusWindowAndStartEmptiesIt) {
+  Traffic(std::string("\x01\x03\x00\x00\x00\x0A\xC5\xCD", 8), "\x01");
+  Tick(modbus.get());
+  EXPECT_EQ(Memo(modbus.get(), "MemoTx"), "[01][03][00][00][00][0A][C5][CD]");
+  EXPECT_EQ(Memo(modbus.get(), "MemoRx"), "[01]");
+
+  // "Stop" (or "Stop Monitor") stops recording and freezes both memos.
+  In<QPushButton>(modbus.get(), "CmdStop")->click();
+  EXPECT_EQ(ws->Monitor.MonitorStopped, 1);
+  Traffic("\x05", "\x06");
+  ws->Monitor.MonitorTxText = "changed behind the window";
+  Tick(modbus.get());
+  EXPECT_EQ(Memo(modbus.get(), "MemoTx"), "[01][03][00][00][00][0A][C5][CD]");
+  EXPECT_EQ(Memo(modbus.get(), "MemoRx"), "[01]");
+  // Activation leaves the stop in force.
+  Activate(modbus.get());
+  EXPECT_EQ(ws->Monitor.MonitorStopped, 1);
+
+  // "Start" empties both texts and resumes.
+  In<QPushButton>(modbus.get(), "CmdStart")->click();
+  EXPECT_EQ(ws->Monitor.MonitorStopped, 0);
+  EXPECT_EQ(ws->Monitor.MonitorTxText, "");
+  EXPECT_EQ(ws->Monitor.MonitorRxText, "");
+  Tick(modbus.get());
+  EXPECT_EQ(Memo(modbus.get(), "MemoTx"), "");
+  Traffic("\x07", "\x08");
+  Tick(modbus.get());
+  EXPECT_EQ(Memo(modbus.get(), "MemoTx"), "[07]");
+  EXPECT_EQ(Memo(modbus.get(), "MemoRx"), "[08]");
+}
+
+TEST_F(MonitorFormsTest, AsciiRenderingShowsEveryByteSafely) {
+  // The toggle in the monitor window changes the rendering for later bytes
+  // and only its own edit.
+  In<QPushButton>(comms.get(), "Button1")->click();
+  EXPECT_EQ(ws->MonitorHex, 0);
+  EXPECT_EQ(In<QLineEdit>(comms.get(), "AsciiHex")->text(), "Ascii");
+  EXPECT_EQ(In<QLineEdit>(modbus.get(), "AsciiHex")->text(), "Hexadecimal");
+
+  // NUL, a control character and a byte above 127 neither end nor break the text.
+  const std::string frame("A\0B\x01\xE9Z", 6);
+  Traffic(frame, "");
+  Tick(modbus.get());
+  const QString shown = In<QPlainTextEdit>(modbus.get(), "MemoTx")->toPlainText();
+  ASSERT_EQ(shown.size(), 6);
+  EXPECT_EQ(shown[0], QChar('A'));
+  EXPECT_EQ(shown[2], QChar('B'));
+  EXPECT_EQ(shown[4], QChar(0xE9));
+  EXPECT_EQ(shown[5], QChar('Z'));
+
+  In<QPushButton>(modbus.get(), "CmdAscii")->click();
+  EXPECT_EQ(ws->MonitorHex, 1);
+  EXPECT_EQ(In<QLineEdit>(modbus.get(), "AsciiHex")->text(), "Hexadecimal");
+  // "Clear Screen" empties the texts and the memos at once.
+  In<QPushButton>(modbus.get(), "CmdClear")->click();
+  EXPECT_EQ(Memo(modbus.get(), "MemoTx"), "");
+  EXPECT_EQ(ws->Monitor.MonitorTxText, "");
+}
