@@ -11,6 +11,7 @@ PACKAGES=(
   socat mbpoll python3 python3-pymodbus python3-serial libmodbus-dev
   xvfb xauth x11-utils imagemagick
   fp-utils clang libclang-rt-14-dev clang-format
+  libqt6svg6 dpkg-dev at-spi2-core python3-pyatspi dbus-x11
 )
 
 missing=()

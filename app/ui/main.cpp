@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -76,6 +77,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s\n", text.c_str());
       std::fflush(stderr);
     });
+  // Help failures are shown through the program's own message-box edge (standard
+  // error when headless). A file that reaches the size limit fails its write
+  // instead of killing the process.
+  korvane::HelpEnv().ShowMessage = [](const std::string&, const std::string& text) {
+    korvane::ShowMessage(text);
+  };
+  std::signal(SIGXFSZ, SIG_IGN);
   korvane::ExitSignals exitSignals;
   if (!exitSignals.Ok()) std::fprintf(stderr, "korvane: %s\n", exitSignals.Error().c_str());
 

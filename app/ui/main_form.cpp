@@ -1,5 +1,10 @@
 #include "app/ui/main_form.h"
 
+#include "help/core/help_hook.h"
+
+#include <QKeySequence>
+#include <QShortcut>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,6 +16,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,6 +30,7 @@
 #include <type_traits>
 
 #include "app/core/display.h"
+#include "app/core/install_paths.h"
 #include "app/core/int_conv.h"
 #include "app/core/status.h"
 #include "app/core/value_entry.h"
@@ -46,9 +53,12 @@ const QColor kPortGreen(0, 128, 0);
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
 
+// A label that names `buddy`: its mnemonic moves the focus there, and the
+// control is announced by the label's text (a display field has no other name).
 QLabel* CaptionFor(const char* text, QWidget* buddy) {
   auto* label = new QLabel(text);
   label->setBuddy(buddy);
+  buddy->setAccessibleName(QString(text).remove('&'));
   return label;
 }
 
@@ -92,6 +102,13 @@ QLabel* Field(const char* name, int width) {
   return l;
 }
 
+// A display field shows `text`. Its accessible name is the caption beside it,
+// so assistive technology reads the shown text as its description.
+void ShowFieldText(QLabel* field, const QString& text) {
+  field->setText(text);
+  field->setAccessibleDescription(text);
+}
+
 void SetFieldColour(QLabel* l, const QColor& c) {
   QPalette p = l->palette();
   p.setColor(QPalette::WindowText, c);
@@ -104,11 +121,15 @@ TMainForm::TMainForm(Workspace& ws, const TickSource& ticks, QWidget* parent)
     : QMainWindow(parent), ws_(ws), ticks_(ticks) {
   setObjectName("MainForm");
   setWindowTitle("STELMOR - KORVANE Version 1.48");
+  setWindowIcon(QIcon(":/korvane/korvane.svg"));
   QFont small = font();
   small.setPointSize(8);
   setFont(small);
   BuildControls();
   BuildMenu();
+  // F1 opens the help at the main window's page.
+  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(help, &QShortcut::activated, this, [] { Guarded([] { ShowHelpContext(kHelpContext); }); });
   resize(kWidth, kHeight);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
@@ -117,6 +138,8 @@ TMainForm::TMainForm(Workspace& ws, const TickSource& ticks, QWidget* parent)
   FormCreate();
   ConnectHandlers();
 }
+
+TMainForm::~TMainForm() = default;
 
 void TMainForm::BuildControls() {
   auto* central = new QWidget;
@@ -133,10 +156,10 @@ void TMainForm::BuildControls() {
   auto* selectors = new QGridLayout;
   selectors->setHorizontalSpacing(10);
   selectors->setVerticalSpacing(2);
-  const std::array<std::pair<const char*, QWidget*>, 4> top = {{{"Start Register", TxtStartReg_},
-                                                                {"Length", TxtLength_},
-                                                                {"Variable Type", ComboRegType_},
-                                                                {"Display As", ComboReadType_}}};
+  const std::array<std::pair<const char*, QWidget*>, 4> top = {{{"&Start Register", TxtStartReg_},
+                                                                {"&Length", TxtLength_},
+                                                                {"&Variable Type", ComboRegType_},
+                                                                {"&Display As", ComboReadType_}}};
   for (size_t i = 0; i < top.size(); ++i) {
     selectors->addWidget(CaptionFor(top[i].first, top[i].second), 0, static_cast<int>(i));
     selectors->addWidget(top[i].second, 1, static_cast<int>(i));
@@ -156,7 +179,7 @@ void TMainForm::BuildControls() {
   state->setHorizontalSpacing(10);
   state->setVerticalSpacing(2);
   const std::array<std::pair<const char*, QWidget*>, 4> line = {
-      {{"Status", TxtStatus_}, {"Mode", TxtRTUMode_}, {"Address", CboAddr_}, {"Port", TxtPort_}}};
+      {{"S&tatus", TxtStatus_}, {"Mode", TxtRTUMode_}, {"&Address", CboAddr_}, {"Port", TxtPort_}}};
   for (size_t i = 0; i < line.size(); ++i) {
     state->addWidget(CaptionFor(line[i].first, line[i].second), 0, static_cast<int>(i));
     state->addWidget(line[i].second, 1, static_cast<int>(i));
@@ -212,6 +235,7 @@ void TMainForm::BuildControls() {
 
   // --- Pages, blocks and input beside the grid
   TxtPage_ = Field("TxtPage", 60);
+  TxtPage_->setAccessibleName("Page");
   CmdNextPage_ = Button("CmdNextPage", "Next Page");
   CmdPrevPage_ = Button("CmdPrevPage", "Previous Page");
   CmdSavePage_ = Button("CmdSavePage", "Save Page");
@@ -238,7 +262,7 @@ void TMainForm::BuildControls() {
   input->setObjectName("GroupInput");
   auto* inputLayout = new QVBoxLayout(input);
   inputLayout->setSpacing(2);
-  inputLayout->addWidget(CaptionFor("Input", TxtInput_));
+  inputLayout->addWidget(CaptionFor("&Input", TxtInput_));
   inputLayout->addWidget(TxtInput_);
   inputLayout->addSpacing(4);
   inputLayout->addWidget(CmdWrite_);
@@ -265,6 +289,7 @@ void TMainForm::BuildControls() {
   CmdPoll_ = Button("CmdPoll", "Poll On/Off");
   ChkPoll_ = new QCheckBox;
   ChkPoll_->setObjectName("ChkPoll");
+  ChkPoll_->setAccessibleName("Polling");
   // ChkPoll only shows PollEnabled; "Poll On/Off" changes it.
   ChkPoll_->setAttribute(Qt::WA_TransparentForMouseEvents);
   ChkPoll_->setFocusPolicy(Qt::NoFocus);
@@ -281,6 +306,8 @@ void TMainForm::BuildControls() {
 
   ChkChangeVal_ = new QCheckBox("Off/On");
   ChkChangeVal_->setObjectName("ChkChangeVal");
+  // "Off/On" alone says nothing: the box is named after its group.
+  ChkChangeVal_->setAccessibleName("Change Values");
   TxtLowLim_ = Edit("TxtLowLim", "0", 56);
   TxtHiLim_ = Edit("TxtHiLim", "1000", 56);
   TxtIncr_ = Edit("TxtIncr", "1", 56);
@@ -289,11 +316,11 @@ void TMainForm::BuildControls() {
   auto* changeLayout = new QGridLayout(change);
   changeLayout->setVerticalSpacing(2);
   changeLayout->addWidget(ChkChangeVal_, 1, 0);
-  changeLayout->addWidget(CaptionFor("Low Limit", TxtLowLim_), 0, 1);
+  changeLayout->addWidget(CaptionFor("Lo&w Limit", TxtLowLim_), 0, 1);
   changeLayout->addWidget(TxtLowLim_, 1, 1);
-  changeLayout->addWidget(CaptionFor("High Limit", TxtHiLim_), 0, 2);
+  changeLayout->addWidget(CaptionFor("Hi&gh Limit", TxtHiLim_), 0, 2);
   changeLayout->addWidget(TxtHiLim_, 1, 2);
-  changeLayout->addWidget(CaptionFor("Increment", TxtIncr_), 0, 3);
+  changeLayout->addWidget(CaptionFor("I&ncrement", TxtIncr_), 0, 3);
   changeLayout->addWidget(TxtIncr_, 1, 3);
 
   auto* bottom = new QHBoxLayout;
@@ -396,7 +423,7 @@ void TMainForm::FormCreate() {
   ShowPortState(false);
   TxtStartReg_->setText("0001");
   TxtLength_->setText(Q(IntToStr(ws_.RegLength)));
-  TxtPage_->setText(Q(IntToStr(ws_.CurrentPage)));
+  ShowFieldText(TxtPage_, Q(IntToStr(ws_.CurrentPage)));
   ComboRegType_->clear();
   for (const char* item : kRegTypeItems) ComboRegType_->addItem(item);
   ComboRegType_->setCurrentIndex(3);
@@ -405,7 +432,9 @@ void TMainForm::FormCreate() {
   ComboReadType_->setCurrentIndex(1);
   ws_.Store.Clear();
   DisplayRegs();
-  ws_.HelpFilePath = S(QCoreApplication::applicationDirPath()) + "/Korvane_Help.chm";
+  ws_.HelpFilePath = HelpFilePathFor(S(QCoreApplication::applicationDirPath()));
+  // The help hook lives as long as the window (launch mode 0: the first viewer found).
+  helpHook_ = std::make_unique<THookHelpSystem>(ws_.HelpFilePath, "", 0);
   // The selection starts on the first data cell without applying any input.
   StringGrid1_->setCurrentCell(1, 1);
   updating_ = false;
@@ -453,7 +482,7 @@ void TMainForm::DisplayRegTypes() {
   const ViewControls v = korvane::DisplayRegTypes(ws_);
   TxtStartReg_->setText(Q(v.TxtStartReg));
   TxtLength_->setText(Q(v.TxtLength));
-  TxtPage_->setText(Q(v.TxtPage));
+  ShowFieldText(TxtPage_, Q(v.TxtPage));
   if (v.ComboRegType) ShowComboText(ComboRegType_, *v.ComboRegType);
   if (v.ComboReadType) ShowComboText(ComboReadType_, *v.ComboReadType);
 }
@@ -461,7 +490,7 @@ void TMainForm::DisplayRegTypes() {
 void TMainForm::ModeDisplay() {
   const ModeView m = korvane::ModeDisplay(ws_);
   if (m.ClearStatus) TxtStatus_->clear();
-  TxtRTUMode_->setText(Q(m.TxtRTUMode));
+  ShowFieldText(TxtRTUMode_, Q(m.TxtRTUMode));
   ShowComboText(CboAddr_, m.CboAddr);
 }
 
@@ -472,7 +501,7 @@ void TMainForm::StatusDisplay(int32_t code, const std::string& prefix) {
 }
 
 void TMainForm::ShowPortState(bool active) {
-  TxtPort_->setText(active ? "Active" : "InActive");
+  ShowFieldText(TxtPort_, active ? "Active" : "InActive");
   SetFieldColour(TxtPort_, active ? kPortGreen : kPortRed);
 }
 
@@ -632,22 +661,9 @@ void TMainForm::Exit1Click() {
   close();
 }
 
-int TMainForm::HelpTopicResult() { return 1; }
-
 void TMainForm::Help1Click() {
-  switch (HelpTopicResult()) {
-  case 1:
-    ShowMessage("HTML Help Does not appear to be installed");
-    break;
-  case 2:
-    ShowMessage("Could not find the HTML Help Utility Key");
-    break;
-  case 3:
-    ShowMessage("Could not find the HTML Help Utility");
-    break;
-  default:
-    break;
-  }
+  const std::string message = HelpMenuMessage(HelpTopic(ws_.HelpFilePath, "", "", 0));
+  if (!message.empty()) ShowMessage(message);
 }
 
 // --- Timers -----------------------------------------------------------------
@@ -685,6 +701,10 @@ template <class Result> void TMainForm::ShowResult(const Result& result) {
   }
   if (result.StatusText) SetStatusText(*result.StatusText);
   if (result.Redraw) DisplayRegs();
+  if constexpr (std::is_same_v<Result, EntryResult>) {
+    if (result.CellText && result.Col >= 1 && result.Row >= 1)
+      StringGrid1_->AnnounceCell(result.Row, result.Col);
+  }
 }
 
 void TMainForm::StringGrid1SelectCell(int col, int row) {

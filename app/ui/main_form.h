@@ -28,6 +28,7 @@ class QTimer;
 namespace korvane {
 
 class RegisterGrid;
+class THookHelpSystem;
 class TMaster;
 
 class TMainForm : public QMainWindow, public PortView {
@@ -35,10 +36,12 @@ class TMainForm : public QMainWindow, public PortView {
 public:
   static constexpr int kWidth = 618;
   static constexpr int kHeight = 679;
+  static constexpr int kHelpContext = 40;
 
   // Creating the window sets every workspace default and draws the grid; it
   // uses nothing but the workspace and the tick source.
   TMainForm(Workspace& ws, const TickSource& ticks, QWidget* parent = nullptr);
+  ~TMainForm() override;
 
   // The master engine exists only after the main window; until it is attached
   // the master commands build no request.
@@ -111,7 +114,6 @@ public:
 
   // The result of the help launcher's topic call: 0 opened, 1 not installed,
   // 2 key missing, 3 utility missing.
-  static int HelpTopicResult();
 
 private:
   void BuildControls();
@@ -131,6 +133,7 @@ private:
   const TickSource& ticks_;
   TMaster* master_ = nullptr;
   std::unique_ptr<RequestBuilder> requests_;
+  std::unique_ptr<THookHelpSystem> helpHook_;
   PortControl* portControl_ = nullptr;
   std::function<void(const std::string&)> statusListener_;
   QWidget* configForm_ = nullptr;

@@ -169,6 +169,10 @@ void TConfigForm::BuildControls() {
     TxtAddr_[static_cast<size_t>(k)] = edit;
     OptAddr_[static_cast<size_t>(k)] = option;
     AddrGroup_->addButton(option, k);
+    // Neither has a caption: both are named after their slot.
+    edit->setAccessibleName(Q("Address " + n));
+    option->setAccessibleName(Q("Address " + n));
+    option->setAccessibleDescription("active address");
     addrLayout->addWidget(edit, k - 1, 0);
     addrLayout->addWidget(option, k - 1, 1);
   }

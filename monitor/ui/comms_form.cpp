@@ -3,13 +3,16 @@
 #include <QCheckBox>
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/ui/message_box.h"
+#include "help/core/help_hook.h"
 #include "monitor/core/monitor_buffers.h"
 #include "monitor/ui/monitor_widgets.h"
 
@@ -19,9 +22,13 @@ TCommsForm::TCommsForm(Workspace& ws, QWidget* parent) : QWidget(parent, Qt::Win
   setObjectName("CommsForm");
   setWindowTitle("Communication Monitor");
   setProperty("HelpContext", kHelpContext);
+  // F1 opens the help at this window's page.
+  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(help, &QShortcut::activated, this, [] { Guarded([] { ShowHelpContext(kHelpContext); }); });
   resize(633, 363);
 
   CommsMemo_ = MakeMonitorMemo("CommsMemo");
+  CommsMemo_->setAccessibleName("Traffic");
   auto check = [](const char* name, const char* text) {
     auto* c = new QCheckBox(text);
     c->setObjectName(name);
@@ -39,6 +46,8 @@ TCommsForm::TCommsForm(Workspace& ws, QWidget* parent) : QWidget(parent, Qt::Win
   Button1_ = button("Button1", "Ascii-Hex");
   AsciiHex_ = new QLineEdit;
   AsciiHex_->setObjectName("AsciiHex");
+  // It shows how bytes are rendered: "Hexadecimal" or "Ascii".
+  AsciiHex_->setAccessibleName("Rendering");
   AsciiHex_->setReadOnly(true);
   CmdExit_ = button("CmdExit", "Exit");
   Timer1_ = new QTimer(this);

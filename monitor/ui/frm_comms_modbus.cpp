@@ -2,14 +2,17 @@
 
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/ui/message_box.h"
+#include "help/core/help_hook.h"
 #include "monitor/core/monitor_buffers.h"
 #include "monitor/ui/monitor_widgets.h"
 
@@ -19,6 +22,9 @@ TFrmCommsModbus::TFrmCommsModbus(Workspace& ws, QWidget* parent) : QWidget(paren
   setObjectName("FrmCommsModbus");
   setWindowTitle("Modbus Communications");
   setProperty("HelpContext", kHelpContext);
+  // F1 opens the help at this window's page.
+  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(help, &QShortcut::activated, this, [] { Guarded([] { ShowHelpContext(kHelpContext); }); });
   resize(650, 369);
 
   auto label = [](const char* name, const char* text) {
@@ -35,12 +41,19 @@ TFrmCommsModbus::TFrmCommsModbus(Workspace& ws, QWidget* parent) : QWidget(paren
   MemoTx_ = MakeMonitorMemo("MemoTx");
   Label2_ = label("Label2", "Receive");
   MemoRx_ = MakeMonitorMemo("MemoRx");
+  // Each memo is named by the label above it.
+  Label1_->setBuddy(MemoTx_);
+  Label2_->setBuddy(MemoRx_);
+  MemoTx_->setAccessibleName("Transmit");
+  MemoRx_->setAccessibleName("Receive");
   CmdStart_ = button("CmdStart", "Start");
   CmdStop_ = button("CmdStop", "Stop");
   CmdClear_ = button("CmdClear", "Clear Screen");
   CmdAscii_ = button("CmdAscii", "Ascii-Hex");
   AsciiHex_ = new QLineEdit("AsciiHex");
   AsciiHex_->setObjectName("AsciiHex");
+  // It shows how bytes are rendered: "Hexadecimal" or "Ascii".
+  AsciiHex_->setAccessibleName("Rendering");
   AsciiHex_->setReadOnly(true);
   CmdExit_ = button("CmdExit", "Exit");
   Timer1_ = new QTimer(this);

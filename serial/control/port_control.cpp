@@ -26,9 +26,22 @@ PortControl::PortControl(Workspace& ws, TSerialPort& serial, const TickSource& t
   serial_.OnReceive = [this](TSerialPort& sender, const std::string& buffer) {
     Serial1PortReceive(sender, buffer);
   };
+  serial_.OnDisconnect = [this](TSerialPort&, TCommPort) { Serial1PortDisconnect(); };
 }
 
-PortControl::~PortControl() { serial_.OnReceive = nullptr; }
+PortControl::~PortControl() {
+  serial_.OnReceive = nullptr;
+  serial_.OnDisconnect = nullptr;
+}
+
+void PortControl::Serial1PortDisconnect() {
+  // CloseComm marks the port inactive before it closes, so this only acts when
+  // the device went away on its own (a USB adapter unplugged): the window must
+  // not go on showing "Active" for a port that no longer exists.
+  if (ws_.PortActive != 1) return;
+  ws_.PortActive = 0;
+  view_.ShowPortState(false);
+}
 
 void PortControl::AttachEngines(TSlave* slave, TMaster* master) {
   slave_ = slave;

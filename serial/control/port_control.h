@@ -103,6 +103,10 @@ public:
   // recorded for the monitors, then to the master's reply checker (with the
   // status shown) or to the slave's request checker.
   void Serial1PortReceive(TSerialPort& sender, const std::string& buffer);
+  // The reader thread ended while the port was meant to be open (the device
+  // vanished): PortActive := 0 and "InActive" shown. A CloseComm never gets here
+  // with the port active.
+  void Serial1PortDisconnect();
 
   // The 100 ms reply timer: a master reply missing past ReplyDeadline is
   // reported once as a time-out with the poll prefix.

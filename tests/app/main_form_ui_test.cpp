@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/install_paths.h"
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
 #include "app/ui/application.h"
@@ -170,7 +171,7 @@ TEST_F(MainFormTest, StartUpState) {
   EXPECT_FALSE(Find<QCheckBox>("ChkChangeVal")->isChecked());
   EXPECT_EQ(Find<QTimer>("Timer1")->interval(), 5000);
   EXPECT_EQ(Find<QTimer>("Timer2")->interval(), 100);
-  EXPECT_EQ(ws->HelpFilePath, QCoreApplication::applicationDirPath().toStdString() + "/Korvane_Help.chm");
+  EXPECT_EQ(ws->HelpFilePath, HelpFilePathFor(QCoreApplication::applicationDirPath().toStdString()));
 
   const std::pair<const char*, const char*> buttons[] = {
       {"CmdNextPage", "Next Page"},   {"CmdPrevPage", "Previous Page"},   {"CmdSavePage", "Save Page"},

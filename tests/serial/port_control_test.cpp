@@ -310,3 +310,18 @@ TEST_F(PortControlTest, ApplySettingsAndOpenUsesTheWorkspaceSettings) {
   EXPECT_EQ(view->calls,
             (std::vector<std::string>{"port Active", "interval 2000", "mode", "redraw", "addresses"}));
 }
+
+TEST_F(PortControlTest, ADeviceThatVanishesShowsThePortInactive) {
+  NeedLine();
+  Activate();
+  ASSERT_EQ(ws->PortActive, 1);
+  line.CloseMaster(); // the far end goes away, as an unplugged adapter would
+  ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 0; })) << "the lost device was not noticed";
+  EXPECT_EQ(view->calls.back(), "port InActive");
+  // The reader resets the connected port after its OnDisconnect has run.
+  EXPECT_TRUE(PumpUntil([&] { return serial->ConnectedPort() == spNone; }));
+  // Closing afterwards finds nothing to do.
+  const size_t calls = view->calls.size();
+  control->CloseComm(3);
+  EXPECT_EQ(view->calls.size(), calls);
+}
