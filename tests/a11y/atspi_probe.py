@@ -92,8 +92,11 @@ def start_x_server():
         if os.path.exists("/tmp/.X%d-lock" % display):
             continue
         read_end, write_end = os.pipe()
+        # -noreset: without it the server resets whenever its last client leaves
+        # (the bus launcher's probe of the display), and a client connecting in
+        # that moment is refused.
         server = start(["Xvfb", ":%d" % display, "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                        "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                        "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         os.close(write_end)
         # The number comes with a line feed once the server listens; read up to it
