@@ -1,5 +1,6 @@
 #include "app/core/master_commands.h"
 
+#include "app/core/master_request.h"
 #include "app/core/value_entry.h"
 #include "modbus/core.h"
 #include "modbus/master.h"
@@ -14,30 +15,16 @@ bool RangeInTable(int64_t first, int64_t count) { return first >= 1 && first + c
 
 // Sends the read request of the view (poll window for register tables).
 CommandResult SendRead(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {
-  CommandResult out;
   if (ws.RegType == 2 || ws.RegType == 3) ComputePollWindow(ws);
   ws.MasterWrite = 0;
-  master.MasterPollPLC();
-  ws.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws.ResponseTime);
+  SendMasterRequest(ws, master, ticks);
   ws.PollCounter += 1;
-  const StatusUpdate s = StatusDisplay(ws, kStatusNone, PollPrefix(ws.PollCounter));
-  out.StatusText = s.Text;
-  out.Redraw = s.Redraw;
-  out.Sent = true;
-  return out;
+  return SentResult(CommandResult{}, StatusDisplay(ws, kStatusNone, PollPrefix(ws.PollCounter)));
 }
 
 CommandResult SendWrite(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int64_t address) {
-  CommandResult out;
-  ws.MasterWrite = 1;
   ws.WriteAddress = static_cast<int32_t>(address);
-  master.MasterPollPLC();
-  ws.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws.ResponseTime);
-  const StatusUpdate s = StatusDisplay(ws, kStatusNone, kWriteSentPrefix);
-  out.StatusText = s.Text;
-  out.Redraw = s.Redraw;
-  out.Sent = true;
-  return out;
+  return SentResult(CommandResult{}, SendWriteRequest(ws, master, ticks));
 }
 
 const std::string& CellAt(const GridTexts& cells, int64_t k) {

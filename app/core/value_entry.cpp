@@ -4,8 +4,10 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 #include "app/core/display.h"
+#include "app/core/master_request.h"
 #include "app/core/status.h"
 #include "modbus/core.h"
 
@@ -20,16 +22,6 @@ bool InTable(int64_t n) { return n >= 1 && n <= kRegisters; }
 // FLT_MAX plus half of its last place, 2^128 - 2^103.
 const double kFloatOverflowAt = std::ldexp(1.0, 128) - std::ldexp(1.0, 103);
 
-void SendWrite(Workspace& ws, RequestBuilder& master, const TickSource& ticks, EntryResult& out) {
-  ws.MasterWrite = 1;
-  master.MasterPollPLC();
-  ws.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws.ResponseTime);
-  const StatusUpdate s = StatusDisplay(ws, kStatusNone, kWriteSentPrefix);
-  out.StatusText = s.Text;
-  out.Redraw = s.Redraw;
-  out.Sent = true;
-}
-
 EntryResult BitEntry(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int64_t n,
                      const std::string& input, EntryResult out) {
   const bool zeroOrOne = input == "0" || input == "1";
@@ -43,8 +35,7 @@ EntryResult BitEntry(Workspace& ws, RequestBuilder& master, const TickSource& ti
     ws.WriteValues[1] = input == "1" ? 1 : 0;
     ws.WriteAddress = static_cast<int32_t>(n);
     ws.WriteCount = 0; // a single-coil write
-    SendWrite(ws, master, ticks, out);
-    return out;
+    return SentResult(std::move(out), SendWriteRequest(ws, master, ticks));
   }
   if (!zeroOrOne) return out;
   out.CellText = input;
@@ -89,8 +80,7 @@ EntryResult RegisterEntry(Workspace& ws, RequestBuilder& master, const TickSourc
   }
   // Input registers cannot be written; a write reaching past the table is not sent.
   if (ws.RegType != 3 || !allInTable) return out;
-  SendWrite(ws, master, ticks, out);
-  return out;
+  return SentResult(std::move(out), SendWriteRequest(ws, master, ticks));
 }
 
 } // namespace

@@ -1,10 +1,5 @@
 #include "app/ui/main_form.h"
 
-#include "help/core/help_hook.h"
-
-#include <QKeySequence>
-#include <QShortcut>
-
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -37,8 +32,10 @@
 #include "app/core/view.h"
 #include "app/ui/message_box.h"
 #include "app/ui/register_grid.h"
+#include "app/ui/widget_factory.h"
 #include "config/core/config_apply.h"
 #include "config/core/register_file.h"
+#include "help/core/help_hook.h"
 #include "modbus/master.h"
 
 namespace korvane {
@@ -50,9 +47,6 @@ constexpr std::array<int, kGridCols + 1> kGridColWidths = {64, 75, 80, 80, 78, 7
 const QColor kPortRed(255, 0, 0);
 const QColor kPortGreen(0, 128, 0);
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-std::string S(const QString& s) { return s.toStdString(); }
-
 // A label that names `buddy`: its mnemonic moves the focus there, and the
 // control is announced by the label's text (a display field has no other name).
 QLabel* CaptionFor(const char* text, QWidget* buddy) {
@@ -60,30 +54,6 @@ QLabel* CaptionFor(const char* text, QWidget* buddy) {
   label->setBuddy(buddy);
   buddy->setAccessibleName(QString(text).remove('&'));
   return label;
-}
-
-QPushButton* Button(const char* name, const char* caption) {
-  auto* b = new QPushButton(caption);
-  b->setObjectName(name);
-  b->setAutoDefault(false);
-  return b;
-}
-
-QLineEdit* Edit(const char* name, const char* text, int width) {
-  auto* e = new QLineEdit(text);
-  e->setObjectName(name);
-  e->setFixedWidth(width);
-  return e;
-}
-
-// Selectors are editable: the user may pick an item or type a text.
-QComboBox* Combo(const char* name, int width) {
-  auto* c = new QComboBox;
-  c->setObjectName(name);
-  c->setEditable(true);
-  c->setInsertPolicy(QComboBox::NoInsert);
-  c->setFixedWidth(width);
-  return c;
 }
 
 // A white display field (page number, port state, mode line).
@@ -127,9 +97,7 @@ TMainForm::TMainForm(Workspace& ws, const TickSource& ticks, QWidget* parent)
   setFont(small);
   BuildControls();
   BuildMenu();
-  // F1 opens the help at the main window's page.
-  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
-  connect(help, &QShortcut::activated, this, [] { Guarded([] { ShowHelpContext(kHelpContext); }); });
+  AddHelpKey(this, kHelpContext);
   resize(kWidth, kHeight);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
@@ -149,8 +117,8 @@ void TMainForm::BuildControls() {
   outer->setSpacing(10);
 
   // --- View selectors
-  TxtStartReg_ = Edit("TxtStartReg", "0001", 86);
-  TxtLength_ = Edit("TxtLength", "100", 56);
+  TxtStartReg_ = Edit("TxtStartReg", 86, "0001");
+  TxtLength_ = Edit("TxtLength", 56, "100");
   ComboRegType_ = Combo("ComboRegType", 182);
   ComboReadType_ = Combo("ComboReadType", 206);
   auto* selectors = new QGridLayout;
@@ -239,8 +207,7 @@ void TMainForm::BuildControls() {
   CmdNextPage_ = Button("CmdNextPage", "Next Page");
   CmdPrevPage_ = Button("CmdPrevPage", "Previous Page");
   CmdSavePage_ = Button("CmdSavePage", "Save Page");
-  auto* pages = new QGroupBox("Pages");
-  pages->setObjectName("GroupPages");
+  auto* pages = Group("GroupPages", "Pages");
   auto* pagesLayout = new QVBoxLayout(pages);
   pagesLayout->addWidget(TxtPage_, 0, Qt::AlignHCenter);
   pagesLayout->addWidget(CmdNextPage_);
@@ -249,8 +216,7 @@ void TMainForm::BuildControls() {
 
   CmdNextBlock_ = Button("CmdNextBlock", "Next Block");
   CmdPrevBlock_ = Button("CmdPrevBlock", "Previous Block");
-  auto* blocks = new QGroupBox("Blocks");
-  blocks->setObjectName("GroupBlocks");
+  auto* blocks = Group("GroupBlocks", "Blocks");
   auto* blocksLayout = new QVBoxLayout(blocks);
   blocksLayout->addWidget(CmdNextBlock_);
   blocksLayout->addWidget(CmdPrevBlock_);
@@ -258,8 +224,7 @@ void TMainForm::BuildControls() {
   TxtInput_ = new QLineEdit;
   TxtInput_->setObjectName("TxtInput");
   CmdWrite_ = Button("CmdWrite", "&Rewrite");
-  auto* input = new QGroupBox("Input");
-  input->setObjectName("GroupInput");
+  auto* input = Group("GroupInput", "Input");
   auto* inputLayout = new QVBoxLayout(input);
   inputLayout->setSpacing(2);
   inputLayout->addWidget(CaptionFor("&Input", TxtInput_));
@@ -295,8 +260,7 @@ void TMainForm::BuildControls() {
   ChkPoll_->setFocusPolicy(Qt::NoFocus);
   CmdMasterWrite_ = Button("CmdMasterWrite", "Write");
   CmdMasterRead_ = Button("CmdMasterRead", "Read");
-  auto* master = new QGroupBox("Master Multiple Register/Coil Write");
-  master->setObjectName("GroupMaster");
+  auto* master = Group("GroupMaster", "Master Multiple Register/Coil Write");
   auto* masterLayout = new QHBoxLayout(master);
   masterLayout->addWidget(CmdPoll_);
   masterLayout->addWidget(ChkPoll_);
@@ -308,11 +272,10 @@ void TMainForm::BuildControls() {
   ChkChangeVal_->setObjectName("ChkChangeVal");
   // "Off/On" alone says nothing: the box is named after its group.
   ChkChangeVal_->setAccessibleName("Change Values");
-  TxtLowLim_ = Edit("TxtLowLim", "0", 56);
-  TxtHiLim_ = Edit("TxtHiLim", "1000", 56);
-  TxtIncr_ = Edit("TxtIncr", "1", 56);
-  auto* change = new QGroupBox("Change Values");
-  change->setObjectName("GroupChangeValues");
+  TxtLowLim_ = Edit("TxtLowLim", 56, "0");
+  TxtHiLim_ = Edit("TxtHiLim", 56, "1000");
+  TxtIncr_ = Edit("TxtIncr", 56, "1");
+  auto* change = Group("GroupChangeValues", "Change Values");
   auto* changeLayout = new QGridLayout(change);
   changeLayout->setVerticalSpacing(2);
   changeLayout->addWidget(ChkChangeVal_, 1, 0);
@@ -368,7 +331,7 @@ void TMainForm::BuildMenu() {
 void TMainForm::ConnectHandlers() {
   // Every handler runs through Guarded: what it throws is shown, never passed
   // on into Qt's event dispatch.
-  auto on = [this](auto handler) { return [this, handler] { Guarded([&] { (this->*handler)(); }); }; };
+  auto on = [this](void (TMainForm::*handler)()) { return GuardedSlot(this, handler); };
   // Selectors react to the user only, not to the window writing them.
   auto user = [this](auto handler) {
     return [this, handler] {

@@ -20,6 +20,7 @@
 #include "app/core/int_conv.h"
 #include "app/ui/main_form.h"
 #include "app/ui/message_box.h"
+#include "app/ui/widget_factory.h"
 #include "help/core/help_hook.h"
 #include "serial/port_map.h"
 
@@ -27,37 +28,7 @@ namespace korvane {
 
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-std::string S(const QString& s) { return s.toStdString(); }
-
-// Editable: the user may pick an item or type any text.
-QComboBox* Combo(const char* name, int width) {
-  auto* c = new QComboBox;
-  c->setObjectName(name);
-  c->setEditable(true);
-  c->setInsertPolicy(QComboBox::NoInsert);
-  c->setFixedWidth(width);
-  return c;
-}
-
-QLineEdit* Edit(const char* name, int width) {
-  auto* e = new QLineEdit;
-  e->setObjectName(name);
-  e->setFixedWidth(width);
-  return e;
-}
-
-QRadioButton* Option(const char* name, const char* caption) {
-  auto* o = new QRadioButton(caption);
-  o->setObjectName(name);
-  return o;
-}
-
-QGroupBox* Group(const char* name, const char* caption) {
-  auto* g = new QGroupBox(caption);
-  g->setObjectName(name);
-  return g;
-}
+QRadioButton* Option(const char* name, const char* caption) { return Named(new QRadioButton(caption), name); }
 
 template <size_t N> void AddItems(QComboBox* combo, const std::array<const char*, N>& items) {
   for (const char* item : items) combo->addItem(item);
@@ -80,7 +51,7 @@ TConfigForm::TConfigForm(Workspace& ws, const PortMap& ports, QWidget* parent)
   setModal(false);
   BuildControls();
   FormCreate();
-  connect(CmdExit_, &QPushButton::clicked, this, [this] { Guarded([this] { CmdExitClick(); }); });
+  connect(CmdExit_, &QPushButton::clicked, this, GuardedSlot(this, &TConfigForm::CmdExitClick));
   connect(ComboPort_, &QComboBox::editTextChanged, this, [this] { ShowPortDevice(); });
 }
 
@@ -184,10 +155,8 @@ void TConfigForm::BuildControls() {
   auto* writesLayout = new QVBoxLayout(writes);
   writesLayout->addWidget(ChkSingleReg_);
 
-  CmdExit_ = new QPushButton("Exit");
-  CmdExit_->setObjectName("CmdExit");
   // Return in an edit does not press "Exit".
-  CmdExit_->setAutoDefault(false);
+  CmdExit_ = Button("CmdExit", "Exit");
   CmdExit_->setDefault(false);
 
   auto* top = new QHBoxLayout;

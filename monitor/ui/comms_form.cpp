@@ -1,93 +1,55 @@
 #include "monitor/ui/comms_form.h"
 
 #include <QCheckBox>
-#include <QEvent>
 #include <QHBoxLayout>
-#include <QKeySequence>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QShortcut>
+#include <QSize>
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/ui/message_box.h"
-#include "help/core/help_hook.h"
-#include "monitor/core/monitor_buffers.h"
+#include "app/ui/widget_factory.h"
 #include "monitor/ui/monitor_widgets.h"
 
 namespace korvane {
 
 TCommsForm::TCommsForm(Workspace& ws, QWidget* parent) : QWidget(parent, Qt::Window), ws_(ws) {
-  setObjectName("CommsForm");
-  setWindowTitle("Communication Monitor");
-  setProperty("HelpContext", kHelpContext);
-  // F1 opens the help at this window's page.
-  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
-  connect(help, &QShortcut::activated, this, [] { Guarded([] { ShowHelpContext(kHelpContext); }); });
-  resize(633, 363);
+  SetUpMonitorWindow(this, "CommsForm", "Communication Monitor", kHelpContext, QSize(633, 363));
 
   CommsMemo_ = MakeMonitorMemo("CommsMemo");
   CommsMemo_->setAccessibleName("Traffic");
-  auto check = [](const char* name, const char* text) {
-    auto* c = new QCheckBox(text);
-    c->setObjectName(name);
-    return c;
-  };
-  auto button = [](const char* name, const char* text) {
-    auto* b = new QPushButton(text);
-    b->setObjectName(name);
-    return b;
-  };
-  ChkTx_ = check("ChkTx", "Transmit");
-  ChkRx_ = check("ChkRx", "Receive");
-  ChkStop_ = check("ChkStop", "Stop Monitor");
-  CmdClear_ = button("CmdClear", "Clear Screen");
-  Button1_ = button("Button1", "Ascii-Hex");
-  AsciiHex_ = new QLineEdit;
-  AsciiHex_->setObjectName("AsciiHex");
-  // It shows how bytes are rendered: "Hexadecimal" or "Ascii".
-  AsciiHex_->setAccessibleName("Rendering");
-  AsciiHex_->setReadOnly(true);
-  CmdExit_ = button("CmdExit", "Exit");
-  Timer1_ = new QTimer(this);
-  Timer1_->setObjectName("Timer1");
-  Timer1_->setInterval(500);
+  ChkTx_ = Named(new QCheckBox("Transmit"), "ChkTx");
+  ChkRx_ = Named(new QCheckBox("Receive"), "ChkRx");
+  ChkStop_ = Named(new QCheckBox("Stop Monitor"), "ChkStop");
+  CmdClear_ = Button("CmdClear", "Clear Screen");
+  Button1_ = Button("Button1", "Ascii-Hex");
+  AsciiHex_ = MakeRenderingBox();
+  CmdExit_ = Button("CmdExit", "Exit");
+  Timer1_ = MakeRefreshTimer(this);
 
-  auto* controls = new QHBoxLayout;
-  for (QWidget* w : std::initializer_list<QWidget*>{ChkTx_, ChkRx_, ChkStop_, CmdClear_, Button1_, AsciiHex_})
-    controls->addWidget(w);
-  controls->addStretch();
-  controls->addWidget(CmdExit_);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(CommsMemo_, 1);
-  layout->addLayout(controls);
+  layout->addLayout(MakeButtonRow({ChkTx_, ChkRx_, ChkStop_, CmdClear_, Button1_, AsciiHex_}, CmdExit_));
 
   // A check box runs its handler whenever its state changes, also when the
   // program changes it (activation unticks them).
-  auto on = [this](void (TCommsForm::*handler)()) {
-    return [this, handler] { Guarded([&] { (this->*handler)(); }); };
-  };
-  connect(ChkTx_, &QCheckBox::toggled, this, on(&TCommsForm::ChkTxClick));
-  connect(ChkRx_, &QCheckBox::toggled, this, on(&TCommsForm::ChkRxClick));
-  connect(ChkStop_, &QCheckBox::toggled, this, on(&TCommsForm::ChkStopClick));
-  connect(CmdClear_, &QPushButton::clicked, this, on(&TCommsForm::CmdClearClick));
-  connect(Button1_, &QPushButton::clicked, this, on(&TCommsForm::Button1Click));
-  connect(CmdExit_, &QPushButton::clicked, this, on(&TCommsForm::CmdExitClick));
-  connect(Timer1_, &QTimer::timeout, this, on(&TCommsForm::Timer1Timer));
+  connect(ChkTx_, &QCheckBox::toggled, this, GuardedSlot(this, &TCommsForm::ChkTxClick));
+  connect(ChkRx_, &QCheckBox::toggled, this, GuardedSlot(this, &TCommsForm::ChkRxClick));
+  connect(ChkStop_, &QCheckBox::toggled, this, GuardedSlot(this, &TCommsForm::ChkStopClick));
+  connect(CmdClear_, &QPushButton::clicked, this, GuardedSlot(this, &TCommsForm::CmdClearClick));
+  connect(Button1_, &QPushButton::clicked, this, GuardedSlot(this, &TCommsForm::Button1Click));
+  connect(CmdExit_, &QPushButton::clicked, this, GuardedSlot(this, &TCommsForm::CmdExitClick));
+  connect(Timer1_, &QTimer::timeout, this, GuardedSlot(this, &TCommsForm::Timer1Timer));
+  OnWindowActivate(this, [this] { FormActivate(); });
 
   FormCreate();
   CentreOnScreen(this);
   Timer1_->start();
 }
 
-bool TCommsForm::event(QEvent* e) {
-  if (e->type() == QEvent::WindowActivate) Guarded([&] { FormActivate(); });
-  return QWidget::event(e);
-}
-
 void TCommsForm::FormCreate() {
-  AsciiHex_->setText(RenderingName(ws_.MonitorHex == 1));
+  ShowRendering(ws_, AsciiHex_);
   // Each box's handler stores the box's state back, which is the same value.
   const MonitorState m = ws_.Monitor;
   ChkTx_->setChecked(m.MonitorTxOn == 1);
@@ -124,18 +86,10 @@ void TCommsForm::CmdClearClick() {
   ClearMonitorMemo(CommsMemo_, shown_);
 }
 
-void TCommsForm::Button1Click() {
-  ws_.Monitor.MonitorText.clear();
-  ws_.MonitorHex = ws_.MonitorHex == 1 ? 0 : 1;
-  AsciiHex_->setText(RenderingName(ws_.MonitorHex == 1));
-}
+void TCommsForm::Button1Click() { ToggleRendering(ws_, AsciiHex_); }
 
 void TCommsForm::Timer1Timer() { ShowMonitorText(CommsMemo_, ws_.Monitor.MonitorText, shown_); }
 
-void TCommsForm::CmdExitClick() {
-  ws_.Monitor.MonitorRxOn = 0;
-  ws_.Monitor.MonitorTxOn = 0;
-  hide();
-}
+void TCommsForm::CmdExitClick() { CloseMonitorWindow(ws_, this); }
 
 } // namespace korvane

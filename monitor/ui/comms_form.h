@@ -34,9 +34,6 @@ public:
   void Button1Click();
   void CmdExitClick();
 
-protected:
-  bool event(QEvent* e) override;
-
 private:
   Workspace& ws_;
   std::string shown_; // what CommsMemo shows

@@ -33,9 +33,6 @@ public:
   void CmdAsciiClick();
   void CmdExitClick();
 
-protected:
-  bool event(QEvent* e) override;
-
 private:
   Workspace& ws_;
   std::string shownTx_; // what MemoTx shows

@@ -1,13 +1,43 @@
 #include "monitor/ui/monitor_widgets.h"
 
+#include <QEvent>
 #include <QFont>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 
+#include <utility>
+
+#include "app/ui/message_box.h"
+#include "app/ui/widget_factory.h"
+#include "monitor/core/monitor_buffers.h"
+
 namespace korvane {
+
+namespace {
+
+// Watches its parent window's events: the handler runs before the window
+// handles the activation itself.
+class ActivationWatch final : public QObject {
+public:
+  ActivationWatch(QWidget* window, std::function<void()> handler)
+      : QObject(window), handler_(std::move(handler)) {}
+
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (watched == parent() && e->type() == QEvent::WindowActivate) Guarded([this] { handler_(); });
+    return false;
+  }
+
+private:
+  std::function<void()> handler_;
+};
+
+} // namespace
 
 QPlainTextEdit* MakeMonitorMemo(const char* objectName) {
   auto* memo = new QPlainTextEdit;
@@ -41,6 +71,54 @@ void CentreOnScreen(QWidget* w) {
   if (screen == nullptr) return;
   const QRect area = screen->availableGeometry();
   w->move(area.center() - QPoint(w->width() / 2, w->height() / 2));
+}
+
+void SetUpMonitorWindow(QWidget* window, const char* name, const char* title, int helpContext,
+                        const QSize& size) {
+  window->setObjectName(name);
+  window->setWindowTitle(title);
+  window->setProperty("HelpContext", helpContext);
+  AddHelpKey(window, helpContext);
+  window->resize(size);
+}
+
+QLineEdit* MakeRenderingBox() {
+  auto* box = Named(new QLineEdit, "AsciiHex");
+  box->setAccessibleName("Rendering");
+  box->setReadOnly(true);
+  return box;
+}
+
+void ShowRendering(const Workspace& ws, QLineEdit* box) { box->setText(RenderingName(ws.MonitorHex == 1)); }
+
+void ToggleRendering(Workspace& ws, QLineEdit* box) {
+  ws.Monitor.MonitorText.clear();
+  ws.MonitorHex = ws.MonitorHex == 1 ? 0 : 1;
+  ShowRendering(ws, box);
+}
+
+QTimer* MakeRefreshTimer(QObject* parent) {
+  auto* timer = Named(new QTimer(parent), "Timer1");
+  timer->setInterval(500);
+  return timer;
+}
+
+QHBoxLayout* MakeButtonRow(std::initializer_list<QWidget*> controls, QWidget* exit) {
+  auto* row = new QHBoxLayout;
+  for (QWidget* w : controls) row->addWidget(w);
+  row->addStretch();
+  row->addWidget(exit);
+  return row;
+}
+
+void OnWindowActivate(QWidget* window, std::function<void()> handler) {
+  window->installEventFilter(new ActivationWatch(window, std::move(handler)));
+}
+
+void CloseMonitorWindow(Workspace& ws, QWidget* window) {
+  ws.Monitor.MonitorRxOn = 0;
+  ws.Monitor.MonitorTxOn = 0;
+  window->hide();
 }
 
 } // namespace korvane

@@ -33,23 +33,12 @@
 #include "config/ui/config_form.h"
 #include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
+#include "support/qt_test_support.h"
 
 namespace korvane {
 namespace {
 
-class QtEnvironment final : public ::testing::Environment {
-public:
-  void SetUp() override { app_ = std::make_unique<KorvaneApplication>(argc_, argv_); }
-  void TearDown() override { app_.reset(); }
-
-private:
-  int argc_ = 1;
-  char name_[16] = "a11y_names_test";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<KorvaneApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const kQtEnvironment = test::AddQtEnvironment("a11y_names_test");
 
 // The name assistive technology gives a control. On Linux Qt names a combo box
 // after its current text and links it to its label by a relation, from which
@@ -142,10 +131,9 @@ void ExpectNames(QWidget* window, const std::vector<Named>& table) {
   }
 }
 
-class WindowsTest : public ::testing::Test {
+class WindowsTest : public ::testing::Test, public test::CapturedMessages {
 protected:
   void SetUp() override {
-    previousSink_ = SetMessageSink([this](const std::string& text) { messages.push_back(text); });
     ws = MakeWorkspace();
     main = std::make_unique<TMainForm>(*ws, ticks);
     config = std::make_unique<TConfigForm>(*ws);
@@ -158,7 +146,6 @@ protected:
     comms.reset();
     config.reset();
     main.reset();
-    SetMessageSink(previousSink_);
   }
   std::vector<QWidget*> Windows() { return {main.get(), config.get(), comms.get(), modbus.get()}; }
   QTableWidget* Grid() { return main->findChild<QTableWidget*>("StringGrid1"); }
@@ -169,8 +156,6 @@ protected:
   std::unique_ptr<TConfigForm> config;
   std::unique_ptr<TCommsForm> comms;
   std::unique_ptr<TFrmCommsModbus> modbus;
-  std::vector<std::string> messages;
-  MessageSink previousSink_;
 };
 
 TEST_F(WindowsTest, MainWindowControlsHaveTheNamesOfTheirLabels) {

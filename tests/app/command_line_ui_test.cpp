@@ -3,6 +3,8 @@
 // as master, ended by a signal. Every wait is bounded.
 #include "app/ui/command_line.h"
 #include "modbus/core.h"
+#include "support/files.h"
+#include "support/recording_sender.h"
 
 #include <gtest/gtest.h>
 
@@ -89,18 +91,9 @@ TEST(CommandLineParse, Table) {
 
 constexpr int kWaitMs = 10000;
 
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
-
-std::string WithCrc(std::string frame) {
-  const int32_t crc = TCore::CRC16(frame, static_cast<int32_t>(frame.size()));
-  frame.push_back(static_cast<char>(crc / 256));
-  frame.push_back(static_cast<char>(crc % 256));
-  return frame;
-}
+using frame::Bytes;
+using test::ReadFile;
+using test::WithCrc;
 
 // Reads from `fd` until `done(text)` or `ms` pass without any byte, or end of file.
 std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& done, int ms = kWaitMs) {
@@ -241,12 +234,6 @@ protected:
   }
   void TearDown() override {
     if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
   }
 
   Line line;

@@ -26,6 +26,8 @@
 #include "app/ui/message_box.h"
 #include "modbus/master.h"
 #include "modbus/sender.h"
+#include "support/qt_test_support.h"
+#include "support/recording_sender.h"
 
 namespace korvane {
 namespace {
@@ -33,39 +35,14 @@ namespace {
 const char* const kKeyWarning =
     "Data entered directly into Cell will be ignored. Enter Data via Input Box, Toggling or Prompt";
 
-// One application object for the whole program, made before the first test
-// and destroyed after the last one (not at exit, where Qt's own globals are
-// already gone).
-class QtEnvironment final : public ::testing::Environment {
-public:
-  void SetUp() override { app_ = std::make_unique<KorvaneApplication>(argc_, argv_); }
-  void TearDown() override { app_.reset(); }
+[[maybe_unused]] ::testing::Environment* const kQtEnvironment = test::AddQtEnvironment("main_form_ui_test");
 
-private:
-  int argc_ = 1;
-  char name_[18] = "main_form_ui_test";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<KorvaneApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+using frame::Bytes;
+using test::RecordingSender;
 
-class RecordingSender final : public FrameSender {
-public:
-  void SendCommStr(int /*port*/, const std::string& frame) override { frames.push_back(frame); }
-  std::vector<std::string> frames;
-};
-
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
-
-class MainFormTest : public ::testing::Test {
+class MainFormTest : public ::testing::Test, public test::CapturedMessages {
 protected:
   void SetUp() override {
-    previousSink_ = SetMessageSink([this](const std::string& text) { messages.push_back(text); });
     ws = MakeWorkspace();
     // Creation must reset whatever the workspace held.
     ws->IsMaster = 1;
@@ -74,16 +51,9 @@ protected:
     master = std::make_unique<TMaster>(*ws, sender, ticks);
     form->AttachMaster(master.get());
   }
-  void TearDown() override {
-    form.reset();
-    SetMessageSink(previousSink_);
-  }
+  void TearDown() override { form.reset(); }
 
-  template <class W> W* Find(const char* name) {
-    W* w = form->findChild<W*>(name);
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-  }
+  template <class W> W* Find(const char* name) { return test::Child<W>(form.get(), name); }
   QTableWidget* Grid() { return Find<QTableWidget>("StringGrid1"); }
   std::string Cell(int col, int row) { return Grid()->item(row, col)->text().toStdString(); }
   std::string Text(const char* name) { return Find<QLineEdit>(name)->text().toStdString(); }
@@ -102,10 +72,6 @@ protected:
   RecordingSender sender;
   std::unique_ptr<TMainForm> form;
   std::unique_ptr<TMaster> master;
-  std::vector<std::string> messages;
-
-private:
-  MessageSink previousSink_;
 };
 
 TEST_F(MainFormTest, StartUpState) {

@@ -11,34 +11,20 @@
 #include "modbus/core.h"
 #include "modbus/frame.h"
 #include "modbus/master.h"
+#include "support/master_rig.h"
 
 using namespace korvane;
 using frame::Bytes;
 
 namespace {
 
-class RecordingSender final : public FrameSender {
-public:
-  void SendCommStr(int, const std::string& f) override { frames.push_back(f); }
-  std::vector<std::string> frames;
-};
-
-std::string Rtu(std::initializer_list<int> body) {
-  std::string f = Bytes(body);
-  frame::AppendCrc(f);
-  return f;
-}
+using test::Rtu;
 
 // A master of device 1, RTU, 9600 baud, polling off, with the real request builder.
-struct CommandFixture : ::testing::Test {
-  std::unique_ptr<Workspace> ws = MakeWorkspace();
-  RecordingSender sender;
-  FakeTickSource ticks{1000};
-  TMaster engine{*ws, sender, ticks};
-  RequestBuilderFor<TMaster> master{engine};
+struct CommandFixture : ::testing::Test, test::MasterRig {
   GridTexts cells{};
 
-  CommandFixture() {
+  CommandFixture() : MasterRig(1000) {
     ws->IsMaster = 1;
     ws->PollEnabled = 0;
   }

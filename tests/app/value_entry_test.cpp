@@ -10,31 +10,18 @@
 
 #include "modbus/frame.h"
 #include "modbus/master.h"
+#include "support/master_rig.h"
 
 using namespace korvane;
 using frame::Bytes;
 
 namespace {
 
-class RecordingSender final : public FrameSender {
-public:
-  void SendCommStr(int, const std::string& f) override { frames.push_back(f); }
-  std::vector<std::string> frames;
-};
-
-std::string Rtu(std::initializer_list<int> body) {
-  std::string f = Bytes(body);
-  frame::AppendCrc(f);
-  return f;
-}
+using test::Rtu;
 
 // The real master behind the request builder: what reaches the line is checked byte for byte.
-struct EntryFixture : ::testing::Test {
-  std::unique_ptr<Workspace> ws = MakeWorkspace();
-  RecordingSender sender;
-  FakeTickSource ticks{5000};
-  TMaster engine{*ws, sender, ticks};
-  RequestBuilderFor<TMaster> master{engine};
+struct EntryFixture : ::testing::Test, test::MasterRig {
+  EntryFixture() : MasterRig(5000) {}
 
   EntryResult Enter(int col, int row, const std::string& text) {
     return StringGrid1SelectCell(*ws, master, ticks, col, row, text);

@@ -43,25 +43,15 @@
 #include "serial/platform/fake_backend.h"
 #include "serial/port_map.h"
 #include "serial/serial_port.h"
+#include "support/files.h"
+#include "support/qt_test_support.h"
 
 namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
 
-class QtEnvironment final : public ::testing::Environment {
-public:
-  void SetUp() override { app_ = std::make_unique<KorvaneApplication>(argc_, argv_); }
-  void TearDown() override { app_.reset(); }
-
-private:
-  int argc_ = 1;
-  char name_[20] = "config_form_ui_test";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<KorvaneApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const kQtEnvironment = test::AddQtEnvironment("config_form_ui_test");
 
 std::vector<std::string> Items(const QComboBox* c) {
   std::vector<std::string> v;
@@ -69,24 +59,14 @@ std::vector<std::string> Items(const QComboBox* c) {
   return v;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
+using test::ReadFile;
+using test::WriteFile;
 
 // The main window, port control on a fake device, and the dialog, wired as
 // the program wires them. COM5 maps to a present device, COM7 to an absent one.
-class ConfigWindowsTest : public ::testing::Test {
+class ConfigWindowsTest : public ::testing::Test, public test::CapturedMessages {
 protected:
   void SetUp() override {
-    previousSink_ = SetMessageSink([this](const std::string& text) { messages.push_back(text); });
     char tmpl[] = "/tmp/korvane-configui-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir = tmpl;
@@ -111,21 +91,12 @@ protected:
     port.reset();
     serial.reset();
     main.reset();
-    SetMessageSink(previousSink_);
     std::error_code ec;
     fs::remove_all(dir, ec);
   }
 
-  template <class W> W* Find(const char* name) {
-    W* w = config->findChild<W*>(name);
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-  }
-  template <class W> W* FindMain(const char* name) {
-    W* w = main->findChild<W*>(name);
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-  }
+  template <class W> W* Find(const char* name) { return test::Child<W>(config.get(), name); }
+  template <class W> W* FindMain(const char* name) { return test::Child<W>(main.get(), name); }
   std::string Text(const char* name) { return Find<QLineEdit>(name)->text().toStdString(); }
   void Type(const char* name, const char* text) { Find<QLineEdit>(name)->setText(text); }
   std::string ComboText(const char* name) { return Find<QComboBox>(name)->currentText().toStdString(); }
@@ -161,10 +132,6 @@ protected:
   std::unique_ptr<TSerialPort> serial;
   std::unique_ptr<PortControl> port;
   std::unique_ptr<TConfigForm> config;
-  std::vector<std::string> messages;
-
-private:
-  MessageSink previousSink_;
 };
 
 TEST_F(ConfigWindowsTest, ControlsCaptionsAndGroups) {

@@ -1,6 +1,7 @@
 #include "config/core/register_file.h"
 
 #include "app/core/int_conv.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -52,17 +53,8 @@ private:
   std::string path_;
 };
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
+using test::ReadFile;
+using test::WriteFile;
 
 std::vector<std::string> SplitCrLf(const std::string& text) {
   std::vector<std::string> lines;

@@ -14,6 +14,7 @@
 
 #include "help/core/debug_log.h"
 #include "help/core/startup_probe.h"
+#include "support/files.h"
 
 namespace fs = std::filesystem;
 using namespace korvane;
@@ -44,7 +45,7 @@ std::vector<std::string> ReadLines(const std::string& file) {
   return lines;
 }
 
-void WriteFile(const std::string& file, const std::string& text) { std::ofstream(file) << text; }
+using test::WriteFile;
 
 constexpr std::time_t kFixedTime = 1700000000;
 

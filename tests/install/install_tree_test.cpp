@@ -21,6 +21,7 @@
 #include "app/core/workspace.h"
 #include "config/core/register_file.h"
 #include "install/child_process.h"
+#include "support/files.h"
 
 namespace korvane {
 namespace {
@@ -30,12 +31,7 @@ using korvane::testing::ChildProcess;
 using korvane::testing::RunProgram;
 using namespace std::chrono_literals;
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using test::ReadFile;
 
 bool IsExecutableFile(const fs::path& p) {
   struct stat st {};

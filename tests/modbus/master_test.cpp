@@ -8,26 +8,15 @@
 
 #include "modbus/core.h"
 #include "modbus/frame.h"
+#include "support/recording_sender.h"
 
 using namespace korvane;
 using frame::Bytes;
 
 namespace {
 
-class RecordingSender final : public FrameSender {
-public:
-  void SendCommStr(int port, const std::string& f) override {
-    ports.push_back(port);
-    frames.push_back(f);
-  }
-  std::vector<int> ports;
-  std::vector<std::string> frames;
-};
-
-std::string WithCrc(std::string body) {
-  frame::AppendCrc(body);
-  return body;
-}
+using test::RecordingSender;
+using test::WithCrc;
 
 // A master of device 1 in RTU framing with a reply deadline far away.
 struct MasterFixture : ::testing::Test {

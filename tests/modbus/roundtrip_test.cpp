@@ -9,6 +9,7 @@
 
 #include "modbus/master.h"
 #include "modbus/slave.h"
+#include "support/recording_sender.h"
 
 using namespace korvane;
 
@@ -16,11 +17,7 @@ namespace {
 
 // One direction of the line: frames are held until the test delivers them, as
 // the reader thread would, so neither engine is re-entered from its own send.
-class LineQueue final : public FrameSender {
-public:
-  void SendCommStr(int, const std::string& f) override { frames.push_back(f); }
-  std::vector<std::string> frames;
-};
+using LineQueue = test::RecordingSender;
 
 int32_t Pattern(int n) { return (n * 2654435761u >> 7) & 0xFFFF; }
 bool BitPattern(int n) { return (n * 7 + n / 5) % 3 == 0; }

@@ -9,26 +9,15 @@
 
 #include "modbus/core.h"
 #include "modbus/frame.h"
+#include "support/recording_sender.h"
 
 using namespace korvane;
 using frame::Bytes;
 
 namespace {
 
-class RecordingSender final : public FrameSender {
-public:
-  void SendCommStr(int port, const std::string& frame) override {
-    ports.push_back(port);
-    frames.push_back(frame);
-  }
-  std::vector<int> ports;
-  std::vector<std::string> frames;
-};
-
-std::string WithCrc(std::string body) {
-  frame::AppendCrc(body);
-  return body;
-}
+using test::RecordingSender;
+using test::WithCrc;
 
 // One slave with its own workspace, clock and recording sender.
 struct Rig {

@@ -3,6 +3,7 @@
 #include "monitor/core/monitor_buffers.h"
 #include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
+#include "support/qt_test_support.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -20,20 +21,8 @@ using namespace korvane;
 
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
-public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "monitor_forms_ui_test";
-    static char* argv[] = {name, nullptr};
-    app_ = std::make_unique<QApplication>(argc, argv);
-  }
-  void TearDown() override { app_.reset(); }
-
-private:
-  std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const kQt =
+    test::AddQtEnvironment<QApplication>("monitor_forms_ui_test");
 
 // Both windows, created in the program's order (the Modbus window last).
 class MonitorFormsTest : public ::testing::Test {
@@ -45,11 +34,7 @@ protected:
     modbus = std::make_unique<TFrmCommsModbus>(*ws);
   }
 
-  template <class W> W* In(QWidget* form, const char* name) {
-    W* w = form->findChild<W*>(name);
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-  }
+  template <class W> W* In(QWidget* form, const char* name) { return test::Child<W>(form, name); }
   static void Activate(QWidget* form) {
     QEvent e(QEvent::WindowActivate);
     QApplication::sendEvent(form, &e);

@@ -9,6 +9,7 @@
 #include "modbus/master.h"
 #include "modbus/slave.h"
 #include "monitor/core/monitor_buffers.h"
+#include "support/recording_sender.h"
 
 #include <gtest/gtest.h>
 
@@ -45,18 +46,8 @@ private:
   const Workspace& ws_;
 };
 
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
-
-std::string WithCrc(std::string frame) {
-  const int32_t crc = TCore::CRC16(frame, static_cast<int32_t>(frame.size()));
-  frame.push_back(static_cast<char>(crc / 256));
-  frame.push_back(static_cast<char>(crc % 256));
-  return frame;
-}
+using frame::Bytes;
+using test::WithCrc;
 
 std::string Hex(const std::string& bytes) {
   std::string s;

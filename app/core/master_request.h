@@ -1,0 +1,27 @@
+#pragma once
+// The sending step the master's buttons, its poll timer and value entry share.
+#include "app/core/request_builder.h"
+#include "app/core/status.h"
+#include "app/core/tick.h"
+#include "app/core/workspace.h"
+
+namespace korvane {
+
+// Hands the request the workspace describes (MasterWrite, WriteAddress,
+// WriteCount, WriteValues, PollAddress, PollCount, RegType...) to the request
+// builder and starts the reply deadline (ResponseTime from now).
+void SendMasterRequest(Workspace& ws, RequestBuilder& master, const TickSource& ticks);
+
+// Sends the write request the workspace describes (MasterWrite is set);
+// returns what the status line shows: "Write -".
+StatusUpdate SendWriteRequest(Workspace& ws, RequestBuilder& master, const TickSource& ticks);
+
+// `out` (a command or entry result) after a request was sent, showing `s`.
+template <class Result> Result SentResult(Result out, const StatusUpdate& s) {
+  out.StatusText = s.Text;
+  out.Redraw = s.Redraw;
+  out.Sent = true;
+  return out;
+}
+
+} // namespace korvane

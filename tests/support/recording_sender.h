@@ -1,0 +1,32 @@
+#pragma once
+// A frame sender that keeps every frame the engine sends, and RTU frames for
+// tests. Header-only: the test program links the Modbus engine itself.
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "modbus/frame.h"
+#include "modbus/sender.h"
+
+namespace korvane::test {
+
+class RecordingSender final : public FrameSender {
+public:
+  void SendCommStr(int port, const std::string& frame) override {
+    ports.push_back(port);
+    frames.push_back(frame);
+  }
+  std::vector<int> ports;
+  std::vector<std::string> frames;
+};
+
+// `body` with its CRC appended.
+inline std::string WithCrc(std::string body) {
+  frame::AppendCrc(body);
+  return body;
+}
+
+// An RTU frame of the given bytes and their CRC.
+inline std::string Rtu(std::initializer_list<int> body) { return WithCrc(frame::Bytes(body)); }
+
+} // namespace korvane::test
