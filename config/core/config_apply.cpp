@@ -34,6 +34,8 @@ int32_t ParityCode(const std::string& parity) {
   return 0;
 }
 
+int32_t StopBitsArgument(int32_t stopBits) { return stopBits == 1 || stopBits == 2 ? stopBits : 0; }
+
 void ApplyConfigControls(Workspace& ws, const ConfigControls& c, ConfigPort& port) {
   port.CloseComm(ws.CommPort);
   ws.RtuMode = c.OptRTU ? 1 : 0;
@@ -54,7 +56,7 @@ void ApplyConfigControls(Workspace& ws, const ConfigControls& c, ConfigPort& por
     ws.DeviceAddress = ws.SlotAddress[static_cast<size_t>(ws.ActiveSlot)];
   ws.StopBits = StrToInt(c.ComboStop);
   port.OpenComm(ws.CommPort, kCommBufferSize, kCommBufferSize, ws.BaudRate, ws.DataBits,
-                ParityCode(ws.Parity), ws.StopBits == 1 || ws.StopBits == 2 ? ws.StopBits : 0);
+                ParityCode(ws.Parity), StopBitsArgument(ws.StopBits));
   if (c.ChkPort) port.PortActivate();
 }
 

@@ -1,5 +1,7 @@
 #include "serial/control/port_control.h"
 
+#include "config/core/config_apply.h"
+
 #include "app/core/int_conv.h"
 #include "app/core/status.h"
 #include "modbus/master.h"
@@ -10,14 +12,6 @@
 #include <limits>
 
 namespace korvane {
-
-int32_t ParityCodeOf(const std::string& parity) {
-  if (parity == "E") return 1;
-  if (parity == "O") return 2;
-  return 0;
-}
-
-int32_t StopBitsArgument(int32_t stopBits) { return stopBits == 1 || stopBits == 2 ? stopBits : 0; }
 
 PortControl::PortControl(Workspace& ws, TSerialPort& serial, const TickSource& ticks, PortView& view)
     : ws_(ws), serial_(serial), ticks_(ticks), view_(view) {
@@ -174,7 +168,7 @@ void PortControl::ApplySettingsAndOpen() {
   CloseComm(ws_.CommPort);
   if (ws_.ActiveSlot >= 1 && ws_.ActiveSlot <= kSlotCount)
     ws_.DeviceAddress = ws_.SlotAddress[static_cast<size_t>(ws_.ActiveSlot)];
-  OpenComm(ws_.CommPort, kBufferSize, kBufferSize, ws_.BaudRate, ws_.DataBits, ParityCodeOf(ws_.Parity),
+  OpenComm(ws_.CommPort, kBufferSize, kBufferSize, ws_.BaudRate, ws_.DataBits, ParityCode(ws_.Parity),
            StopBitsArgument(ws_.StopBits));
   PortActivate();
   const int64_t interval = static_cast<int64_t>(ws_.PollTime) * 1000;

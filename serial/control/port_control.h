@@ -62,11 +62,6 @@ public:
   virtual void CloseComm(int32_t Port) = 0;
 };
 
-// Parity code of the stored parity text: "N" 0, "E" 1, "O" 2, anything else 0.
-int32_t ParityCodeOf(const std::string& parity);
-// The stop bits handed to OpenComm: StopBits when it is 1 or 2, else 0.
-int32_t StopBitsArgument(int32_t stopBits);
-
 // The reply timer's step: when the master awaits a reply and ReplyDeadline has
 // passed, AwaitingReply := 0 and the time-out is shown with the poll prefix
 // (also after a write). Returns whether it was reported.
