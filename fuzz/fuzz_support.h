@@ -4,6 +4,7 @@
 // cannot hide behind the same fault in the check.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -109,16 +110,21 @@ inline bool FromAscii(const std::string& t, std::string& bytes) {
   if (t.size() < 3 || t[0] != ':' || t.compare(t.size() - 2, 2, "\r\n") != 0) return false;
   const size_t digits = t.size() - 3;
   if (digits % 2 != 0) return false;
-  auto value = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  bytes.clear();
-  for (size_t i = 1; i + 1 < t.size() - 1; i += 2) {
-    const int h = value(t[i]), l = value(t[i + 1]);
-    if (h < 0 || l < 0) return false;
-    bytes.push_back(static_cast<char>(h * 16 + l));
+  // Value of an upper-case hex digit, 255 for any other character.
+  static const auto kValue = [] {
+    std::array<uint8_t, 256> v{};
+    v.fill(255);
+    for (int i = 0; i < 10; ++i) v[static_cast<size_t>('0' + i)] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 6; ++i) v[static_cast<size_t>('A' + i)] = static_cast<uint8_t>(10 + i);
+    return v;
+  }();
+  bytes.assign(digits / 2, '\0');
+  const char* in = t.data() + 1;
+  for (char& b : bytes) {
+    const uint8_t h = kValue[static_cast<uint8_t>(in[0])], l = kValue[static_cast<uint8_t>(in[1])];
+    if ((h | l) == 255) return false;
+    b = static_cast<char>(h * 16 + l);
+    in += 2;
   }
   return true;
 }

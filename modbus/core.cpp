@@ -104,19 +104,20 @@ uint8_t Lrc(const std::string& bytes, size_t count) {
 }
 
 std::string ConvertToASCII(const std::string& frame) {
-  std::string out;
-  out.reserve(frame.size() * 2 + 5);
-  out.push_back(':');
+  // ':' + two digits per byte + two for the LRC + CR LF, written in place.
+  std::string out(frame.size() * 2 + 5, '\0');
+  char* p = out.data();
+  *p++ = ':';
   for (char ch : frame) {
     const auto b = static_cast<uint8_t>(ch);
-    out.push_back(HexDigit(b >> 4));
-    out.push_back(HexDigit(b & 15));
+    *p++ = HexDigit(b >> 4);
+    *p++ = HexDigit(b & 15);
   }
   const uint8_t l = Lrc(frame, frame.size());
-  out.push_back(HexDigit(l >> 4));
-  out.push_back(HexDigit(l & 15));
-  out.push_back('\r');
-  out.push_back('\n');
+  *p++ = HexDigit(l >> 4);
+  *p++ = HexDigit(l & 15);
+  *p++ = '\r';
+  *p = '\n';
   return out;
 }
 

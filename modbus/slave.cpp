@@ -226,15 +226,16 @@ void TSlave::ReadRegs() {
                               : slot.HoldingRegTable;
   const int64_t start = frame::Word(RxFrame, frame::kStartOffset);
   const int64_t q = frame::Word(RxFrame, frame::kQuantityOffset);
-  TxFrame.clear();
-  TxFrame.reserve(static_cast<size_t>(3 + 2 * q + 2));
-  TxFrame.append(RxFrame, 0, 2);
+  TxFrame.assign(RxFrame, 0, 2);
   frame::PutByte(TxFrame, 2 * q); // low eight bits only
+  TxFrame.resize(static_cast<size_t>(3 + 2 * q));
+  char* out = TxFrame.data() + 3;
   for (int64_t n = start + 1; n <= start + q; ++n) {
     // A stored value outside 0..65535 goes out as its low 16 bits in two's
     // complement (-1 as FF FF); registers above the store read 00 00.
-    const int32_t v = n <= kRegisters ? table[static_cast<size_t>(n)] : 0;
-    frame::PutWord(TxFrame, static_cast<uint16_t>(static_cast<uint32_t>(v)));
+    const auto v = static_cast<uint32_t>(n <= kRegisters ? table[static_cast<size_t>(n)] : 0);
+    *out++ = static_cast<char>((v >> 8) & 0xFF);
+    *out++ = static_cast<char>(v & 0xFF);
   }
   Send();
 }

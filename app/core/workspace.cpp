@@ -1,14 +1,14 @@
 #include "app/core/workspace.h"
 
+#include <cstring>
+#include <type_traits>
+
 namespace korvane {
 
 void RegisterStore::Clear() {
-  for (auto& s : Slot) {
-    s.CoilTable.fill(0);
-    s.StatusTable.fill(0);
-    s.InputRegTable.fill(0);
-    s.HoldingRegTable.fill(0);
-  }
+  // Plain arrays of integers: one pass over the 2.7 MB.
+  static_assert(std::is_trivially_copyable_v<RegisterStore>);
+  std::memset(static_cast<void*>(Slot.data()), 0, sizeof(Slot));
 }
 
 bool GetBit(const BitTable& table, int64_t n) {

@@ -13,6 +13,7 @@
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace korvane {
 
@@ -326,14 +327,18 @@ struct RegisterFileReader::Pending {
   int32_t PollTime = 0;
   std::array<int32_t, kSlotCount + 1> SlotAddress{};
   std::array<Page, kPageCount + 1> PageTable{};
-  RegisterStore Store;
+  // What the file supplies of each table, slot 1..5: a section always fills
+  // its table from element 1 on, so this is the prefix 1..size(). The rest of
+  // each table keeps the workspace's values; a short file costs no copy of the
+  // whole store.
+  std::array<std::array<std::vector<int32_t>, 4>, kSlotCount + 1> Supplied;
 
   int slot = 0; // 6 stands for every section after the fifth
   Table table = Table::None;
   int64_t index = 1;
 };
 
-RegisterFileReader::RegisterFileReader(const Workspace& ws) : p_(std::make_unique<Pending>()) {
+RegisterFileReader::RegisterFileReader(Workspace& ws) : ws_(ws), p_(std::make_unique<Pending>()) {
   Pending& p = *p_;
   p.IsMaster = ws.IsMaster;
   p.RtuMode = ws.RtuMode;
@@ -345,7 +350,6 @@ RegisterFileReader::RegisterFileReader(const Workspace& ws) : p_(std::make_uniqu
   p.PollTime = ws.PollTime;
   p.SlotAddress = ws.SlotAddress;
   p.PageTable = ws.PageTable;
-  p.Store = ws.Store;
 }
 
 RegisterFileReader::~RegisterFileReader() = default;
@@ -413,9 +417,10 @@ void RegisterFileReader::Finish() {
   finished_ = true;
 }
 
-void RegisterFileReader::Commit(Workspace& ws) {
+void RegisterFileReader::Commit() {
   if (!finished_ || failed_) throw std::logic_error("register file reader committed before its end");
   Pending& p = *p_;
+  Workspace& ws = ws_;
   ws.IsMaster = p.IsMaster;
   ws.RtuMode = p.RtuMode;
   ws.CommPort = p.CommPort;
@@ -428,7 +433,15 @@ void RegisterFileReader::Commit(Workspace& ws) {
   ws.DeviceAddress = ws.SlotAddress[1];
   ws.ActiveSlot = 1;
   ws.PageTable = p.PageTable;
-  ws.Store = p.Store;
+  for (int s = 1; s <= kSlotCount; ++s) {
+    AddressSlot& slot = ws.SlotTables(s);
+    int32_t* tables[4] = {slot.CoilTable.data(), slot.StatusTable.data(), slot.InputRegTable.data(),
+                          slot.HoldingRegTable.data()};
+    for (size_t t = 0; t < 4; ++t) {
+      const std::vector<int32_t>& values = p.Supplied[static_cast<size_t>(s)][t];
+      std::copy(values.begin(), values.end(), tables[t] + 1);
+    }
+  }
   const Page& first = ws.PageTable[1];
   ws.StartReg = first.PageStart;
   ws.RegLength = first.PageLength;
@@ -510,38 +523,27 @@ void RegisterFileReader::DataLine(std::string_view line, uint64_t length) {
   }
   // Fields that cannot be stored are dropped without being converted.
   if (p.table == Table::None || p.slot < 1 || p.slot > kSlotCount) return;
-  AddressSlot& slot = p.Store.Slot[static_cast<size_t>(p.slot)];
-  int32_t* dest = nullptr;
-  int64_t last = 0;
-  switch (p.table) {
-  case Table::Coils:
-    dest = slot.CoilTable.data();
-    last = kBitElements;
-    break;
-  case Table::Status:
-    dest = slot.StatusTable.data();
-    last = kBitElements;
-    break;
-  case Table::InputRegs:
-    dest = slot.InputRegTable.data();
-    last = kRegElements;
-    break;
-  case Table::HoldingRegs:
-    dest = slot.HoldingRegTable.data();
-    last = kRegElements;
-    break;
-  case Table::None:
-    return;
-  }
+  const auto t = static_cast<size_t>(p.table) - 1;
+  const uint64_t last = t < 2 ? kBitElements : kRegElements;
+  std::vector<int32_t>& values = p.Supplied[static_cast<size_t>(p.slot)][t];
   const uint64_t n = FieldCount(length);
-  for (uint64_t k = 0; k < n && p.index <= last; ++k, ++p.index) dest[p.index] = FieldValue(FieldAt(line, k));
+  for (uint64_t k = 0; k < n && static_cast<uint64_t>(p.index) <= last; ++k, ++p.index) {
+    const int32_t v = FieldValue(FieldAt(line, k));
+    // Elements are supplied in order from 1: the next one either replaces a
+    // value an earlier section of the same table gave, or extends the prefix.
+    const auto at = static_cast<size_t>(p.index - 1);
+    if (at < values.size())
+      values[at] = v;
+    else
+      values.push_back(v);
+  }
 }
 
 void ReadRegisterText(Workspace& ws, std::string_view text) {
   RegisterFileReader reader(ws);
   reader.Feed(text);
   reader.Finish();
-  reader.Commit(ws);
+  reader.Commit();
 }
 
 void LoadRegisterFile(Workspace& ws, const std::string& path) {
@@ -561,7 +563,7 @@ void LoadRegisterFile(Workspace& ws, const std::string& path) {
   }
   fd.Close();
   reader.Finish();
-  reader.Commit(ws);
+  reader.Commit();
 }
 
 } // namespace korvane

@@ -47,14 +47,14 @@ std::string RegisterFileText(const Workspace& ws);
 // is replaced and the link stays.
 void SaveRegisterFile(const Workspace& ws, const std::string& path);
 
-// Reads a register file in pieces of any size and applies it to a workspace
+// Reads a register file in pieces of any size and applies it to its workspace
 // only when Commit is called. Lines may end in CR LF or LF alone; the last
 // line needs no line end.
 class RegisterFileReader {
 public:
   // Starts from the workspace's current values: whatever the file does not
-  // supply keeps them.
-  explicit RegisterFileReader(const Workspace& ws);
+  // supply keeps them. The workspace must outlive the reader.
+  explicit RegisterFileReader(Workspace& ws);
   ~RegisterFileReader();
   RegisterFileReader(const RegisterFileReader&) = delete;
   RegisterFileReader& operator=(const RegisterFileReader&) = delete;
@@ -65,10 +65,10 @@ public:
   // Ends the file (reads the missing lines of a short file as empty). Throws
   // ConversionError like Feed.
   void Finish();
-  // Applies the file: settings, slot addresses, pages, store, then page 1 as
-  // the view, CurrentPage := 1, ActiveSlot := 1, DeviceAddress := SlotAddress[1].
-  // Only after Finish.
-  void Commit(Workspace& ws);
+  // Applies the file to the workspace: settings, slot addresses, pages, the
+  // table values it supplies, then page 1 as the view, CurrentPage := 1,
+  // ActiveSlot := 1, DeviceAddress := SlotAddress[1]. Only after Finish.
+  void Commit();
 
 private:
   struct Pending;
@@ -76,6 +76,7 @@ private:
   void HeaderLine(std::string_view line, uint64_t length);
   void DataLine(std::string_view line, uint64_t length);
 
+  Workspace& ws_;
   std::unique_ptr<Pending> p_;
   std::string partial_;      // the line being assembled across pieces
   uint64_t partial_len_ = 0; // its true length (only the first kLineKeep bytes are kept)

@@ -296,7 +296,7 @@ TEST(RegisterFileReader, PiecesOfAnySizeReadLikeTheWhole) {
     RegisterFileReader reader(*ws);
     for (size_t i = 0; i < text.size(); i += piece) reader.Feed(std::string_view(text).substr(i, piece));
     reader.Finish();
-    reader.Commit(*ws);
+    reader.Commit();
     SCOPED_TRACE(piece);
     ExpectSameLoadedState(*ws, *whole);
   }
@@ -366,6 +366,7 @@ TEST(RegisterFileReader, EdgeCases) {
          const AddressSlot& t = ws.SlotTables(1);
          EXPECT_EQ(t.HoldingRegTable[1], 5);
          EXPECT_EQ(t.HoldingRegTable[2], 2);
+         EXPECT_EQ(t.HoldingRegTable[3], 77); // not in the file: kept
          EXPECT_EQ(t.InputRegTable[1], 3);
          EXPECT_EQ(t.InputRegTable[2], 4);
        }},
@@ -395,6 +396,7 @@ TEST(RegisterFileReader, EdgeCases) {
     SCOPED_TRACE(c.name);
     auto ws = MakeWorkspace();
     ws->PageTable[1].PageLength = 33;
+    ws->SlotTables(1).HoldingRegTable[3] = 77;
     ws->SelectSlot(2);
     ReadRegisterText(*ws, c.text);
     EXPECT_EQ(ws->ActiveSlot, 1);
