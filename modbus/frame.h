@@ -54,9 +54,16 @@ constexpr int64_t kExceptionReplyLength = 5;
 inline int32_t Word(const std::string& f, size_t offset) {
   return static_cast<uint8_t>(f[offset]) * 256 + static_cast<uint8_t>(f[offset + 1]);
 }
+// Writes the low 16 bits of `v` big-endian at `out`; returns the byte after them.
+inline char* StoreWord(char* out, int64_t v) {
+  out[0] = static_cast<char>((v >> 8) & 0xFF);
+  out[1] = static_cast<char>(v & 0xFF);
+  return out + 2;
+}
 inline void PutWord(std::string& f, int64_t v) {
-  f.push_back(static_cast<char>((v >> 8) & 0xFF));
-  f.push_back(static_cast<char>(v & 0xFF));
+  char b[2];
+  StoreWord(b, v);
+  f.append(b, 2);
 }
 inline void PutByte(std::string& f, int64_t v) { f.push_back(static_cast<char>(v & 0xFF)); }
 

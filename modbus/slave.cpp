@@ -233,9 +233,7 @@ void TSlave::ReadRegs() {
   for (int64_t n = start + 1; n <= start + q; ++n) {
     // A stored value outside 0..65535 goes out as its low 16 bits in two's
     // complement (-1 as FF FF); registers above the store read 00 00.
-    const auto v = static_cast<uint32_t>(n <= kRegisters ? table[static_cast<size_t>(n)] : 0);
-    *out++ = static_cast<char>((v >> 8) & 0xFF);
-    *out++ = static_cast<char>(v & 0xFF);
+    out = frame::StoreWord(out, n <= kRegisters ? table[static_cast<size_t>(n)] : 0);
   }
   Send();
 }
