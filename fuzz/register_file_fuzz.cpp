@@ -101,6 +101,13 @@ template <typename A, typename B, typename F> void EachTable(A& a, B& b, F f) {
   }
 }
 
+// Elements 0..reach of every table are the same in both workspaces.
+void CheckSameTables(const Workspace& a, const Workspace& b, size_t reach) {
+  EachTable(a, b, [&](const int32_t* x, const int32_t* y, size_t n) {
+    KORVANE_FUZZ_CHECK(std::memcmp(x, y, std::min(n, reach + 1) * sizeof(int32_t)) == 0);
+  });
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -124,18 +131,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KORVANE_FUZZ_CHECK(whole->CurrentPage == 7 && pieces->CurrentPage == 7);
     whole->CurrentPage = pieces->CurrentPage = fresh->CurrentPage;
     KORVANE_FUZZ_CHECK(SameSettings(*whole, *fresh) && SameSettings(*pieces, *fresh));
-    EachTable(*whole, *fresh, [&](const int32_t* x, const int32_t* y, size_t n) {
-      KORVANE_FUZZ_CHECK(std::memcmp(x, y, std::min(n, reach + 1) * sizeof(int32_t)) == 0);
-    });
-    EachTable(*pieces, *fresh, [&](const int32_t* x, const int32_t* y, size_t n) {
-      KORVANE_FUZZ_CHECK(std::memcmp(x, y, std::min(n, reach + 1) * sizeof(int32_t)) == 0);
-    });
+    CheckSameTables(*whole, *fresh, reach);
+    CheckSameTables(*pieces, *fresh, reach);
   } else {
     KORVANE_FUZZ_CHECK(whole->CurrentPage == 1);
     KORVANE_FUZZ_CHECK(SameSettings(*whole, *pieces));
-    EachTable(*whole, *pieces, [&](const int32_t* x, const int32_t* y, size_t n) {
-      KORVANE_FUZZ_CHECK(std::memcmp(x, y, std::min(n, reach + 1) * sizeof(int32_t)) == 0);
-    });
+    CheckSameTables(*whole, *pieces, reach);
   }
 
   // Back to the fresh state, touching only what a file of this size can reach.
