@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   liblzma-dev xz-utils binutils
-  socat mbpoll python3 python3-pymodbus python3-serial libmodbus-dev
+  socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev
   xvfb xauth x11-utils imagemagick
   fp-utils clang libclang-rt-14-dev clang-format
   libqt6svg6 dpkg-dev at-spi2-core python3-pyatspi dbus-x11
@@ -21,8 +21,31 @@ for p in "${PACKAGES[@]}"; do
   fi
 done
 
+# Every program and Python module the tests and their peers call, checked after the install so
+# that a missing step fails here in seconds, with its name, instead of as a broken peer test.
+self_check() {
+  local absent=()
+  local prog
+  for prog in cmake ninja c++ clang clang-format socat mbpoll xvfb-run Xvfb xauth xwininfo \
+    convert chmcmd objcopy xz dpkg-deb dbus-launch setpriv; do
+    command -v "$prog" >/dev/null 2>&1 || absent+=("program $prog")
+  done
+  [ -x /usr/libexec/at-spi-bus-launcher ] || absent+=("program /usr/libexec/at-spi-bus-launcher")
+  # The tests run Debian's own interpreter: its modules are the ones the packages install.
+  local mod
+  for mod in pymodbus.client pymodbus.server pymodbus.datastore pymodbus.transaction serial \
+    serial_asyncio pyatspi gi; do
+    /usr/bin/python3 -c "import $mod" >/dev/null 2>&1 || absent+=("python module $mod")
+  done
+  if [ ${#absent[@]} -ne 0 ]; then
+    printf 'install-deps: missing after install: %s\n' "${absent[@]}" >&2
+    return 1
+  fi
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+  self_check
+  exit $?
 fi
 
 SUDO=""
@@ -34,3 +57,5 @@ echo "Installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+
+self_check
