@@ -217,6 +217,64 @@ void SyncFolder(const std::string& target) {
   ::close(fd);
 }
 
+// Writes `text` to a new file next to `target` and renames it over the
+// target. With `keep`, the new file takes that owner, group and mode first;
+// when it cannot, or when the folder takes no new file, nothing is changed
+// and the result is false.
+bool ReplaceWithNewFile(const std::string& target, std::string_view text, const struct stat* keep) {
+  std::string temp;
+  int created = -1;
+  try {
+    created = CreateTempFile(target, temp);
+  } catch (const RegisterFileError& e) {
+    const int err = e.ErrorNumber();
+    if (keep == nullptr || (err != EACCES && err != EPERM && err != EROFS)) throw;
+    return false;
+  }
+  Fd fd(created);
+  try {
+    if (keep != nullptr) {
+      // The owner first: changing it clears the set-id bits of the mode.
+      struct stat now {};
+      const bool kept = ::fchown(fd.get(), keep->st_uid, keep->st_gid) == 0 &&
+                        ::fchmod(fd.get(), keep->st_mode & 07777) == 0 && ::fstat(fd.get(), &now) == 0 &&
+                        now.st_uid == keep->st_uid && now.st_gid == keep->st_gid &&
+                        (now.st_mode & 07777) == (keep->st_mode & 07777);
+      if (!kept) {
+        fd.Close();
+        ::unlink(temp.c_str());
+        return false;
+      }
+    }
+    WriteAll(fd.get(), text);
+    if (::fsync(fd.get()) != 0) ThrowFileError(errno);
+    if (fd.Close() != 0) ThrowFileError(errno);
+    if (::rename(temp.c_str(), target.c_str()) != 0) ThrowFileError(errno);
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+  SyncFolder(target);
+  return true;
+}
+
+// Writes `text` over the file open as `fd` from its start and cuts it to that
+// length. The room is taken first where the file system can, so a disk too
+// full for the new content leaves the old one whole.
+void WriteInPlace(Fd& fd, std::string_view text) {
+  if (!text.empty()) {
+    int r;
+    do {
+      r = ::fallocate(fd.get(), 0, 0, static_cast<off_t>(text.size()));
+    } while (r != 0 && errno == EINTR);
+    if (r != 0 && errno != EOPNOTSUPP && errno != ENOSYS) ThrowFileError(errno);
+  }
+  WriteAll(fd.get(), text);
+  if (::ftruncate(fd.get(), static_cast<off_t>(text.size())) != 0) ThrowFileError(errno);
+  if (::fsync(fd.get()) != 0) ThrowFileError(errno);
+  if (fd.Close() != 0) ThrowFileError(errno);
+}
+
 } // namespace
 
 std::string RegisterFileErrorText(int e) {
@@ -293,25 +351,22 @@ void SaveRegisterFile(const Workspace& ws, const std::string& path) {
   const std::string target = ResolveLinks(path);
 
   struct stat old {};
-  const bool existed = ::stat(target.c_str(), &old) == 0;
-
-  std::string temp;
-  Fd fd(CreateTempFile(target, temp));
-  try {
-    if (existed && S_ISREG(old.st_mode)) {
-      // Best effort: a user who may replace the file need not own it.
-      (void)!::fchown(fd.get(), old.st_uid, old.st_gid);
-      (void)::fchmod(fd.get(), old.st_mode & 07777);
-    }
-    WriteAll(fd.get(), text);
-    if (::fsync(fd.get()) != 0) ThrowFileError(errno);
-    if (fd.Close() != 0) ThrowFileError(errno);
-    if (::rename(temp.c_str(), target.c_str()) != 0) ThrowFileError(errno);
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
+  if (::stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
+    if (S_ISDIR(old.st_mode)) ThrowFileError(EISDIR);
+    ReplaceWithNewFile(target, text, nullptr);
+    return;
   }
-  SyncFolder(target);
+  // An existing file is saved only by a user who may write it; opening it for
+  // writing changes nothing yet.
+  Fd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) ThrowFileError(errno);
+  if (::fstat(fd.get(), &old) != 0) ThrowFileError(errno);
+  // A new file renamed over the old one is the safe way, as long as nothing of
+  // the old file is lost by it: not a second name (hard link), not its owner
+  // or group, not its mode. Otherwise, or when the folder takes no new file,
+  // the file is written where it is.
+  if (S_ISREG(old.st_mode) && old.st_nlink == 1 && ReplaceWithNewFile(target, text, &old)) return;
+  WriteInPlace(fd, text);
 }
 
 // ---------------------------------------------------------------- reader

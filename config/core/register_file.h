@@ -3,8 +3,12 @@
 // twenty pages and all four tables of the five slots) as 8-bit text with CR LF
 // line ends and right-aligned eight-character number fields.
 //
-// Saving never destroys the previous file: the content goes to a new file in
-// the same folder, is flushed to disk and then renamed over the target.
+// Saving keeps the file's identity: where nothing of the old file would be
+// lost, the content goes to a new file in the same folder (with the old
+// owner, group and mode), is flushed to disk and then renamed over the target;
+// a file with a second hard link, an owner or group the user cannot give a new
+// file, or a folder that takes no new file is written in place. A file the
+// user may not write is refused.
 // Loading is all or nothing: the file is read completely into a pending copy,
 // and the workspace changes only when the whole file has been read.
 //
@@ -42,9 +46,11 @@ constexpr int kRegisterFileLines = 87089;
 // The complete file content for the workspace.
 std::string RegisterFileText(const Workspace& ws);
 
-// Writes the file; throws RegisterFileError. On failure the file at `path`
-// is as it was before. When `path` is a symbolic link, the file it points to
-// is replaced and the link stays.
+// Writes the file; throws RegisterFileError ("File access denied" for a file
+// the user may not write). On failure the file at `path` is as it was before,
+// except when a write in place fails past its start (the room for the new
+// content is taken first where the file system can). When `path` is a
+// symbolic link, the file it points to is saved and the link stays.
 void SaveRegisterFile(const Workspace& ws, const std::string& path);
 
 // Reads a register file in pieces of any size and applies it to its workspace

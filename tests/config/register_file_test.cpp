@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <grp.h>
 #include <sched.h>
 #include <set>
 #include <sstream>
@@ -168,6 +169,14 @@ std::string InChild(const std::function<std::string()>& fn) {
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += " (child did not exit cleanly)";
   return report;
+}
+
+// Leaves root for the unused uid and gid 65534 with no supplementary groups;
+// "" when done. Only for a child process: there is no way back.
+std::string DropToNobody() {
+  if (::geteuid() != 0) return "not root";
+  if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) return "cannot drop root";
+  return "";
 }
 
 // What a save that must fail reports, "" when it failed as expected.
@@ -492,6 +501,94 @@ TEST(RegisterFileSave, ReplacesThroughLinksAndKeepsPermissions) {
   EXPECT_EQ(dir.Names(), (std::set<std::string>{"alias.txt", "dangling.txt", "real.txt", "sub"}));
 }
 
+// Saving as an unprivileged user: a file that may be replaced safely is
+// replaced by a new one; one whose owner, group or other names a new file
+// would lose, or whose folder takes no new file, is written where it is; a
+// file the user may not write is refused and left alone. The mode stays.
+TEST(RegisterFileSave, KeepsTheFileIdentityOwnerGroupAndModeForAnUnprivilegedUser) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root to set up files of other owners and to drop to the unused uid 65534";
+  constexpr uid_t kNobody = 65534;
+  constexpr uid_t kOther = 54321; // an id uid 65534 has nothing to do with
+  enum Outcome { Replaced, InPlace, Refused };
+  const struct Case {
+    const char* name;
+    uid_t folder_uid;
+    mode_t folder_mode;
+    uid_t file_uid;
+    gid_t file_gid;
+    mode_t file_mode;
+    bool second_link;
+    Outcome outcome;
+  } cases[] = {
+      {"own file in own folder", kNobody, 0755, kNobody, kNobody, 0640, false, Replaced},
+      {"odd mode", kNobody, 0755, kNobody, kNobody, 0606, false, Replaced},
+      {"read-only file in own folder", kNobody, 0755, kNobody, kNobody, 0444, false, Refused},
+      {"another owner's file", kNobody, 0755, kOther, kNobody, 0664, false, InPlace},
+      {"group the user is not in", kNobody, 0755, kNobody, kOther, 0664, false, InPlace},
+      {"second hard link", kNobody, 0755, kNobody, kNobody, 0600, true, InPlace},
+      {"writable file in read-only folder", 0, 0755, kNobody, kNobody, 0660, false, InPlace},
+      {"read-only file in read-only folder", 0, 0755, kNobody, kNobody, 0444, false, Refused},
+  };
+  TempDir top;
+  ASSERT_EQ(::chmod(top.path().c_str(), 0755), 0);
+  auto ws = FilledWorkspace(8);
+  const std::string text = RegisterFileText(*ws);
+  const std::string old_text = "old content\r\n";
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = top / ("case" + std::to_string(++n));
+    const std::string target = folder + "/ws.txt";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    WriteFile(target, old_text);
+    ASSERT_EQ(::chown(target.c_str(), c.file_uid, c.file_gid), 0);
+    ASSERT_EQ(::chmod(target.c_str(), c.file_mode), 0);
+    std::set<std::string> names{"ws.txt"};
+    if (c.second_link) {
+      ASSERT_EQ(::link(target.c_str(), (folder + "/twin.txt").c_str()), 0);
+      names.insert("twin.txt");
+    }
+    ASSERT_EQ(::chown(folder.c_str(), c.folder_uid, c.folder_uid), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.folder_mode), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(target.c_str(), &before), 0);
+
+    const std::string report = InChild([&]() -> std::string {
+      if (const std::string d = DropToNobody(); !d.empty()) return d;
+      ::umask(022);
+      try {
+        SaveRegisterFile(*ws, target);
+      } catch (const RegisterFileError& e) {
+        return std::string("error ") + e.what();
+      }
+      return "saved";
+    });
+
+    struct stat after {};
+    ASSERT_EQ(::stat(target.c_str(), &after), 0);
+    if (c.outcome == Refused) {
+      EXPECT_EQ(report, "error File access denied");
+      EXPECT_TRUE(ReadFile(target) == old_text) << "the refused file was changed";
+    } else {
+      EXPECT_EQ(report, "saved");
+      EXPECT_TRUE(ReadFile(target) == text) << "the file does not hold the new content";
+    }
+    EXPECT_EQ(after.st_ino == before.st_ino, c.outcome != Replaced)
+        << "inode " << before.st_ino << " -> " << after.st_ino;
+    EXPECT_EQ(after.st_uid, c.file_uid);
+    EXPECT_EQ(after.st_gid, c.file_gid);
+    EXPECT_EQ(after.st_mode & 07777, c.file_mode);
+    EXPECT_EQ(after.st_nlink, c.second_link ? 2u : 1u);
+    if (c.second_link) {
+      EXPECT_TRUE(ReadFile(folder + "/twin.txt") == text) << "the second link does not see the new content";
+    }
+    std::set<std::string> found;
+    for (const auto& e : fs::directory_iterator(folder)) found.insert(e.path().filename().string());
+    EXPECT_EQ(found, names); // no temporary file left behind
+  }
+}
+
 // A save that cannot complete leaves the previous file as it was and no
 // temporary file behind.
 class RegisterFileFailedSave : public ::testing::TestWithParam<const char*> {};
@@ -502,7 +599,8 @@ TEST_P(RegisterFileFailedSave, KeepsTheOldFile) {
   const std::string target = dir / "ws.txt";
   auto old_ws = FilledWorkspace(5);
   auto new_ws = FilledWorkspace(6);
-  const std::string old_text = RegisterFileText(*old_ws);
+  std::string old_text = RegisterFileText(*old_ws);
+  if (how == "in place, file size limit") old_text.resize(1 << 19); // what the child leaves of it
 
   const std::string report = InChild([&]() -> std::string {
     std::string expected = "Disk full";
@@ -517,6 +615,19 @@ TEST_P(RegisterFileFailedSave, KeepsTheOldFile) {
       ::signal(SIGXFSZ, SIG_IGN);
       const rlimit lim{1 << 20, 1 << 20};
       if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) return "setrlimit failed";
+    } else if (how == "in place, file size limit") {
+      // A file the user may write in a folder the user may not: written in
+      // place, and a file that cannot grow to the new size is not touched.
+      if (::geteuid() == 0 && ::chown(target.c_str(), 65534, 65534) != 0) return "chown failed";
+      if (::chmod(dir.path().c_str(), 0555) != 0) return "chmod failed";
+      if (::geteuid() == 0) {
+        if (const std::string d = DropToNobody(); !d.empty()) return d;
+      }
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit lim{1 << 20, 1 << 20};
+      if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) return "setrlimit failed";
+      // The old file is shorter than the new one, so the new one must grow.
+      if (::truncate(target.c_str(), 1 << 19) != 0) return "truncate failed";
     } else if (how == "read-only folder") {
       expected = "File access denied";
       if (::chmod(dir.path().c_str(), 0555) != 0) return "chmod failed";
@@ -540,11 +651,11 @@ TEST_P(RegisterFileFailedSave, KeepsTheOldFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, RegisterFileFailedSave,
-                         ::testing::Values("tmpfs", "file size limit", "read-only folder",
-                                           "target is a folder"),
+                         ::testing::Values("tmpfs", "file size limit", "in place, file size limit",
+                                           "read-only folder", "target is a folder"),
                          [](const auto& param_info) {
                            std::string n = param_info.param;
                            for (char& c : n)
-                             if (c == ' ' || c == '-') c = '_';
+                             if (c == ' ' || c == '-' || c == ',') c = '_';
                            return n;
                          });
