@@ -1,12 +1,17 @@
 #include "help/core/debug_log.h"
 
+#include <fcntl.h>
 #include <langinfo.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace korvane {
@@ -124,10 +129,25 @@ std::string TDLogFile::LineText(const std::string& text) const {
 void TDLogFile::Log(const std::string& text) const {
   if (!enabled_) return;
   const std::string line = LineText(text) + "\n";
-  std::FILE* f = std::fopen(fileName_.c_str(), "a");
-  if (f == nullptr) return;
-  std::fwrite(line.data(), 1, line.size(), f);
-  std::fclose(f);
+  // The log can land in the temporary folder, where anyone may put a name
+  // first: a symbolic link is not followed, a new log is readable by its owner
+  // alone, and a pipe, a device or a file that is not the user's own (or has a
+  // second name) gets nothing. Not blocking keeps a pipe without a reader from
+  // holding the program.
+  const int fd = ::open(fileName_.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1) {
+    std::string_view rest = line;
+    while (!rest.empty()) {
+      const ssize_t n = ::write(fd, rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      rest.remove_prefix(static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
 }
 
 void TDLogFile::WriteHeader(const LogHeaderInfo& h) const {

@@ -2,7 +2,9 @@
 // The diagnostic log "HHDebug.txt": one line per call, the file opened,
 // appended to and closed for every line so that a crash loses nothing that
 // was already logged. Write failures are ignored: logging must never change
-// what the program does.
+// what the program does. The file is created owner-only (0600) and opened
+// without following a symbolic link; a name that is not the user's own
+// regular file gets nothing, since the log may sit in the temporary folder.
 #include <cstdio>
 #include <ctime>
 #include <functional>

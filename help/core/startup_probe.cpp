@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -50,11 +51,23 @@ std::string TemporaryFolder() {
 std::string ChooseLogFolder(const std::string& moduleDir, const std::string& tempDir) {
   if (!moduleDir.empty()) {
     const std::string probe = (moduleDir == "/" ? "" : moduleDir) + "/$_Temp_$.$$$";
-    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
       ::close(fd);
       ::unlink(probe.c_str());
       return moduleDir;
+    }
+    if (errno == EEXIST) {
+      // A probe file left behind (a crash between creating and deleting it)
+      // says nothing about the folder: it stays, and a probe of a name of
+      // its own decides.
+      std::string unique = probe + ".XXXXXX";
+      fd = ::mkostemp(unique.data(), O_CLOEXEC);
+      if (fd >= 0) {
+        ::close(fd);
+        ::unlink(unique.c_str());
+        return moduleDir;
+      }
     }
   }
   return tempDir;

@@ -72,7 +72,8 @@ std::string FileNameOf(const std::string& path);
 std::string ReadModulePath();  // /proc/self/exe, empty when unreadable
 std::string TemporaryFolder(); // $TMPDIR when set and not empty, else /tmp
 // `moduleDir` when "$_Temp_$.$$$" can be created there (it is deleted again),
-// else `tempDir`.
+// else `tempDir`. A leftover "$_Temp_$.$$$" stays, and a probe file of a
+// unique name decides instead.
 std::string ChooseLogFolder(const std::string& moduleDir, const std::string& tempDir);
 // "debug.debug" in `moduleDir`, or an argument after argv[0] equal to "/debug"
 // or "-debug" in any case.

@@ -1,13 +1,19 @@
 // The diagnostic log's line format and header, and the start-up probe.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,6 +54,27 @@ std::vector<std::string> ReadLines(const std::string& file) {
 using test::WriteFile;
 
 constexpr std::time_t kFixedTime = 1700000000;
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
+  return names;
+}
+
+// Runs `fn` in a child process that is killed after ten seconds; its exit
+// code, or -1 when it did not end by itself.
+int InChild(const std::function<int()>& fn) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::alarm(10);
+    ::_exit(fn());
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 } // namespace
 
@@ -103,6 +130,63 @@ TEST(DebugLogTest, OldLogDeletedUnlessAppendAndNothingWrittenWhenOff) {
   TDLogFile nowhere(dir / "missing/HHDebug.txt", true, true, true, false);
   nowhere.Log("dropped");
   EXPECT_FALSE(fs::exists(dir / "missing"));
+}
+
+// The log may land in a folder that others can write (the temporary folder):
+// it is created owner-only, and a name set up there by someone else - a
+// symbolic link, another user's file, a pipe - gets nothing written to it.
+TEST(DebugLogTest, LogIsOwnerOnlyAndNeverWritesThroughANameSetUpByOthers) {
+  TempDir dir;
+  const std::string file = dir / "HHDebug.txt";
+  const mode_t oldMask = ::umask(0);
+  {
+    TDLogFile log(file, true, false, false, /*append=*/false);
+    log.Log("mine");
+  }
+  ::umask(oldMask);
+  struct stat st {};
+  ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(ReadLines(file), std::vector<std::string>{"mine"});
+
+  const struct {
+    const char* name;
+    std::function<void(const std::string& path)> plant;
+  } cases[] = {
+      {"link to an existing file", [&](const std::string& p) { fs::create_symlink(dir / "victim", p); }},
+      {"dangling link", [&](const std::string& p) { fs::create_symlink(dir / "created", p); }},
+      {"another user's file",
+       [&](const std::string& p) {
+         WriteFile(p, "theirs\n");
+         if (::chown(p.c_str(), 65534, 65534) != 0) ADD_FAILURE() << "chown failed";
+       }},
+      {"named pipe", [&](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0666), 0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.name) == "another user's file" && ::geteuid() != 0) continue; // cannot give a file away
+    std::error_code ec;
+    fs::remove(file, ec);
+    WriteFile(dir / "victim", "keep\n");
+    c.plant(file);
+    const fs::file_status planted = fs::symlink_status(file);
+    const std::string before = fs::is_regular_file(planted) ? test::ReadFile(file) : "";
+    // Appending keeps the planted name, so the open itself is what is tried;
+    // a child bounds the time a pipe without a reader could block it.
+    const int rc = InChild([&] {
+      TDLogFile log(file, true, false, false, /*append=*/true);
+      log.Log("secret");
+      return 0;
+    });
+    EXPECT_EQ(rc, 0) << "writing the log did not end";
+    EXPECT_EQ(test::ReadFile(dir / "victim"), "keep\n");
+    EXPECT_FALSE(fs::exists(dir / "created"));
+    EXPECT_EQ(fs::symlink_status(file).type(), planted.type());
+    if (fs::is_regular_file(planted)) {
+      EXPECT_EQ(test::ReadFile(file), before);
+    }
+  }
 }
 
 TEST(DebugLogTest, HeaderBlockShowsMachineAndProgramWithoutTimePrefix) {
@@ -190,6 +274,30 @@ TEST(StartupProbeTest, ModuleFoldersLogFolderAndLogFile) {
   EXPECT_EQ(env2._RunDir, dir / "gone");
   EXPECT_FALSE(env2.DebugOn);
   EXPECT_EQ(env2.LogFile->FileName(), tmp / "HHDebug.txt");
+}
+
+// A probe file left behind (by a crash, say) does not make a writable program
+// folder count as unwritable, and is left as it is; a folder the user may not
+// write still sends the log to the temporary folder.
+TEST(StartupProbeTest, LeftoverProbeFileDoesNotHideAWritableProgramFolder) {
+  TempDir dir;
+  TempDir tmp;
+  const std::string leftover = dir / "$_Temp_$.$$$";
+  WriteFile(leftover, "left\n");
+  EXPECT_EQ(ChooseLogFolder(dir.path(), tmp.path()), dir.path());
+  EXPECT_EQ(Names(dir.path()), std::set<std::string>{"$_Temp_$.$$$"}); // no probe of its own left
+  EXPECT_EQ(test::ReadFile(leftover), "left\n");
+
+  if (::geteuid() != 0) return; // the rest needs a folder of another owner
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 0777), 0);
+  const int rc = InChild([&] {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
+    return ChooseLogFolder(dir.path(), tmp.path()) == tmp.path() ? 0 : 1;
+  });
+  EXPECT_EQ(rc, 0)
+      << "an unwritable program folder with a leftover probe file did not choose the temporary folder";
+  EXPECT_EQ(Names(dir.path()), std::set<std::string>{"$_Temp_$.$$$"});
 }
 
 TEST(StartupProbeTest, FolderHelpers) {
