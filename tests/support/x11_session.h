@@ -3,7 +3,6 @@
 // number the server picks itself, and a second X client that moves the input
 // focus the way a window manager or another application would (Xvfb has no
 // window manager). Header-only; a test that includes it links libxcb.
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -13,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "install/child_process.h"
 
