@@ -9,7 +9,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   liblzma-dev xz-utils binutils
   socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev
-  xvfb xauth x11-utils imagemagick
+  xvfb xauth x11-utils imagemagick libxcb1-dev
   fp-utils clang libclang-rt-14-dev clang-format
   libqt6svg6 dpkg-dev at-spi2-core python3-pyatspi dbus-x11
 )

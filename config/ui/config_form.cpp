@@ -21,6 +21,7 @@
 #include "app/ui/main_form.h"
 #include "app/ui/message_box.h"
 #include "app/ui/widget_factory.h"
+#include "app/ui/window_activation.h"
 #include "help/core/help_hook.h"
 #include "serial/port_map.h"
 
@@ -53,6 +54,7 @@ TConfigForm::TConfigForm(Workspace& ws, const PortMap& ports, QWidget* parent)
   FormCreate();
   connect(CmdExit_, &QPushButton::clicked, this, GuardedSlot(this, &TConfigForm::CmdExitClick));
   connect(ComboPort_, &QComboBox::editTextChanged, this, [this] { ShowPortDevice(); });
+  WatchWindowActivation();
 }
 
 void TConfigForm::Attach(TMainForm* mainForm, PortCommands* port) {
@@ -289,7 +291,8 @@ bool TConfigForm::event(QEvent* e) {
   if (e->type() == QEvent::WindowDeactivate) {
     lostToMessageBox_ = qobject_cast<QMessageBox*>(QApplication::activeWindow()) != nullptr;
   } else if (e->type() == QEvent::WindowActivate) {
-    if (!lostToMessageBox_) Guarded([this] { FormActivate(); });
+    // Coming back from another application reloads nothing.
+    if (!lostToMessageBox_ && ActivatedFromAnotherWindow(this)) Guarded([this] { FormActivate(); });
     lostToMessageBox_ = false;
   }
   return QDialog::event(e);

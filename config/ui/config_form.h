@@ -1,7 +1,8 @@
 #pragma once
 // The configuration dialog: created hidden at start-up, shown by the main
-// window's "&Configure" without being modal. Every activation reloads the
-// controls from the workspace; "Exit" takes them over (config/core/config_apply.h),
+// window's "&Configure" without being modal. Every activation (shown, or
+// reached from another window of the program; not a return from another
+// application) reloads the controls from the workspace; "Exit" takes them over (config/core/config_apply.h),
 // refreshes the main window and hides the dialog; closing it by the window
 // frame hides it without taking anything over.
 #include <QDialog>

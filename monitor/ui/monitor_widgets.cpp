@@ -15,6 +15,7 @@
 
 #include "app/ui/message_box.h"
 #include "app/ui/widget_factory.h"
+#include "app/ui/window_activation.h"
 #include "monitor/core/monitor_buffers.h"
 
 namespace korvane {
@@ -22,14 +23,17 @@ namespace korvane {
 namespace {
 
 // Watches its parent window's events: the handler runs before the window
-// handles the activation itself.
+// handles the activation itself, and only when the window becomes the
+// program's active window anew (not on a return from another application).
 class ActivationWatch final : public QObject {
 public:
   ActivationWatch(QWidget* window, std::function<void()> handler)
       : QObject(window), handler_(std::move(handler)) {}
 
   bool eventFilter(QObject* watched, QEvent* e) override {
-    if (watched == parent() && e->type() == QEvent::WindowActivate) Guarded([this] { handler_(); });
+    if (watched == parent() && e->type() == QEvent::WindowActivate &&
+        ActivatedFromAnotherWindow(static_cast<QWidget*>(watched)))
+      Guarded([this] { handler_(); });
     return false;
   }
 
@@ -112,6 +116,7 @@ QHBoxLayout* MakeButtonRow(std::initializer_list<QWidget*> controls, QWidget* ex
 }
 
 void OnWindowActivate(QWidget* window, std::function<void()> handler) {
+  WatchWindowActivation();
   window->installEventFilter(new ActivationWatch(window, std::move(handler)));
 }
 

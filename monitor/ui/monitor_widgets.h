@@ -44,7 +44,9 @@ void ToggleRendering(Workspace& ws, QLineEdit* box);
 QTimer* MakeRefreshTimer(QObject* parent);
 // The row below the memos: `controls` from the left, `exit` at the right end.
 QHBoxLayout* MakeButtonRow(std::initializer_list<QWidget*> controls, QWidget* exit);
-// Runs `handler` (through Guarded) each time `window` becomes the active window.
+// Runs `handler` (through Guarded) each time `window` becomes the program's
+// active window: when it is shown and on every return to it from another
+// window of the program, not when the user comes back from another application.
 void OnWindowActivate(QWidget* window, std::function<void()> handler);
 // "Exit": recording off and the window hidden.
 void CloseMonitorWindow(Workspace& ws, QWidget* window);

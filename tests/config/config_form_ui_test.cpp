@@ -103,10 +103,15 @@ protected:
   void TypeCombo(const char* name, const char* text) { Find<QComboBox>(name)->setEditText(text); }
   bool Checked(const char* name) { return Find<QAbstractButton>(name)->isChecked(); }
   void Check(const char* name, bool on = true) { Find<QAbstractButton>(name)->setChecked(on); }
-  // The dialog becomes the active window.
+  // The dialog becomes the active window, coming from the main window.
   void Activate() {
-    QEvent e(QEvent::WindowActivate);
-    QApplication::sendEvent(config.get(), &e);
+    Send(main.get(), QEvent::WindowDeactivate);
+    Send(main.get(), QEvent::WindowActivate);
+    Send(config.get(), QEvent::WindowActivate);
+  }
+  static void Send(QWidget* w, QEvent::Type type) {
+    QEvent e(type);
+    QApplication::sendEvent(w, &e);
   }
   void ClickExit() { Find<QPushButton>("CmdExit")->click(); }
   std::string MainLabel(const char* name) { return FindMain<QLabel>(name)->text().toStdString(); }
@@ -236,6 +241,29 @@ TEST_F(ConfigWindowsTest, CreationLoadsOnceAndEveryActivationReloads) {
   ws->PortActive = 1;
   Activate();
   EXPECT_TRUE(Checked("ChkPort"));
+}
+
+TEST_F(ConfigWindowsTest, ReturnFromAnotherApplicationKeepsTheEdits) {
+  config->show();
+  Activate();
+  Type("TxtPollTime", "29");
+  Check("OptAddr5");
+  // Deactivated and activated again with no other window of the program in
+  // between: the user went to another application and came back.
+  Send(config.get(), QEvent::WindowDeactivate);
+  Send(config.get(), QEvent::WindowActivate);
+  EXPECT_EQ(Text("TxtPollTime"), "29");
+  EXPECT_TRUE(Checked("OptAddr5"));
+  // Coming from the main window reloads them.
+  Activate();
+  EXPECT_EQ(Text("TxtPollTime"), std::to_string(ws->PollTime));
+  EXPECT_TRUE(Checked("OptAddr1"));
+  // So does showing the dialog again after closing it by its frame.
+  Type("TxtPollTime", "28");
+  config->close();
+  config->show();
+  Send(config.get(), QEvent::WindowActivate);
+  EXPECT_EQ(Text("TxtPollTime"), std::to_string(ws->PollTime));
 }
 
 TEST_F(ConfigWindowsTest, DeviceLabelFollowsThePortNumber) {

@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -32,12 +33,23 @@ protected:
     ws->IsMaster = 1;
     comms = std::make_unique<TCommsForm>(*ws);
     modbus = std::make_unique<TFrmCommsModbus>(*ws);
+    other = std::make_unique<QWidget>(nullptr, Qt::Window);
   }
 
   template <class W> W* In(QWidget* form, const char* name) { return test::Child<W>(form, name); }
   static void Activate(QWidget* form) {
     QEvent e(QEvent::WindowActivate);
     QApplication::sendEvent(form, &e);
+  }
+  static void Deactivate(QWidget* form) {
+    QEvent e(QEvent::WindowDeactivate);
+    QApplication::sendEvent(form, &e);
+  }
+  // The user comes to `form` from another window of the program.
+  void ActivateFromOther(QWidget* form) {
+    Deactivate(other.get());
+    Activate(other.get());
+    Activate(form);
   }
   static void Tick(QWidget* form) { form->findChild<QTimer*>("Timer1")->timeout({}); }
   std::string Memo(QWidget* form, const char* name) {
@@ -54,6 +66,8 @@ protected:
   std::unique_ptr<Workspace> ws;
   std::unique_ptr<TCommsForm> comms;
   std::unique_ptr<TFrmCommsModbus> modbus;
+  // Another window of the program (the main window, say).
+  std::unique_ptr<QWidget> other;
 };
 
 } // namespace
@@ -83,7 +97,7 @@ TEST_F(MonitorFormsTest, ActivationSwitchesRecordingBetweenTheWindows) {
   EXPECT_EQ(Memo(comms.get(), "CommsMemo"), "[01][02]");
 
   // Coming back to the monitor switches it off again; the Modbus window switches it on.
-  Activate(comms.get());
+  ActivateFromOther(comms.get());
   EXPECT_FALSE(Recording());
   Activate(modbus.get());
   EXPECT_TRUE(Recording());
@@ -93,6 +107,49 @@ TEST_F(MonitorFormsTest, ActivationSwitchesRecordingBetweenTheWindows) {
   In<QPushButton>(modbus.get(), "CmdExit")->click();
   EXPECT_FALSE(Recording());
   EXPECT_FALSE(modbus->isVisible());
+}
+
+TEST_F(MonitorFormsTest, ReturnFromAnotherApplicationIsNoActivation) {
+  // Shown from another window of the program: the step runs.
+  ActivateFromOther(comms.get());
+  EXPECT_FALSE(Recording());
+  In<QCheckBox>(comms.get(), "ChkTx")->click();
+  In<QCheckBox>(comms.get(), "ChkRx")->click();
+  Traffic("\x01", "\x02");
+  ASSERT_EQ(ws->Monitor.MonitorText, "[01][02]");
+
+  // Deactivated and activated again with no other window of the program in
+  // between: the user went to another application and came back.
+  Deactivate(comms.get());
+  Activate(comms.get());
+  EXPECT_TRUE(In<QCheckBox>(comms.get(), "ChkTx")->isChecked());
+  EXPECT_TRUE(In<QCheckBox>(comms.get(), "ChkRx")->isChecked());
+  EXPECT_TRUE(Recording());
+  EXPECT_EQ(ws->Monitor.MonitorText, "[01][02]");
+
+  // The same for the Modbus window, with recording switched off behind it.
+  ActivateFromOther(modbus.get());
+  EXPECT_TRUE(Recording());
+  ws->Monitor.MonitorTxOn = 0;
+  ws->Monitor.MonitorRxOn = 0;
+  Deactivate(modbus.get());
+  Activate(modbus.get());
+  EXPECT_EQ(ws->Monitor.MonitorTxOn, 0);
+  EXPECT_EQ(ws->Monitor.MonitorRxOn, 0);
+
+  // Hidden by "Exit" and shown again: a new activation, also with no other
+  // window between.
+  comms->show();
+  Activate(comms.get());
+  In<QCheckBox>(comms.get(), "ChkTx")->click();
+  Traffic("\x03", "");
+  ASSERT_EQ(ws->Monitor.MonitorText, "[03]");
+  In<QPushButton>(comms.get(), "CmdExit")->click();
+  EXPECT_FALSE(comms->isVisible());
+  comms->show();
+  Activate(comms.get());
+  EXPECT_FALSE(In<QCheckBox>(comms.get(), "ChkTx")->isChecked());
+  EXPECT_EQ(ws->Monitor.MonitorText, "");
 }
 
 TEST_F(MonitorFormsTest, StopFreezesTheModbusWindowAndStartEmptiesIt) {
