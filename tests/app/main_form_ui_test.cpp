@@ -2,6 +2,7 @@
 // the grid's key warning, the error box, value entry and the master buttons.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,6 +25,7 @@
 #include "app/ui/application.h"
 #include "app/ui/main_form.h"
 #include "app/ui/message_box.h"
+#include "modbus/frame.h"
 #include "modbus/master.h"
 #include "modbus/sender.h"
 #include "support/qt_test_support.h"
@@ -222,6 +224,63 @@ TEST_F(MainFormTest, SelectorsAndEditsRedrawTheGrid) {
   EXPECT_EQ(ws->ActiveSlot, 3);
   EXPECT_EQ(ws->DeviceAddress, 3);
   EXPECT_EQ(Cell(1, 1), "42");
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(MainFormTest, AddressItemsSelectTheirSlotByPositionWhenAddressesRepeat) {
+  // Slots 2 and 4 share address 7, as the configuration dialog allows.
+  ws->SlotAddress = {0, 1, 7, 3, 7, 5};
+  form->FillAddressSelector();
+  for (int s = 1; s <= kSlotCount; ++s) ws->SlotTables(s).HoldingRegTable[1] = 100 * s;
+  form->DisplayRegs();
+  QComboBox* addr = Find<QComboBox>("CboAddr");
+  ASSERT_EQ(addr->count(), 5);
+
+  // Down from the first item, as the keyboard chooses: every step is one choice.
+  const struct {
+    int slot;
+    const char* shown;
+  } steps[] = {{2, "200"}, {3, "300"}, {4, "400"}, {5, "500"}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.slot);
+    Press(addr, Qt::Key_Down);
+    EXPECT_EQ(addr->currentIndex(), step.slot - 1);
+    EXPECT_EQ(ws->ActiveSlot, step.slot);
+    EXPECT_EQ(ws->DeviceAddress, ws->SlotAddress[static_cast<size_t>(step.slot)]);
+    EXPECT_EQ(Cell(1, 1), step.shown);
+  }
+
+  // The fourth item chosen from the list: slot 4, not the first slot at 7.
+  Press(addr, Qt::Key_Up);
+  Press(addr, Qt::Key_Up);
+  Press(addr, Qt::Key_Up); // item 2, slot 2 at address 7
+  ASSERT_EQ(ws->ActiveSlot, 2);
+  addr->showPopup();
+  QAbstractItemView* list = addr->view();
+  list->setCurrentIndex(addr->model()->index(3, 0));
+  Press(list, Qt::Key_Return);
+  EXPECT_EQ(addr->currentIndex(), 3);
+  EXPECT_EQ(addr->currentText().toStdString(), "7");
+  EXPECT_EQ(ws->ActiveSlot, 4);
+  EXPECT_EQ(ws->DeviceAddress, 7);
+  EXPECT_EQ(Cell(1, 1), "400");
+
+  // Redrawing the mode keeps the chosen item; value entry writes slot 4.
+  form->ModeDisplay();
+  EXPECT_EQ(addr->currentIndex(), 3);
+  Find<QLineEdit>("TxtInput")->setText("4321");
+  Click("CmdWrite");
+  EXPECT_EQ(ws->SlotTables(4).HoldingRegTable[1], 4321);
+  EXPECT_EQ(ws->SlotTables(2).HoldingRegTable[1], 200);
+  EXPECT_EQ(ws->ActiveSlot, 4);
+  EXPECT_EQ(Cell(1, 1), "4321");
+
+  // Typed text that is an item selects the first slot with that address.
+  addr->setEditText("3");
+  EXPECT_EQ(ws->ActiveSlot, 3);
+  addr->setEditText("9"); // no item: nothing changes
+  EXPECT_EQ(ws->ActiveSlot, 3);
+  EXPECT_EQ(ws->DeviceAddress, 3);
   EXPECT_TRUE(messages.empty());
 }
 
