@@ -453,6 +453,33 @@ TEST_F(MainFormTest, MasterWriteSendsTheCoilsTypedIntoTheGrid) {
   EXPECT_EQ(sender.frames.size(), 1u);
 }
 
+TEST_F(MainFormTest, MasterWriteOfACellThatDoesNotConvertShowsWhyAndSendsNothing) {
+  // Stored values outside 0..65535 (a ramp or a register file left them) are
+  // shown as they stand; "Write" must not slide the later values up.
+  AddressSlot& slot = ws->SlotTables(1);
+  slot.HoldingRegTable[1] = 11;
+  slot.HoldingRegTable[2] = 70000;
+  slot.HoldingRegTable[3] = 33;
+  BecomeMaster();
+  Click("CmdPoll");
+  Find<QLineEdit>("TxtLength")->setText("3");
+  ASSERT_EQ(Cell(1, 2), "70000");
+  Click("CmdMasterWrite");
+  EXPECT_EQ(messages, std::vector<std::string>{"'70000' is not a valid integer value"});
+  EXPECT_TRUE(sender.frames.empty());
+  EXPECT_EQ(Text("TxtStatus"), "");
+
+  // With that cell mended the whole view goes out, register for register.
+  Find<QLineEdit>("TxtInput")->setText("22");
+  Grid()->setCurrentCell(2, 1);
+  Click("CmdMasterWrite");
+  ASSERT_EQ(sender.frames.size(), 1u);
+  std::string expected = Bytes({0x01, 0x10, 0x00, 0x00, 0x00, 0x03, 0x06, 0x00, 11, 0x00, 22, 0x00, 33});
+  frame::AppendCrc(expected);
+  EXPECT_EQ(sender.frames[0], expected);
+  EXPECT_EQ(Text("TxtStatus"), "Write -");
+}
+
 TEST_F(MainFormTest, MasterWithPollingOnSendsValueEntryAtOnce) {
   BecomeMaster();
   Find<QLineEdit>("TxtInput")->setText("10");
