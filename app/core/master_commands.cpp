@@ -1,5 +1,8 @@
 #include "app/core/master_commands.h"
 
+#include <array>
+
+#include "app/core/int_conv.h"
 #include "app/core/master_request.h"
 #include "app/core/value_entry.h"
 #include "modbus/core.h"
@@ -58,14 +61,17 @@ CommandResult WriteSingleRegisters(Workspace& ws, RequestBuilder& master, const 
                                    const GridTexts& cells) {
   const int32_t len = ws.RegLength;
   if (len < 1 || len > kGridCells || !RangeInTable(ws.StartReg, len)) return {};
-  int32_t count = 0;
-  // A cell that does not convert is skipped and the next supplies the value;
-  // cells past the grid read "0", so this ends within len cells after it.
-  for (int64_t k = 1; count < len; ++k) {
-    const ConvertedValue v = ConvertValue(ws, ws.DisplayType, ValueText(cells, k));
-    if (v.Ok) ws.WriteValues[static_cast<size_t>(++count)] = v.Words[0];
+  // Each cell is its own register: one that does not convert stops the whole
+  // write with the conversion message, before anything is stored or sent.
+  std::array<int32_t, kGridCells + 1> values{};
+  for (int32_t k = 1; k <= len; ++k) {
+    const std::string text = ValueText(cells, k);
+    const ConvertedValue v = ConvertValue(ws, ws.DisplayType, text);
+    if (!v.Ok) throw ConversionError(text);
+    values[static_cast<size_t>(k)] = v.Words[0];
   }
-  ws.WriteCount = count;
+  for (int32_t k = 1; k <= len; ++k) ws.WriteValues[static_cast<size_t>(k)] = values[static_cast<size_t>(k)];
+  ws.WriteCount = len;
   return SendWrite(ws, master, ticks, ws.StartReg);
 }
 

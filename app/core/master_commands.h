@@ -35,9 +35,10 @@ CommandResult CmdMasterReadClick(Workspace& ws, RequestBuilder& master, const Ti
 // grid texts and sends it in one write request, showing "Write -".
 // - Coils: every cell of the view must be "0" or "1" (else nothing is sent);
 //   packed eight to a byte; one coil is a single-coil write.
-// - Holding registers, formats -1, 0, 1: an empty cell counts as "0"; a cell
-//   that does not convert is skipped and the next cell supplies the value;
-//   exactly RegLength values are collected (cells past the grid count as "0").
+// - Holding registers, formats -1, 0, 1: cell i is register StartReg + i - 1;
+//   an empty cell counts as "0"; a cell that does not convert (not the
+//   format's number, or outside 0..65535) stops the whole write with
+//   ConversionError for its text, and nothing is sent.
 // - Holding registers, formats 2..9: one value per register pair, two
 //   registers each, in the word order the format names; formats 2..7 take
 //   pairs of cells (the first must pass the format's character check, the

@@ -1,9 +1,7 @@
 #include "app/core/value_entry.h"
 
 #include <algorithm>
-#include <cfloat>
 #include <charconv>
-#include <cmath>
 #include <utility>
 
 #include "app/core/display.h"
@@ -17,10 +15,6 @@ namespace {
 bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
 
 bool InTable(int64_t n) { return n >= 1 && n <= kRegisters; }
-
-// The smallest magnitude that rounds to infinity in single precision:
-// FLT_MAX plus half of its last place, 2^128 - 2^103.
-const double kFloatOverflowAt = std::ldexp(1.0, 128) - std::ldexp(1.0, 103);
 
 EntryResult BitEntry(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int64_t n,
                      const std::string& input, EntryResult out) {
@@ -119,7 +113,7 @@ std::optional<float> ParseFloatText(const std::string& text) {
   if (i != n) return std::nullopt; // trailing text, trailing spaces included
 
   // Decimal position of the first significant digit, to tell overflow from
-  // underflow when the number is beyond even double precision.
+  // underflow when the number is beyond single precision.
   const std::string digits = intDigits + fracDigits;
   const size_t first = digits.find_first_not_of('0');
   if (first == std::string::npos) return negative ? -0.0f : 0.0f;
@@ -128,17 +122,18 @@ std::optional<float> ParseFloatText(const std::string& text) {
 
   const std::string normal = (intDigits.empty() ? std::string("0") : intDigits) + "." + fracDigits + "e" +
                              std::to_string(std::clamp<int64_t>(exponent, -100000, 100000));
-  double d = 0.0;
-  const auto res = std::from_chars(normal.data(), normal.data() + normal.size(), d);
+  // Straight to single precision, rounded once: a detour through double can
+  // land on a midpoint of two floats that then rounds the wrong way. Out of
+  // range means rounded to infinity (from FLT_MAX plus half its last place)
+  // or to zero.
+  float f = 0.0f;
+  const auto res = std::from_chars(normal.data(), normal.data() + normal.size(), f);
   if (res.ec == std::errc::result_out_of_range) {
     if (magnitude > 0) throw EntryError(kFloatOverflowText);
-    d = 0.0;
+    f = 0.0f;
   } else if (res.ec != std::errc() || res.ptr != normal.data() + normal.size()) {
     return std::nullopt;
   }
-  if (d >= kFloatOverflowAt) throw EntryError(kFloatOverflowText);
-  // Between FLT_MAX and the overflow point the value rounds down to FLT_MAX.
-  const float f = d > static_cast<double>(FLT_MAX) ? FLT_MAX : static_cast<float>(d);
   return negative ? -f : f;
 }
 

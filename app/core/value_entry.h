@@ -70,9 +70,10 @@ ConvertedValue ConvertValue(Workspace& ws, int32_t displayType, const std::strin
 // missing, so a lone "." reads as 0, but a sign alone is no number), and an
 // optional exponent "E" or "e" with an optional sign and at least one digit;
 // nothing may follow, trailing spaces included. Returns nullopt for text that
-// is no such number. The value is rounded to single precision; a magnitude
-// beyond it throws EntryError("Floating point overflow"), one too small for it
-// becomes the nearest single value (a subnormal or zero).
+// is no such number. The value is rounded once, straight to the nearest
+// single; a magnitude beyond single precision throws EntryError("Floating
+// point overflow"), one too small for it becomes the nearest single value (a
+// subnormal or zero).
 std::optional<float> ParseFloatText(const std::string& text);
 
 } // namespace korvane

@@ -37,7 +37,10 @@ void ComboRegTypeChange(Workspace& ws, int index) {
 std::string ComboReadTypeChange(Workspace& ws, int index) {
   ws.WriteFunction = 16;
   if (index >= 0 && index <= 8) ws.DisplayType = index - 1;
-  if (TwoRegisterFormat(ws.DisplayType) && ws.RegLength % 2 != 0) ws.RegLength += 1;
+  // An odd length becomes the next even one; the largest 32-bit length has
+  // none above it and steps down instead.
+  if (TwoRegisterFormat(ws.DisplayType) && ws.RegLength % 2 != 0)
+    ws.RegLength = ws.RegLength == INT32_MAX ? INT32_MAX - 1 : ws.RegLength + 1;
   return IntToStr(ws.RegLength);
 }
 

@@ -431,13 +431,21 @@ void TMainForm::DisplayRegs() {
 void TMainForm::ShowComboText(QComboBox* combo, const std::string& text) {
   const bool was = updating_;
   updating_ = true;
-  const int i = combo->findText(Q(text), Qt::MatchExactly);
-  if (i >= 0) combo->setCurrentIndex(i);
+  // An item that already shows the text stays chosen: two slots may share an address.
+  const int current = combo->currentIndex();
+  if (current < 0 || combo->itemText(current) != Q(text)) {
+    const int i = combo->findText(Q(text), Qt::MatchExactly);
+    if (i >= 0) combo->setCurrentIndex(i);
+  }
   combo->setEditText(Q(text));
   updating_ = was;
 }
 
 int TMainForm::Position(const QComboBox* combo) {
+  // The chosen item is the current one, also when an earlier item has the same
+  // text; typed text selects the first item that matches it.
+  const int current = combo->currentIndex();
+  if (current >= 0 && combo->itemText(current) == combo->currentText()) return current;
   return combo->findText(combo->currentText(), Qt::MatchExactly);
 }
 

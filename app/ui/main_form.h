@@ -125,8 +125,8 @@ private:
   template <class Result> void ShowResult(const Result& result);
   void SetStatusText(const std::string& text);
   void ShowComboText(QComboBox* combo, const std::string& text);
-  // Position of the combo box's text among its items, -1 when typed text
-  // matches none.
+  // Position of the chosen item: the current one while the box shows its
+  // text, else the first item with the typed text, -1 when none matches.
   static int Position(const QComboBox* combo);
 
   Workspace& ws_;

@@ -1,5 +1,7 @@
 #include "monitor/core/monitor_buffers.h"
 
+#include <cstdint>
+
 #include "modbus/core.h"
 
 namespace korvane {
@@ -55,7 +57,8 @@ void RecordReceived(Workspace& ws, const std::string& chunk) {
   const bool hex = ws.MonitorHex == 1;
   for (char ch : chunk) {
     if (m.MonitorRxCount == 0) m.MonitorRxText.clear();
-    ++m.MonitorRxCount;
+    // Only "none yet" matters: a long master session stops counting at the top.
+    if (m.MonitorRxCount < INT32_MAX) ++m.MonitorRxCount;
     const auto b = static_cast<uint8_t>(ch);
     AppendRendered(m.MonitorText, b, hex);
     AppendRendered(m.MonitorRxText, b, hex);

@@ -3,14 +3,18 @@
 #include <QEvent>
 #include <QFont>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <utility>
 
 #include "app/ui/message_box.h"
@@ -86,8 +90,36 @@ void SetUpMonitorWindow(QWidget* window, const char* name, const char* title, in
   window->resize(size);
 }
 
+namespace {
+
+// The rendering box is never laid out narrower than its longer name.
+class RenderingBox final : public QLineEdit {
+public:
+  QSize minimumSizeHint() const override { return Widened(QLineEdit::minimumSizeHint()); }
+  QSize sizeHint() const override { return Widened(QLineEdit::sizeHint()); }
+
+private:
+  QSize Widened(QSize size) const {
+    const QFontMetrics fm = fontMetrics();
+    const int text = std::max(fm.horizontalAdvance(QString::fromLatin1(RenderingName(true))),
+                              fm.horizontalAdvance(QString::fromLatin1(RenderingName(false))));
+    // The edit keeps two pixels each side of its text and one for the cursor.
+    const QMargins tm = textMargins();
+    const QMargins cm = contentsMargins();
+    const int inner = text + 2 * 2 + 1 + tm.left() + tm.right() + cm.left() + cm.right();
+    QStyleOptionFrame opt;
+    initStyleOption(&opt);
+    const QSize whole =
+        style()->sizeFromContents(QStyle::CT_LineEdit, &opt, QSize(inner, size.height()), this);
+    size.setWidth(std::max(size.width(), whole.width()));
+    return size;
+  }
+};
+
+} // namespace
+
 QLineEdit* MakeRenderingBox() {
-  auto* box = Named(new QLineEdit, "AsciiHex");
+  auto* box = Named(new RenderingBox, "AsciiHex");
   box->setAccessibleName("Rendering");
   box->setReadOnly(true);
   return box;

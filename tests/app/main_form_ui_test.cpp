@@ -2,6 +2,7 @@
 // the grid's key warning, the error box, value entry and the master buttons.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,6 +25,7 @@
 #include "app/ui/application.h"
 #include "app/ui/main_form.h"
 #include "app/ui/message_box.h"
+#include "modbus/frame.h"
 #include "modbus/master.h"
 #include "modbus/sender.h"
 #include "support/qt_test_support.h"
@@ -225,6 +227,63 @@ TEST_F(MainFormTest, SelectorsAndEditsRedrawTheGrid) {
   EXPECT_TRUE(messages.empty());
 }
 
+TEST_F(MainFormTest, AddressItemsSelectTheirSlotByPositionWhenAddressesRepeat) {
+  // Slots 2 and 4 share address 7, as the configuration dialog allows.
+  ws->SlotAddress = {0, 1, 7, 3, 7, 5};
+  form->FillAddressSelector();
+  for (int s = 1; s <= kSlotCount; ++s) ws->SlotTables(s).HoldingRegTable[1] = 100 * s;
+  form->DisplayRegs();
+  QComboBox* addr = Find<QComboBox>("CboAddr");
+  ASSERT_EQ(addr->count(), 5);
+
+  // Down from the first item, as the keyboard chooses: every step is one choice.
+  const struct {
+    int slot;
+    const char* shown;
+  } steps[] = {{2, "200"}, {3, "300"}, {4, "400"}, {5, "500"}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.slot);
+    Press(addr, Qt::Key_Down);
+    EXPECT_EQ(addr->currentIndex(), step.slot - 1);
+    EXPECT_EQ(ws->ActiveSlot, step.slot);
+    EXPECT_EQ(ws->DeviceAddress, ws->SlotAddress[static_cast<size_t>(step.slot)]);
+    EXPECT_EQ(Cell(1, 1), step.shown);
+  }
+
+  // The fourth item chosen from the list: slot 4, not the first slot at 7.
+  Press(addr, Qt::Key_Up);
+  Press(addr, Qt::Key_Up);
+  Press(addr, Qt::Key_Up); // item 2, slot 2 at address 7
+  ASSERT_EQ(ws->ActiveSlot, 2);
+  addr->showPopup();
+  QAbstractItemView* list = addr->view();
+  list->setCurrentIndex(addr->model()->index(3, 0));
+  Press(list, Qt::Key_Return);
+  EXPECT_EQ(addr->currentIndex(), 3);
+  EXPECT_EQ(addr->currentText().toStdString(), "7");
+  EXPECT_EQ(ws->ActiveSlot, 4);
+  EXPECT_EQ(ws->DeviceAddress, 7);
+  EXPECT_EQ(Cell(1, 1), "400");
+
+  // Redrawing the mode keeps the chosen item; value entry writes slot 4.
+  form->ModeDisplay();
+  EXPECT_EQ(addr->currentIndex(), 3);
+  Find<QLineEdit>("TxtInput")->setText("4321");
+  Click("CmdWrite");
+  EXPECT_EQ(ws->SlotTables(4).HoldingRegTable[1], 4321);
+  EXPECT_EQ(ws->SlotTables(2).HoldingRegTable[1], 200);
+  EXPECT_EQ(ws->ActiveSlot, 4);
+  EXPECT_EQ(Cell(1, 1), "4321");
+
+  // Typed text that is an item selects the first slot with that address.
+  addr->setEditText("3");
+  EXPECT_EQ(ws->ActiveSlot, 3);
+  addr->setEditText("9"); // no item: nothing changes
+  EXPECT_EQ(ws->ActiveSlot, 3);
+  EXPECT_EQ(ws->DeviceAddress, 3);
+  EXPECT_TRUE(messages.empty());
+}
+
 TEST_F(MainFormTest, PagesAndBlocksShowTheirView) {
   Find<QLineEdit>("TxtStartReg")->setText("200");
   Click("CmdSavePage"); // page 1 saved, page 2 shown
@@ -392,6 +451,33 @@ TEST_F(MainFormTest, MasterWriteSendsTheCoilsTypedIntoTheGrid) {
   Grid()->setCurrentCell(5, 1);
   Click("CmdMasterWrite");
   EXPECT_EQ(sender.frames.size(), 1u);
+}
+
+TEST_F(MainFormTest, MasterWriteOfACellThatDoesNotConvertShowsWhyAndSendsNothing) {
+  // Stored values outside 0..65535 (a ramp or a register file left them) are
+  // shown as they stand; "Write" must not slide the later values up.
+  AddressSlot& slot = ws->SlotTables(1);
+  slot.HoldingRegTable[1] = 11;
+  slot.HoldingRegTable[2] = 70000;
+  slot.HoldingRegTable[3] = 33;
+  BecomeMaster();
+  Click("CmdPoll");
+  Find<QLineEdit>("TxtLength")->setText("3");
+  ASSERT_EQ(Cell(1, 2), "70000");
+  Click("CmdMasterWrite");
+  EXPECT_EQ(messages, std::vector<std::string>{"'70000' is not a valid integer value"});
+  EXPECT_TRUE(sender.frames.empty());
+  EXPECT_EQ(Text("TxtStatus"), "");
+
+  // With that cell mended the whole view goes out, register for register.
+  Find<QLineEdit>("TxtInput")->setText("22");
+  Grid()->setCurrentCell(2, 1);
+  Click("CmdMasterWrite");
+  ASSERT_EQ(sender.frames.size(), 1u);
+  std::string expected = Bytes({0x01, 0x10, 0x00, 0x00, 0x00, 0x03, 0x06, 0x00, 11, 0x00, 22, 0x00, 33});
+  frame::AppendCrc(expected);
+  EXPECT_EQ(sender.frames[0], expected);
+  EXPECT_EQ(Text("TxtStatus"), "Write -");
 }
 
 TEST_F(MainFormTest, MasterWithPollingOnSendsValueEntryAtOnce) {

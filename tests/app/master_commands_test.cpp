@@ -115,11 +115,10 @@ TEST_F(CommandFixture, HoldingRegistersSingleWordFormats) {
     std::vector<const char*> texts;
     std::vector<int> values;
   } cases[] = {
-      {0, 3, {"5", "x", "7"}, {5, 7, 0}},          // skipped cell: later values move up
-      {0, 3, {"", "70000", "-1", "8"}, {0, 8, 0}}, // empty counts as 0
-      {-1, 3, {"-1", "-32768", "32768", "3"}, {65535, 32768, 3}},
-      {1, 2, {"ffff", "10000", "1F"}, {65535, 31}},
-      {0, 2, {"1", "2", "3"}, {1, 2}}, // cells past the view are not read
+      {0, 3, {"", "7", "8"}, {0, 7, 8}}, // empty counts as 0
+      {-1, 3, {"-1", "32768", "3"}, {65535, 32768, 3}},
+      {1, 2, {"ffff", "1F"}, {65535, 31}},
+      {0, 2, {"1", "2", "x"}, {1, 2}}, // cells past the view are not read
   };
   for (const auto& c : cases) {
     cells = GridTexts{};
@@ -134,14 +133,56 @@ TEST_F(CommandFixture, HoldingRegistersSingleWordFormats) {
     EXPECT_EQ(LastFrame(), body) << c.type << " " << c.texts[0];
   }
 
-  // A view of 100 skipped cells ends at the end of the grid with zeros.
-  for (auto& t : cells) t = "x";
+  // A full view of 100 registers goes out whole.
+  for (size_t k = 1; k <= 100; ++k) cells[k] = std::to_string(1000 + k);
   ws->DisplayType = 0;
   ws->RegLength = 100;
   ws->StartReg = 1;
   EXPECT_TRUE(Write().Sent);
   EXPECT_EQ(ws->WriteCount, 100);
-  EXPECT_EQ(ws->WriteValues[100], 0);
+  EXPECT_EQ(ws->WriteValues[1], 1001);
+  EXPECT_EQ(ws->WriteValues[100], 1100);
+}
+
+// A cell that does not convert stops the whole write with the conversion
+// message: no value may reach another register than its own.
+TEST_F(CommandFixture, RegisterCellThatDoesNotConvertStopsTheWholeWrite) {
+  struct Case {
+    int32_t type;
+    std::vector<const char*> texts;
+    const char* refused;
+  } cases[] = {
+      {0, {"5", "x", "7"}, "x"},
+      {0, {"5", "7", "70000"}, "70000"}, // a stored value outside 0..65535
+      {0, {"-1", "7", "8"}, "-1"},
+      {0, {"5", "-", "8"}, "-"},
+      {0, {"5", " 7", "8"}, " 7"},
+      {-1, {"1", "-32768", "3"}, "-32768"},
+      {-1, {"1", "2", "40000"}, "40000"},
+      {1, {"ffff", "10000", "1F"}, "10000"},
+      {1, {"ffff", "1F", "G"}, "G"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refused);
+    cells = GridTexts{};
+    for (size_t k = 0; k < c.texts.size(); ++k) cells[k + 1] = c.texts[k];
+    ws->DisplayType = c.type;
+    ws->RegLength = 3;
+    ws->StartReg = 10;
+    ws->WriteValues[1] = -5;
+    ws->WriteCount = -5;
+    ws->ReplyDeadline = 77;
+    try {
+      Write();
+      ADD_FAILURE() << "the write went ahead";
+    } catch (const ConversionError& e) {
+      EXPECT_EQ(std::string(e.what()), "'" + std::string(c.refused) + "' is not a valid integer value");
+    }
+    EXPECT_TRUE(sender.frames.empty());
+    EXPECT_EQ(ws->WriteValues[1], -5); // the request cycle is left as it was
+    EXPECT_EQ(ws->WriteCount, -5);
+    EXPECT_EQ(ws->ReplyDeadline, 77u);
+  }
 }
 
 TEST_F(CommandFixture, LoneMinusStopsTheWrite) {
@@ -149,9 +190,9 @@ TEST_F(CommandFixture, LoneMinusStopsTheWrite) {
   ws->RegLength = 2;
   Cells({"1", "-"});
   EXPECT_THROW(Write(), ConversionError);
-  ws->DisplayType = 0; // the decimal check refuses "-": skipped, no error
-  EXPECT_TRUE(Write().Sent);
-  EXPECT_EQ(sender.frames.size(), 1u);
+  ws->DisplayType = 0; // the decimal check refuses "-": the write stops too
+  EXPECT_THROW(Write(), ConversionError);
+  EXPECT_TRUE(sender.frames.empty());
 }
 
 TEST_F(CommandFixture, TwoRegisterFormatsGoAsOneRequest) {

@@ -203,6 +203,42 @@ TEST(FloatSyntax, AcceptedAndRefusedTexts) {
   }
 }
 
+// A typed number is rounded once, straight to single precision: rounding it to
+// double first can land on a tie that then rounds the other way.
+TEST(FloatText, RoundsOnceToSinglePrecision) {
+  const struct {
+    const char* text;
+    uint32_t bits;
+  } cases[] = {
+      {"1.00000005960464478", 0x3F800001},        // just above the midpoint of 1 and its successor
+      {"1.00000005960464477", 0x3F800000},        // just below it
+      {"1.000000059604644775390625", 0x3F800000}, // the midpoint itself: to even
+      {"1.0000001788139343", 0x3F800001},         // just below the midpoint of its two neighbours
+      {"16777217.000000001", 0x4B800001},         // above 2^24 + 1: up to 2^24 + 2
+      {"3.4028235677973366e38", 0x7F7FFFFF},      // just below the overflow point
+      {"7.006492321624087e-46", 0x00000001},      // just above half the smallest subnormal
+      {"7.00649232162408536e-46", 0x00000001},    // closer above it still
+      {"7e-46", 0x00000000},                      // below it: zero
+      {"-1.00000005960464478", 0xBF800001},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::optional<float> f = ParseFloatText(c.text);
+    ASSERT_TRUE(f.has_value());
+    uint32_t bits;
+    std::memcpy(&bits, &*f, sizeof bits);
+    EXPECT_EQ(bits, c.bits);
+  }
+  EXPECT_THROW(ParseFloatText("3.4028235677973367e38"), EntryError);
+}
+
+TEST_F(EntryFixture, TypedFloatReachesTheRegistersRoundedOnce) {
+  ws->DisplayType = 6;
+  Enter(1, 2, "1.00000005960464478");
+  EXPECT_EQ(Holding()[1], 0x3F80);
+  EXPECT_EQ(Holding()[2], 0x0001);
+}
+
 TEST_F(EntryFixture, SubnormalEntryStoresItsExactPattern) {
   ws->DisplayType = 6;
   Enter(1, 2, "1e-40");

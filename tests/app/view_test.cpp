@@ -41,6 +41,19 @@ TEST_F(ViewFixture, FormatSelectorKeepsTwoRegisterLengthsEven) {
   EXPECT_EQ(ComboReadTypeChange(*ws, 9), "8"); // not an item: unchanged
   EXPECT_EQ(ComboReadTypeChange(*ws, -1), "8");
   EXPECT_EQ(ws->DisplayType, 7);
+
+  // A length from a file may be any 32-bit number; the next even one must
+  // still be a 32-bit number.
+  const struct {
+    int32_t length;
+    const char* shown;
+  } lengths[] = {
+      {2147483647, "2147483646"}, {2147483645, "2147483646"}, {-3, "-2"}, {-2147483647, "-2147483646"}};
+  for (const auto& c : lengths) {
+    ws->RegLength = c.length;
+    EXPECT_EQ(ComboReadTypeChange(*ws, 3), c.shown) << c.length;
+    EXPECT_EQ(ws->RegLength % 2, 0);
+  }
 }
 
 TEST_F(ViewFixture, StartAndLengthEdits) {

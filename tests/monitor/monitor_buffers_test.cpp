@@ -50,6 +50,20 @@ TEST_F(MonitorBuffers, SlaveKeepsTheRequestUntilTheNextOneStarts) {
   EXPECT_EQ(ws->Monitor.MonitorTxText, "[52]");
 }
 
+TEST_F(MonitorBuffers, ReceiveCountOfALongMasterSessionNeverWraps) {
+  // The master never restarts the count: after 2^31 received bytes it must
+  // stay a positive count, and the receive text must go on growing.
+  ws->IsMaster = 1;
+  ws->PortActive = 1;
+  RecordSent(*ws, Bytes({1, 3}));
+  ws->Monitor.MonitorRxCount = INT32_MAX - 1;
+  RecordReceived(*ws, "AB");
+  EXPECT_EQ(ws->Monitor.MonitorRxCount, INT32_MAX);
+  RecordReceived(*ws, "CD");
+  EXPECT_EQ(ws->Monitor.MonitorRxCount, INT32_MAX);
+  EXPECT_EQ(ws->Monitor.MonitorRxText, "[41][42][43][44]");
+}
+
 TEST_F(MonitorBuffers, SwitchesAndPortStateGateRecording) {
   struct Case {
     uint8_t port, rxOn, txOn, stopped;

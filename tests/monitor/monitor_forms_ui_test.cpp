@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTimer>
 #include <QWidget>
 
@@ -209,4 +211,38 @@ TEST_F(MonitorFormsTest, AsciiRenderingShowsEveryByteSafely) {
   In<QPushButton>(modbus.get(), "CmdClear")->click();
   EXPECT_EQ(Memo(modbus.get(), "MemoTx"), "");
   EXPECT_EQ(ws->Monitor.MonitorTxText, "");
+}
+
+// The width a line edit gives its text: its contents less the text margins
+// and the edit's own two pixels each side, as it lays out the text it paints.
+static int TextRoom(const QLineEdit* box) {
+  QStyleOptionFrame opt;
+  opt.initFrom(box);
+  opt.rect = box->rect();
+  opt.lineWidth = box->hasFrame() ? box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, box) : 0;
+  opt.midLineWidth = 0;
+  opt.state |= QStyle::State_Sunken | QStyle::State_ReadOnly;
+  opt.features = QStyleOptionFrame::None;
+  const QRect contents = box->style()->subElementRect(QStyle::SE_LineEditContents, &opt, box);
+  const QMargins m = box->textMargins();
+  return contents.width() - m.left() - m.right() - 2 * 2;
+}
+
+TEST_F(MonitorFormsTest, RenderingBoxShowsEitherNameWhole) {
+  for (QWidget* form : {static_cast<QWidget*>(comms.get()), static_cast<QWidget*>(modbus.get())}) {
+    SCOPED_TRACE(form->objectName().toStdString());
+    form->show(); // at the window's own size, its layout done
+    QApplication::processEvents();
+    QLineEdit* box = In<QLineEdit>(form, "AsciiHex");
+    for (const char* name : {"Hexadecimal", "Ascii"}) {
+      SCOPED_TRACE(name);
+      box->setText(name);
+      // One pixel more for the cursor, which the edit keeps inside its room.
+      EXPECT_GT(TextRoom(box), box->fontMetrics().horizontalAdvance(QString(name)))
+          << "box width " << box->width();
+      EXPECT_GE(box->minimumSizeHint().width(),
+                box->width() - TextRoom(box) + box->fontMetrics().horizontalAdvance(QString(name)));
+    }
+    form->hide();
+  }
 }
