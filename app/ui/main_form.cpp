@@ -649,6 +649,7 @@ namespace {
 class NoRequests final : public RequestBuilder {
 public:
   void MasterPollPLC() override {}
+  size_t SentCharacters() const override { return 0; }
 };
 } // namespace
 
