@@ -59,9 +59,11 @@ void TMaster::FinishAndSend() {
   if (ReplyCount > 0) replyOverwritten_ = true;
   if (ws_.RtuMode != 0) {
     frame::AppendCrc(MasterFrame);
+    SentCharacters = MasterFrame.size();
     sender_.SendCommStr(ws_.CommPort, MasterFrame);
   } else {
     MasterAscii = ConvertToASCII(MasterFrame);
+    SentCharacters = MasterAscii.size();
     sender_.SendCommStr(ws_.CommPort, MasterAscii);
   }
 }
@@ -70,6 +72,7 @@ void TMaster::MasterPollPLC() {
   using frame::PutByte;
   using frame::PutWord;
   const Workspace& w = ws_;
+  SentCharacters = 0;
   // Nothing is sent that would carry a field other than the one meant: a
   // device address that is no byte, a start below 1 or above 65536, a
   // quantity that is no 16-bit number, more values than WriteValues holds.
@@ -159,11 +162,24 @@ void TMaster::MasterPollPLC() {
   }
 
   // The request's bookkeeping is complete before the frame leaves, so a
-  // reply that comes back at once finds it in place.
+  // reply that comes back at once finds it in place. A send that throws put
+  // no whole request on the line: the cycle is left as it was, so no time-out
+  // is reported for it on top of the error.
+  const int32_t sentFunction = SentFunction;
+  const int32_t sentReplyLength = ReplyLength;
+  const uint8_t awaiting = AwaitingReply;
   SentFunction = function;
   ReplyLength = static_cast<int32_t>(replyLength);
   AwaitingReply = 1;
-  FinishAndSend();
+  try {
+    FinishAndSend();
+  } catch (...) {
+    SentFunction = sentFunction;
+    ReplyLength = sentReplyLength;
+    AwaitingReply = awaiting;
+    SentCharacters = 0;
+    throw;
+  }
 }
 
 void TMaster::StoreReply(int32_t f, size_t dataEnd) {

@@ -15,6 +15,7 @@
 #include "app/core/workspace.h"
 #include "modbus/sender.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -45,7 +46,9 @@ public:
   // cycle describe. Does not set ws.ReplyDeadline: the caller does. A request
   // whose address or quantity does not fit its 16-bit field, a register write
   // of no values or of more values than WriteValues holds is not sent at all,
-  // and then nothing here changes.
+  // and then nothing here changes but SentCharacters (0). When the sender
+  // throws, the error passes through and SentFunction, ReplyLength and
+  // AwaitingReply are as they were before the call.
   void MasterPollPLC();
 
   // One received chunk: `Count` bytes of `Buffer` (never more than it holds).
@@ -62,6 +65,10 @@ public:
   // Whole RTU reply length (CRC included) expected to the last request.
   int32_t ReplyLength = 0;
   uint8_t AwaitingReply = 0;
+  // Bytes (RTU) or characters (ASCII) the last MasterPollPLC handed to the
+  // sender; 0 when it sent nothing. The caller's reply deadline allows for
+  // the time they take on the line.
+  size_t SentCharacters = 0;
   // Bytes (RTU) or characters (ASCII) taken of the reply being assembled;
   // 0 = waiting for its start. A new request does not reset it.
   int32_t ReplyCount = 0;

@@ -1,10 +1,41 @@
 #include "app/core/master_request.h"
 
+#include "config/core/config_apply.h"
+#include "modbus/line_timing.h"
+
+#include <algorithm>
+
 namespace korvane {
+namespace {
+
+// Far beyond any real frame, and small enough that a deadline this far ahead
+// still reads as ahead to TickPassed.
+constexpr uint64_t kMaxWireMs = 0x3FFFFFFF;
+
+// The character format OpenComm gives the port for these settings: 7 data
+// bits for 7, else the component's 8; a parity bit for "E" and "O"; two stop
+// bits for 2, else one.
+CharacterFormat LineFormat(const Workspace& ws) {
+  CharacterFormat f;
+  f.DataBits = ws.DataBits == 7 ? 7 : 8;
+  f.ParityBit = ParityCode(ws.Parity) != 0;
+  f.StopBits = StopBitsArgument(ws.StopBits) == 2 ? 2 : 1;
+  return f;
+}
+
+} // namespace
+
+uint32_t RequestWireMs(const Workspace& ws, size_t characters) {
+  const uint64_t us = TransmissionMicros(characters, ws.BaudRate, LineFormat(ws));
+  return static_cast<uint32_t>(std::min<uint64_t>(us / 1000 + (us % 1000 != 0 ? 1 : 0), kMaxWireMs));
+}
 
 void SendMasterRequest(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {
   master.MasterPollPLC();
-  ws.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws.ResponseTime);
+  // The write returns once the kernel holds the bytes; the device can only
+  // answer after the last of them has left at the line's rate.
+  ws.ReplyDeadline =
+      ticks.Now() + RequestWireMs(ws, master.SentCharacters()) + static_cast<uint32_t>(ws.ResponseTime);
 }
 
 StatusUpdate SendWriteRequest(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {

@@ -5,11 +5,20 @@
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace korvane {
+
+// Milliseconds, rounded up, that `characters` take on the line at the
+// workspace's rate, data bits, parity and stop bits.
+uint32_t RequestWireMs(const Workspace& ws, size_t characters);
 
 // Hands the request the workspace describes (MasterWrite, WriteAddress,
 // WriteCount, WriteValues, PollAddress, PollCount, RegType...) to the request
-// builder and starts the reply deadline (ResponseTime from now).
+// builder and starts the reply deadline: from now, the time the request takes
+// on the line (RequestWireMs) plus ResponseTime. When sending throws, the
+// deadline is left as it was.
 void SendMasterRequest(Workspace& ws, RequestBuilder& master, const TickSource& ticks);
 
 // Sends the write request the workspace describes (MasterWrite is set);

@@ -657,6 +657,7 @@ namespace {
 class NoRequests final : public RequestBuilder {
 public:
   void MasterPollPLC() override {}
+  size_t SentCharacters() const override { return 0; }
 };
 } // namespace
 

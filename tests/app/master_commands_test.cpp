@@ -1,12 +1,14 @@
 #include "app/core/master_commands.h"
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/core/int_conv.h"
+#include "app/core/master_request.h"
 #include "app/core/value_entry.h"
 #include "modbus/core.h"
 #include "modbus/frame.h"
@@ -71,7 +73,8 @@ TEST_F(CommandFixture, CoilViewsArePackedEightToAByte) {
   EXPECT_EQ(LastFrame(), Bytes({0x01, 0x0F, 0x00, 0x00, 0x00, 0x0A, 0x02, 0x0D, 0x03, 0xA1, 0xA9}));
   EXPECT_EQ(r.StatusText, "Write -");
   EXPECT_FALSE(r.Redraw);
-  EXPECT_EQ(ws->ReplyDeadline, 1400u);
+  // 11 bytes of 10 bits at 9600 baud leave in 11.5 ms, then ResponseTime.
+  EXPECT_EQ(ws->ReplyDeadline, 1000u + 12 + 400);
   EXPECT_EQ(ws->PollCounter, 0);
 
   for (const char* bad : {"2", "", " 1"}) {
@@ -274,8 +277,8 @@ TEST_F(CommandFixture, ReadUsesThePollWindow) {
   CommandResult r = CmdMasterReadClick(*ws, master, ticks);
   EXPECT_EQ(LastFrame(), Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x64, 0x44, 0x21}));
   EXPECT_EQ(r.StatusText, "Poll 1");
-  EXPECT_FALSE(r.Redraw); // polling is off
-  EXPECT_EQ(ws->ReplyDeadline, 1400u);
+  EXPECT_FALSE(r.Redraw);                        // polling is off
+  EXPECT_EQ(ws->ReplyDeadline, 1000u + 9 + 400); // 8 bytes at 9600 8N1: 8.3 ms on the line
   EXPECT_EQ(ws->MasterWrite, 0);
   r = CmdMasterReadClick(*ws, master, ticks);
   EXPECT_EQ(r.StatusText, "Poll 2");
@@ -299,7 +302,7 @@ TEST_F(CommandFixture, PollTimerWalksTheWindowsInAscii) {
     EXPECT_EQ(r.StatusText, "Poll " + IntToStr(i + 1));
     EXPECT_EQ(ws->PollAddress, starts[i]);
     EXPECT_EQ(ws->PollCount, 64);
-    EXPECT_EQ(ws->ReplyDeadline, ticks.Now() + 400);
+    EXPECT_EQ(ws->ReplyDeadline, ticks.Now() + 18 + 400); // 17 characters at 9600 8N1: 17.7 ms
     std::string req = Bytes({0x01, 0x03, 0x00, starts[i] - 1, 0x00, 64});
     EXPECT_EQ(LastFrame(), ConvertToASCII(req));
   }
@@ -307,6 +310,76 @@ TEST_F(CommandFixture, PollTimerWalksTheWindowsInAscii) {
   EXPECT_FALSE(Timer1Step(*ws, master, ticks, nullptr).Sent);
   EXPECT_EQ(ws->PollCounter, 3);
   EXPECT_EQ(sender.frames.size(), 3u);
+}
+
+// A device can only answer once the whole request has reached it: the reply
+// time-out counts from the moment the last character has left at the line's
+// rate, data bits, parity and stop bits, not from the write's return.
+TEST_F(CommandFixture, TheReplyDeadlineCountsFromTheEndOfTheRequestOnTheWire) {
+  const struct {
+    const char* name;
+    int32_t baud, dataBits;
+    const char* parity;
+    int32_t stopBits;
+    uint8_t rtu;
+    bool write; // "Write" of the 100-register view, else "Read"
+    uint32_t wireMs;
+  } cases[] = {
+      // 209 bytes of a function 16 request for 100 registers.
+      {"8N1 4800 write", 4800, 8, "N", 1, 1, true, 436},
+      {"8E1 4800 write", 4800, 8, "E", 1, 1, true, 479},
+      {"8O2 4800 write", 4800, 8, "O", 2, 1, true, 523},
+      {"8N1 300 write", 300, 8, "N", 1, 1, true, 6967},
+      {"8N2 19200 read", 19200, 8, "N", 2, 1, false, 5},
+      // ASCII: ":" + 416 digits + CR LF for the write, 17 characters for a read.
+      {"7E2 ascii 9600 write", 9600, 7, "E", 2, 0, true, 481},
+      {"7N1 ascii 9600 write", 9600, 7, "N", 1, 0, true, 393},
+      {"7O1 ascii 2400 read", 2400, 7, "O", 1, 0, false, 71},
+      // Settings a register file may hold count as the port is opened with them:
+      // parity "M" as none, 5 data bits as 8, 3 stop bits as 1.
+      {"8M1 4800 write", 4800, 8, "M", 1, 1, true, 436},
+      {"5N3 4800 write", 4800, 5, "N", 3, 1, true, 436},
+      {"rate 0", 0, 8, "N", 1, 1, true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ws->BaudRate = c.baud;
+    ws->DataBits = c.dataBits;
+    ws->Parity = c.parity;
+    ws->StopBits = c.stopBits;
+    ws->RtuMode = c.rtu;
+    ws->RegLength = 100;
+    ticks.Advance(1000);
+    const CommandResult r = c.write ? Write() : CmdMasterReadClick(*ws, master, ticks);
+    ASSERT_TRUE(r.Sent);
+    EXPECT_EQ(ws->ReplyDeadline, ticks.Now() + c.wireMs + 400);
+    EXPECT_EQ(RequestWireMs(*ws, LastFrame().size()), c.wireMs);
+  }
+}
+
+// A request whose send fails is reported by that error alone: the master
+// awaits no reply for it and the deadline is left as it was.
+TEST_F(CommandFixture, AFailedSendStartsNoReplyTimeOut) {
+  test::FailingSender failing;
+  TMaster failingEngine{*ws, failing, ticks};
+  RequestBuilderFor<TMaster> failingMaster{failingEngine};
+  ws->ReplyDeadline = 777;
+  ws->RegLength = 2;
+  Cells({"10", "258"});
+  EXPECT_THROW(CmdMasterReadClick(*ws, failingMaster, ticks), std::runtime_error);
+  EXPECT_EQ(failingEngine.AwaitingReply, 0);
+  EXPECT_EQ(ws->ReplyDeadline, 777u);
+  EXPECT_EQ(ws->PollCounter, 0);
+  EXPECT_THROW(CmdMasterWriteClick(*ws, failingMaster, ticks, cells), std::runtime_error);
+  EXPECT_EQ(failingEngine.AwaitingReply, 0);
+  EXPECT_EQ(ws->ReplyDeadline, 777u);
+  EXPECT_EQ(failing.calls, 2);
+
+  // A request already awaited stays awaited, with its own deadline.
+  failingEngine.AwaitingReply = 1;
+  EXPECT_THROW(CmdMasterReadClick(*ws, failingMaster, ticks), std::runtime_error);
+  EXPECT_EQ(failingEngine.AwaitingReply, 1);
+  EXPECT_EQ(ws->ReplyDeadline, 777u);
 }
 
 TEST_F(CommandFixture, PollTimerInSlaveMode) {

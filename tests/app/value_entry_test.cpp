@@ -319,7 +319,7 @@ TEST_F(EntryFixture, MasterWithPollingOnSendsAtOnce) {
   EXPECT_FALSE(r.CellText.has_value());
   EXPECT_EQ(r.StatusText, "Write -");
   EXPECT_TRUE(r.Redraw);
-  EXPECT_EQ(ws->ReplyDeadline, 5400u);
+  EXPECT_EQ(ws->ReplyDeadline, 5000u + 9 + 400); // 8 bytes at 9600 8N1: 8.3 ms on the line
   EXPECT_EQ(ws->MasterWrite, 1);
   EXPECT_EQ(ws->WriteCount, 0);
   EXPECT_EQ(ws->WriteAddress, 1);
@@ -331,7 +331,7 @@ TEST_F(EntryFixture, MasterWithPollingOnSendsAtOnce) {
   ws->SingleRegWrite = 1;
   r = Enter(1, 1, "10");
   EXPECT_TRUE(r.Sent);
-  EXPECT_EQ(ws->ReplyDeadline, 5500u);
+  EXPECT_EQ(ws->ReplyDeadline, 5100u + 9 + 400);
   EXPECT_EQ(sender.frames.back(), Bytes({0x01, 0x06, 0x00, 0x00, 0x00, 0x0A, 0x09, 0xCD}));
 
   ws->DisplayType = 6; // a pair is one function 16 request of two registers

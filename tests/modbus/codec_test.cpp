@@ -1,5 +1,9 @@
 #include "modbus/core.h"
 #include "modbus/frame.h"
+#include "modbus/line_timing.h"
+
+#include <cstdint>
+#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -73,4 +77,43 @@ TEST(FrameLengths, ByFunctionCode) {
   EXPECT_EQ(frame::ReplyLength(1, 100), 18);
   EXPECT_EQ(frame::ReplyLength(3, 100), 205);
   EXPECT_EQ(frame::ReplyLength(16, 100), 8);
+}
+
+// A character is a start bit, the data bits, a parity bit if any and the stop
+// bits; the time is rounded up to the next whole microsecond.
+TEST(LineTiming, TransmissionTimeOfCharacters) {
+  const struct {
+    const char* name;
+    CharacterFormat format;
+    uint64_t characters;
+    int64_t baud;
+    int32_t bits;
+    uint64_t micros;
+  } cases[] = {
+      // A function 16 request of 100 registers: 209 bytes.
+      {"8N1, 4800", {8, false, 1}, 209, 4800, 10, 435417},
+      {"8E1, 4800", {8, true, 1}, 209, 4800, 11, 478959},
+      {"8N2, 19200", {8, false, 2}, 8, 19200, 11, 4584},
+      {"8O1, 115200", {8, true, 1}, 1, 115200, 11, 96},
+      // An ASCII read request, ":" to the line feed: 17 characters.
+      {"7E2 ascii, 9600", {7, true, 2}, 17, 9600, 11, 19480},
+      {"7E1 ascii, 9600", {7, true, 1}, 17, 9600, 10, 17709},
+      {"7N1 ascii, 9600", {7, false, 1}, 17, 9600, 9, 15938},
+      {"exact, no rounding", {8, false, 1}, 960, 9600, 10, 1000000},
+      {"5N1, 300", {5, false, 1}, 3, 300, 7, 70000},
+      // Settings no line has (a file may hold them) are clamped.
+      {"9 data bits", {9, false, 1}, 960, 9600, 10, 1000000},
+      {"3 data bits, 0 stop bits", {3, false, 0}, 7, 700, 7, 70000},
+      {"3 stop bits", {8, false, 3}, 11, 1100, 11, 110000},
+      {"no characters", {8, false, 1}, 0, 9600, 10, 0},
+      {"rate 0", {8, false, 1}, 8, 0, 10, 0},
+      {"negative rate", {8, false, 1}, 8, -9600, 10, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(BitsPerCharacter(c.format), c.bits) << c.name;
+    EXPECT_EQ(TransmissionMicros(c.characters, c.baud, c.format), c.micros) << c.name;
+  }
+  // A count too large to scale saturates instead of wrapping to a short time.
+  const uint64_t huge = std::numeric_limits<uint64_t>::max() / 4;
+  EXPECT_EQ(TransmissionMicros(huge, 1, CharacterFormat{}), std::numeric_limits<uint64_t>::max());
 }

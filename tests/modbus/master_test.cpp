@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@ using frame::Bytes;
 
 namespace {
 
+using test::FailingSender;
 using test::RecordingSender;
 using test::WithCrc;
 
@@ -231,6 +234,69 @@ TEST_F(MasterFixture, WritingAReadOnlyTableSendsNothingButAwaitsAReply) {
     master.MasterPollPLC();
     EXPECT_TRUE(sender.frames.empty());
     EXPECT_EQ(master.AwaitingReply, 1); // the reply timer reports the missing reply
+  }
+}
+
+// What each request hands to the sender is counted, so the caller can allow
+// for its time on the line; a call that sends nothing counts 0.
+TEST_F(MasterFixture, SentCharactersCountWhatLeft) {
+  const struct {
+    const char* name;
+    Change setup;
+    size_t characters;
+  } cases[] = {
+      {"RTU read", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 100; }, 8},
+      {"ASCII read", [](Workspace& w) { w.RtuMode = 0, w.PollAddress = 1, w.PollCount = 100; }, 17},
+      {"RTU write of 100", [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 100; },
+       209},
+      {"ASCII write of 100",
+       [](Workspace& w) { w.RtuMode = 0, w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 100; },
+       1 + 2 * 208 + 2},
+      {"unsendable", [](Workspace& w) { w.PollAddress = 0, w.PollCount = 1; }, 0},
+      {"read-only table", [](Workspace& w) { w.MasterWrite = 1, w.RegType = 2, w.WriteCount = 1; }, 0},
+  };
+  for (const auto& c : cases) {
+    auto w = MakeWorkspace();
+    sender.frames.clear();
+    TMaster m{*w, sender, ticks};
+    m.SentCharacters = 99; // left from an earlier request
+    c.setup(*w);
+    m.MasterPollPLC();
+    EXPECT_EQ(m.SentCharacters, c.characters) << c.name;
+    EXPECT_EQ(m.SentCharacters, sender.frames.empty() ? 0 : sender.frames.back().size()) << c.name;
+  }
+}
+
+// A request that could not be sent is not awaited: the request cycle is as
+// before the call, so the reply timer reports no time-out on top of the error.
+TEST_F(MasterFixture, AFailedSendLeavesTheRequestCycleAsItWas) {
+  const struct {
+    const char* name;
+    Change setup;
+  } cases[] = {
+      {"RTU read", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 2; }},
+      {"ASCII read", [](Workspace& w) { w.RtuMode = 0, w.PollAddress = 1, w.PollCount = 2; }},
+      {"coil write", [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1; }},
+      {"register write", [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 3; }},
+  };
+  for (const auto& c : cases) {
+    for (uint8_t awaiting : {0, 1}) {
+      SCOPED_TRACE(std::string(c.name) + (awaiting != 0 ? ", a reply awaited" : ""));
+      auto w = MakeWorkspace();
+      FailingSender failing;
+      TMaster m{*w, failing, ticks};
+      m.AwaitingReply = awaiting;
+      m.SentFunction = 4;
+      m.ReplyLength = 9;
+      m.SentCharacters = 8;
+      c.setup(*w);
+      EXPECT_THROW(m.MasterPollPLC(), std::runtime_error);
+      EXPECT_EQ(failing.calls, 1);
+      EXPECT_EQ(m.AwaitingReply, awaiting);
+      EXPECT_EQ(m.SentFunction, 4);
+      EXPECT_EQ(m.ReplyLength, 9);
+      EXPECT_EQ(m.SentCharacters, 0u);
+    }
   }
 }
 

@@ -4,7 +4,10 @@
 #include "pty_pair.h"
 #include "serial/control/port_control.h"
 
+#include "app/core/master_request.h"
+#include "app/core/request_builder.h"
 #include "app/core/status.h"
+#include "app/core/tick.h"
 #include "modbus/core.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
@@ -17,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace korvane;
@@ -64,9 +68,10 @@ protected:
     ws = MakeWorkspace();
     view = std::make_unique<RecordingView>(*ws);
     serial = std::make_unique<TSerialPort>(invoker, DefaultCommBackend(), ports);
-    control = std::make_unique<PortControl>(*ws, *serial, ticks, *view);
-    slave = std::make_unique<TSlave>(*ws, *control, ticks);
-    master = std::make_unique<TMaster>(*ws, *control, ticks);
+    const TickSource& clock = realTime ? SystemTicks() : static_cast<const TickSource&>(ticks);
+    control = std::make_unique<PortControl>(*ws, *serial, clock, *view);
+    slave = std::make_unique<TSlave>(*ws, *control, clock);
+    master = std::make_unique<TMaster>(*ws, *control, clock);
     control->AttachEngines(slave.get(), master.get());
     if (line.Ok()) ports.SetPortOverride(3, line.SlavePath());
   }
@@ -95,6 +100,8 @@ protected:
     return true;
   }
 
+  // The steady clock in place of the fake one, for exchanges timed by a peer.
+  bool realTime = false;
   PtyPair line;
   PortMap ports{"/nonexistent-sys", "/nonexistent-dev"};
   QueuedInvoker invoker;
@@ -225,6 +232,81 @@ TEST_F(PortControlTest, MissingReplyIsReportedOnceAfterTheDeadline) {
     EXPECT_EQ(view->statuses, std::vector<std::string>{"Poll 7 Time Out occurred"});
     EXPECT_EQ(master->AwaitingReply, 0);
   }
+}
+
+TEST_F(PortControlTest, AFailedSendIsNotAlsoATimeOut) {
+  NeedLine();
+  ws->IsMaster = 1;
+  ws->PollCounter = 3;
+  ws->RegType = 3;
+  ws->PollAddress = 1;
+  ws->PollCount = 2;
+  Activate();
+  RequestBuilderFor<TMaster> requests{*master};
+  // The device goes away; the reader has not reported it yet, so the port
+  // still counts as active and the write itself fails.
+  line.CloseMaster();
+  EXPECT_THROW(SendMasterRequest(*ws, requests, ticks), SerialError);
+  EXPECT_EQ(master->AwaitingReply, 0);
+  for (int i = 0; i < 10; ++i) {
+    ticks.Advance(100);
+    control->Timer2Timer();
+  }
+  EXPECT_TRUE(PumpUntil([&] { return ws->PortActive == 0; })) << "the lost device was not noticed";
+  ticks.Advance(1000);
+  control->Timer2Timer();
+  EXPECT_TRUE(view->statuses.empty()) << "a time-out was reported for a request that never left";
+}
+
+// On a real line a write returns once the kernel holds the bytes, and the last
+// of them reaches the device only after they have all left at the line's rate.
+// A pseudo-terminal moves them at once, so the peer waits that long, as the
+// line would make it, and then answers at once.
+class PortControlRealTimeTest : public PortControlTest {
+protected:
+  PortControlRealTimeTest() { realTime = true; }
+};
+
+TEST_F(PortControlRealTimeTest, ADeviceAnsweringAtOnceAtALowRateIsNotTimedOut) {
+  NeedLine();
+  ws->IsMaster = 1;
+  ws->PollEnabled = 0;
+  ws->BaudRate = 4800;
+  ws->ResponseTime = 400;
+  control->OpenComm(3, 1024, 1024, 4800, 8, 0, 1);
+  control->PortActivate();
+  ASSERT_EQ(line.Read(9), "Open Port");
+
+  // Function 16 for 100 registers: 209 bytes, 435.4 ms at 4800 8N1.
+  ws->RegType = 3;
+  ws->WriteAddress = 1;
+  ws->WriteCount = 100;
+  for (int i = 1; i <= 100; ++i) ws->WriteValues[static_cast<size_t>(i)] = i;
+  constexpr size_t kRequestBytes = 209;
+  constexpr auto kOnTheWire = std::chrono::microseconds(kRequestBytes * 10 * 1000000 / 4800);
+  const std::string reply = WithCrc(Bytes({0x01, 0x10, 0x00, 0x00, 0x00, 0x64}));
+  std::string request;
+  std::thread device([&] {
+    request = line.Read(kRequestBytes, 3000);
+    if (request.size() != kRequestBytes) return;
+    std::this_thread::sleep_for(kOnTheWire);
+    line.Write(reply);
+  });
+  RequestBuilderFor<TMaster> requests{*master};
+  SendWriteRequest(*ws, requests, SystemTicks());
+  // The reply timer runs as often as the window's 100 ms timer, or more.
+  const bool ended = PumpUntil([&] {
+    control->Timer2Timer();
+    return master->AwaitingReply == 0;
+  });
+  device.join();
+  EXPECT_TRUE(ended) << "neither reply nor time-out";
+  EXPECT_EQ(request.size(), kRequestBytes);
+  ASSERT_FALSE(view->statuses.empty());
+  for (const std::string& status : view->statuses)
+    EXPECT_EQ(status.find("Time Out"), std::string::npos) << status;
+  EXPECT_EQ(view->statuses.back().rfind("Write -", 0), 0u) << view->statuses.back();
+  EXPECT_NE(view->statuses.back().find("Data OK"), std::string::npos) << view->statuses.back();
 }
 
 struct OpenCommCase {

@@ -2,6 +2,7 @@
 // A frame sender that keeps every frame the engine sends, and RTU frames for
 // tests. Header-only: the test program links the Modbus engine itself.
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,17 @@ public:
   }
   std::vector<int> ports;
   std::vector<std::string> frames;
+};
+
+// A sender whose every send fails, as port control's does when the device is
+// gone or a write stops short.
+class FailingSender final : public FrameSender {
+public:
+  void SendCommStr(int /*port*/, const std::string& /*frame*/) override {
+    ++calls;
+    throw std::runtime_error("COM7 is not open.");
+  }
+  int calls = 0;
 };
 
 // `body` with its CRC appended.
