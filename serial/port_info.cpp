@@ -88,7 +88,14 @@ void ReadSysfs(PortInfo& info, const std::string& sys_root) {
   if (info.TtyName.empty() || !Exists(entry)) return;
   const std::string device = Canonical(entry + "/device");
   if (device.empty()) return;
-  info.Driver = BaseName(Canonical(device + "/driver"));
+  // Newer kernels put a port and a controller device of the serial core
+  // (bus serial-base) between the tty and the UART's own device.
+  std::string driver = Canonical(device + "/driver");
+  for (std::string at = device; driver.find("/bus/serial-base/") != std::string::npos && !at.empty();) {
+    at = Parent(at);
+    driver = Canonical(at + "/driver");
+  }
+  info.Driver = BaseName(driver);
   if (const int latency = ReadLatency(device + "/latency_timer"); latency >= 0) {
     info.LatencyTimerMs = latency;
     info.LatencyTimerPath = entry + "/device/latency_timer";

@@ -29,11 +29,11 @@ TEST_F(PortInfoTest, EachKindOfPortIsDescribed) {
 
   const PortInfo& uart = list[0];
   EXPECT_EQ(uart.Device, (tree.Dev() / "ttyS0").string());
-  EXPECT_EQ(uart.Driver, "serial8250");
+  EXPECT_EQ(uart.Driver, "serial") << "the UART's own driver, not the serial core's port";
   EXPECT_FALSE(uart.Usb);
   EXPECT_EQ(uart.ById, "");
   EXPECT_EQ(uart.LatencyTimerMs, -1);
-  EXPECT_EQ(PortSummary(uart), "driver serial8250");
+  EXPECT_EQ(PortSummary(uart), "driver serial");
 
   const PortInfo& ftdi = list[1];
   EXPECT_EQ(ftdi.Device, (tree.Dev() / "ttyUSB0").string());
@@ -93,7 +93,7 @@ TEST_F(PortInfoTest, ListTextNamesEveryPort) {
   const std::string text = PortListText(ListPorts(ports, roots));
   const std::string expected =
       "COM1  " + (tree.Dev() / "ttyS0").string() + "\n" +
-      "    driver serial8250\n"
+      "    driver serial\n"
       "COM33  " +
       (tree.Dev() / "ttyUSB0").string() + "\n" + "    by-id: " + FakeSysfs::kFtdiById + "\n" +
       "    FTDI FT232R USB UART, serial A50285BI (0403:6001), driver ftdi_sio\n" + "    " +

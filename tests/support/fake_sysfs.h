@@ -31,11 +31,14 @@ public:
     Dir(usb / "1-3/1-3:1.0");
     Driver(usb / "1-3/1-3:1.0", "usb", "cdc_acm");
     ClassTty("ttyACM0", usb / "1-3/1-3:1.0");
-    // The UART on the board.
-    const auto uart = Sys() / "devices/platform/serial8250";
-    Dir(uart);
-    Driver(uart, "platform", "serial8250");
-    ClassTty("ttyS0", uart);
+    // The UART on the board, behind the serial core's controller and port
+    // devices as newer kernels lay it out.
+    const auto uart = Sys() / "devices/pnp0/00:00";
+    Dir(uart / "00:00:0/00:00:0.0");
+    Driver(uart, "pnp", "serial");
+    Driver(uart / "00:00:0", "serial-base", "ctrl");
+    Driver(uart / "00:00:0/00:00:0.0", "serial-base", "port");
+    ClassTty("ttyS0", uart / "00:00:0/00:00:0.0");
     std::ofstream(Sys() / "class/tty/ttyS0/type") << "4\n";
     // Their device nodes (plain files will do) and the by-id link.
     std::filesystem::create_directories(Dev() / "serial/by-id");
