@@ -45,7 +45,8 @@ TComThread::TComThread(TSerialPort& owner) : owner_(owner), backend_(owner.backe
   try {
     owner_.ApplyDeviceControl(handle);
   } catch (const SerialError&) {
-    owner_.last_open_error_ = device + ": the device refused the line settings";
+    owner_.last_open_error_ =
+        device + ": " + (owner_.refusal_.empty() ? "the device refused the line settings" : owner_.refusal_);
     backend_.CloseHandle(handle);
     ended_.store(true);
     return;

@@ -1,9 +1,12 @@
 #include "serial/serial_port.h"
 
 #include "serial/com_thread.h"
+#include "serial/line_check.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <limits>
 
 namespace korvane {
@@ -47,6 +50,7 @@ void TSerialPort::Open() {
   ReapRetired();
   if (PortFromName(port_name_) == ConnectedPort()) return;
   if (thread_) Close();
+  rs485_on_device_ = false; // a freshly opened device is in its own mode
   thread_ = std::make_unique<TComThread>(*this);
   if (ConnectedPort() == spNone) {
     Close();
@@ -229,6 +233,12 @@ void TSerialPort::SetCustomBaudRate(int32_t rate) {
   Reapply();
 }
 
+void TSerialPort::SetRs485(const Rs485Settings& settings) {
+  if (settings == rs485_) return;
+  rs485_ = settings;
+  Reapply();
+}
+
 void TSerialPort::Reapply() {
   std::lock_guard<std::mutex> lock(handle_mutex_);
   if (thread_) ApplyDeviceControl(thread_->Handle());
@@ -251,13 +261,58 @@ DCB TSerialPort::DeviceControl() const {
   s.EnableRTSOnOpen = rts_on_open_;
   s.HwFlowControl = hw_flow_;
   s.SwFlowControl = sw_flow_;
-  return BuildDeviceControl(s);
+  DCB dcb = BuildDeviceControl(s);
+  if (rs485_.Enabled)
+    dcb.Flags = (dcb.Flags & ~kDcbRtsControlMask) | kDcbRtsControlEnable | kDcbRtsControlHandshake;
+  return dcb;
 }
 
 bool TSerialPort::ApplyDeviceControl(CommHandle handle) {
   if (handle == kInvalidHandle) return false;
-  if (!backend_.SetCommState(handle, DeviceControl())) throw SerialError(ConnectError());
+  const DCB dcb = DeviceControl();
+  refusal_.clear();
+  // RS-485 first: a device without it is refused before its line is touched.
+  std::string rs485_difference;
+  if (!ApplyRs485(handle, RtsControl(dcb.Flags) == 3, rs485_difference)) throw SerialError(ConnectError());
+  if (!backend_.SetCommState(handle, dcb)) throw SerialError(ConnectError());
+  ReadBackSettings(handle, rs485_difference);
   return true;
+}
+
+bool TSerialPort::ApplyRs485(CommHandle handle, bool want, std::string& difference) {
+  if (!want && !rs485_on_device_) return true;
+  Rs485Settings asked = rs485_;
+  asked.Enabled = want;
+  Rs485Settings took = asked;
+  const int error = backend_.SetRs485(handle, took);
+  if (!want) {
+    // A refusal to switch it off leaves nothing to do: the line is still ours.
+    rs485_on_device_ = false;
+    return true;
+  }
+  if (error != 0 || !took.Enabled) {
+    refusal_ =
+        error == 0 || error == ENOTTY || error == EINVAL
+            ? "this device has no RS-485 mode (a USB adapter with automatic direction control needs none)"
+            : std::string("RS-485 mode refused: ") + std::strerror(error);
+    return false;
+  }
+  rs485_on_device_ = true;
+  difference = DescribeRs485Difference(asked, took);
+  return true;
+}
+
+void TSerialPort::ReadBackSettings(CommHandle handle, const std::string& rs485_difference) {
+  LineReadBack asked;
+  asked.Rate = static_cast<uint32_t>(baud_value_);
+  asked.DataBits = data_bits_;
+  asked.ParityCode = parity_code_;
+  asked.StopCode = stop_code_;
+  LineReadBack got;
+  std::string text =
+      backend_.ReadLineSettings(handle, got) ? DescribeLineDifference(asked, got) : std::string();
+  if (!rs485_difference.empty()) text += (text.empty() ? "the driver took " : ", ") + rs485_difference;
+  settings_difference_ = std::move(text);
 }
 
 bool TSerialPort::ApplyTimeouts(CommHandle handle) {

@@ -109,6 +109,13 @@ public:
   void SetDelay(uint32_t ms) { delay_.store(ms); }
   int32_t CustomBaudRate() const { return custom_baud_rate_; }
   void SetCustomBaudRate(int32_t rate); // re-applied while BaudRate reads brCustom
+  // RS-485 direction control by the driver; re-applied when changed. While it
+  // is enabled the record's RTS control is toggle, and RTS toggle (RTS on open
+  // with hfRTSCTS) asks the driver for the mode as well, with these delays. A
+  // device without the mode refuses it: Open fails with the connect error and
+  // nothing stays open (LastOpenError says why); a setter fails likewise.
+  const Rs485Settings& Rs485() const { return rs485_; }
+  void SetRs485(const Rs485Settings& settings);
 
   // The port that is open; spNone while closed.
   TCommPort ConnectedPort() const { return static_cast<TCommPort>(connected_port_.load()); }
@@ -119,6 +126,12 @@ public:
   // Why the last Open could not open its device ("<device>: <system message>",
   // or "COM<n> maps to no device"), for a diagnostic; empty after a good Open.
   const std::string& LastOpenError() const { return last_open_error_; }
+  // How the driver's settings differ from the ones last applied ("the driver
+  // took 9600 baud instead of 12345"), read back after each programming of
+  // the line; empty when it took them as given or cannot tell.
+  const std::string& SettingsDifference() const { return settings_difference_; }
+  // The COM map this component opens its ports by.
+  const PortMap& Ports() const { return ports_; }
 
   // The record ApplyDeviceControl hands to the device for the current properties.
   DCB DeviceControl() const;
@@ -142,6 +155,11 @@ private:
   std::string ConnectError() const { return "Cannot connect to " + port_name_ + "."; }
   std::string NotOpenError() const { return port_name_ + " is not open."; }
   void CheckCombination(uint8_t data_bits, uint8_t stop_code) const;
+  // Switches the driver's RS-485 mode to `want` when that changes anything;
+  // false (and refusal_ set) when the device refuses to switch it on.
+  bool ApplyRs485(CommHandle handle, bool want, std::string& difference);
+  // Reads the settings back and keeps what differs in settings_difference_.
+  void ReadBackSettings(CommHandle handle, const std::string& rs485_difference);
   // Runs ApplyDeviceControl / ApplyBufferSizes on the open device, if any.
   void Reapply();
   void ReapplyBufferSizes();
@@ -174,6 +192,10 @@ private:
   uint32_t input_buffer_ = 4096;
   uint32_t output_buffer_ = 4096;
   std::string last_open_error_;
+  Rs485Settings rs485_;
+  bool rs485_on_device_ = false; // the open device is in RS-485 mode
+  std::string settings_difference_;
+  std::string refusal_; // why ApplyDeviceControl last failed, when it knows more
 
   std::unique_ptr<TComThread> thread_;
   // Readers that Close stopped waiting for; joined once they have ended.

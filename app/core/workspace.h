@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "app/core/run_options.h"
+
 namespace korvane {
 
 constexpr int kSlotCount = 5;
@@ -130,6 +132,9 @@ struct Workspace {
 
   // --- Traffic monitors
   MonitorState Monitor;
+
+  // --- Options of this run (command line and dialog; not in the register file)
+  RunOptions Run;
 };
 
 // The store is 2.7 MB: always on the heap.

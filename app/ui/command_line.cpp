@@ -27,6 +27,24 @@ bool ParsePortMapping(const std::string& text, std::pair<int, std::string>& out)
   return true;
 }
 
+// "BEFORE_MS,AFTER_MS": two plain decimal numbers of milliseconds, 0..1000.
+bool ParseRs485Delays(const std::string& text, uint32_t& before, uint32_t& after) {
+  const size_t comma = text.find(',');
+  if (comma == std::string::npos) return false;
+  auto number = [](const std::string& digits, uint32_t& out) {
+    if (digits.empty() || digits.size() > 4) return false;
+    uint32_t v = 0;
+    for (const char ch : digits) {
+      if (!std::isdigit(static_cast<unsigned char>(ch))) return false;
+      v = v * 10 + static_cast<uint32_t>(ch - '0');
+    }
+    if (v > 1000) return false;
+    out = v;
+    return true;
+  };
+  return number(text.substr(0, comma), before) && number(text.substr(comma + 1), after);
+}
+
 } // namespace
 
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
@@ -75,6 +93,14 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
       }
       c.Ports.push_back(std::move(mapping));
       ++i;
+    } else if (a == "--list-ports") {
+      c.ListPorts = true;
+    } else if (a == "--rs485" || a.rfind("--rs485=", 0) == 0) {
+      if (a.size() > 7 && !ParseRs485Delays(a.substr(8), c.Rs485DelayBeforeMs, c.Rs485DelayAfterMs)) {
+        r.Error = "--rs485= needs BEFORE_MS,AFTER_MS, each from 0 to 1000";
+        return r;
+      }
+      c.Rs485 = true;
     } else if (EqualsNoCase(a, "/debug") || EqualsNoCase(a, "-debug")) {
       c.Debug = true;
     } else if (!a.empty() && a[0] == '-') {
@@ -89,13 +115,20 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string UsageText() {
   return "Usage: korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--port N=DEVICE]... "
-         "[/debug|-debug]\n"
+         "[--rs485[=BEFORE_MS,AFTER_MS]] [/debug|-debug]\n"
+         "       korvane --list-ports\n"
          "  FILE                 register file loaded at start, as \"&Load\" loads it\n"
          "  --open               take the settings over and open the serial port\n"
          "  --headless           show no window; status lines on standard output,\n"
          "                       messages on standard error; SIGINT/SIGTERM end it\n"
          "  --save-on-exit OUT   write the register file OUT when the program ends\n"
          "  --port N=DEVICE      COM number N (1..99) is DEVICE (as KORVANE_COM<N>=DEVICE)\n"
+         "  --rs485[=BEFORE_MS,AFTER_MS]\n"
+         "                       RS-485 direction control by the serial driver: RTS raised\n"
+         "                       while sending, BEFORE_MS before and AFTER_MS after (0..1000,\n"
+         "                       default 0,0); refused by devices without the kernel's RS-485 mode\n"
+         "  --list-ports         list the COM numbers with their devices, by-id names, USB\n"
+         "                       vendor, product, serial number, driver and latency timer\n"
          "  /debug, -debug       write the diagnostic log HHDebug.txt\n"
          "  --help               this text\n"
          "  --version            the program's version\n";

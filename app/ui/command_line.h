@@ -1,7 +1,9 @@
 #pragma once
 // The program's command line:
-//   korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--port N=DEVICE]... [/debug|-debug]
-// plus --help and --version. Parsing only; no Qt, no side effects.
+//   korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--port N=DEVICE]...
+//           [--rs485[=BEFORE_MS,AFTER_MS]] [/debug|-debug]
+// plus --list-ports, --help and --version. Parsing only; no Qt, no side effects.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,6 +18,10 @@ struct CommandLine {
   std::optional<std::string> SaveOnExit;          // register file written when the program ends
   std::vector<std::pair<int, std::string>> Ports; // COM number -> device, in the order given
   bool Debug = false;                             // "/debug" or "-debug", any case
+  bool Rs485 = false;                             // RS-485 direction control by the driver
+  uint32_t Rs485DelayBeforeMs = 0;                // RTS raised this long before sending
+  uint32_t Rs485DelayAfterMs = 0;                 // and held this long after
+  bool ListPorts = false;                         // print the serial ports and end
   bool Help = false;
   bool Version = false;
 };

@@ -26,6 +26,7 @@
 #include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
 #include "serial/control/port_control.h"
+#include "serial/port_info.h"
 #include "serial/port_map.h"
 #include "serial/serial_port.h"
 
@@ -61,6 +62,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   for (const auto& [number, device] : cmd.Ports) korvane::SetPortOverride(number, device);
+  if (cmd.ListPorts) {
+    std::fputs(korvane::PortListText(korvane::ListPorts(korvane::DefaultPortMap())).c_str(), stdout);
+    return 0;
+  }
 
   if (cmd.Headless) {
     // The same windows exist, drawn nowhere.
@@ -113,7 +118,16 @@ int main(int argc, char** argv) {
   for (QWidget* w : {static_cast<QWidget*>(&ConfigForm), static_cast<QWidget*>(&CommsForm),
                      static_cast<QWidget*>(&FrmCommsModbus)})
     w->setAttribute(Qt::WA_QuitOnClose, false);
-  if (cmd.Headless) MainForm.SetStatusListener(korvane::PrintStatusLine);
+  if (cmd.Headless) {
+    MainForm.SetStatusListener(korvane::PrintStatusLine);
+    MainForm.SetPortDetailListener([](const std::string& detail) {
+      std::fprintf(stderr, "%s\n", detail.c_str());
+      std::fflush(stderr);
+    });
+  }
+  ws->Run.Rs485 = cmd.Rs485;
+  ws->Run.Rs485DelayBeforeMs = cmd.Rs485DelayBeforeMs;
+  ws->Run.Rs485DelayAfterMs = cmd.Rs485DelayAfterMs;
 
   // Nobody can answer a message without a window: a start that fails ends a
   // headless run with status 1; with a window the user has seen the message.

@@ -473,7 +473,15 @@ void TMainForm::StatusDisplay(int32_t code, const std::string& prefix) {
 
 void TMainForm::ShowPortState(bool active) {
   ShowFieldText(TxtPort_, active ? "Active" : "InActive");
+  if (!active) TxtPort_->setToolTip(QString()); // the detail was about the open port
   SetFieldColour(TxtPort_, active ? kPortGreen : kPortRed);
+}
+
+void TMainForm::ShowPortDetail(const std::string& detail) {
+  TxtPort_->setToolTip(Q(detail));
+  TxtPort_->setAccessibleDescription(detail.empty() ? TxtPort_->text()
+                                                    : TxtPort_->text() + " - " + Q(detail));
+  if (!detail.empty() && portDetailListener_) portDetailListener_(detail);
 }
 
 void TMainForm::FillAddressSelector() {
@@ -561,6 +569,10 @@ void TMainForm::AttachPortControl(PortControl* portControl) { portControl_ = por
 
 void TMainForm::SetStatusListener(std::function<void(const std::string&)> listener) {
   statusListener_ = std::move(listener);
+}
+
+void TMainForm::SetPortDetailListener(std::function<void(const std::string&)> listener) {
+  portDetailListener_ = std::move(listener);
 }
 
 void TMainForm::SetStatusText(const std::string& text) {

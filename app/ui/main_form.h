@@ -53,6 +53,8 @@ public:
   void AttachPortControl(PortControl* portControl);
   // Called with each text the status line is set to (not when it is emptied).
   void SetStatusListener(std::function<void(const std::string&)> listener);
+  // Receives each non-empty port detail as well (headless: standard error).
+  void SetPortDetailListener(std::function<void(const std::string&)> listener);
 
   // --- Handlers (named after the control and the event). They may throw
   // ConversionError; the signal connections show it through ShowError.
@@ -105,6 +107,8 @@ public:
   // Rebuilds the address selector from SlotAddress and shows the active slot.
   void FillAddressSelector() override;
   void SetPollInterval(int32_t ms) override;
+  // The "Port" field's tool tip and accessible description carry the detail.
+  void ShowPortDetail(const std::string& detail) override;
   QTimer* PollTimer() const { return Timer1_; }
 
   // Texts of the 100 value cells in cell-offset order (column 1 rows 1..20,
@@ -136,6 +140,7 @@ private:
   std::unique_ptr<THookHelpSystem> helpHook_;
   PortControl* portControl_ = nullptr;
   std::function<void(const std::string&)> statusListener_;
+  std::function<void(const std::string&)> portDetailListener_;
   QWidget* configForm_ = nullptr;
   QWidget* commsForm_ = nullptr;
   QWidget* frmCommsModbus_ = nullptr;

@@ -23,6 +23,7 @@ ConfigControls ControlsFromWorkspace(const Workspace& ws) {
   c.ComboData = IntToStr(ws.DataBits);
   c.ComboParity = ws.Parity;
   c.ComboStop = IntToStr(ws.StopBits);
+  c.ChkRs485 = ws.Run.Rs485;
   return c;
 }
 
@@ -55,6 +56,7 @@ void ApplyConfigControls(Workspace& ws, const ConfigControls& c, ConfigPort& por
   if (ws.ActiveSlot >= 1 && ws.ActiveSlot <= kSlotCount)
     ws.DeviceAddress = ws.SlotAddress[static_cast<size_t>(ws.ActiveSlot)];
   ws.StopBits = StrToInt(c.ComboStop);
+  ws.Run.Rs485 = c.ChkRs485;
   port.OpenComm(ws.CommPort, kCommBufferSize, kCommBufferSize, ws.BaudRate, ws.DataBits,
                 ParityCode(ws.Parity), StopBitsArgument(ws.StopBits));
   if (c.ChkPort) port.PortActivate();

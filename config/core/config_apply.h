@@ -57,6 +57,7 @@ struct ConfigControls {
   std::array<std::string, kSlotCount + 1> TxtAddr{}; // [1..5]
   int OptAddr = 0;                                   // the chosen address button 1..5, 0 none
   bool ChkSingleReg = false;
+  bool ChkRs485 = false; // RS-485 direction control (a run option)
 };
 
 // Item lists of the combo boxes, in this order.
@@ -87,7 +88,7 @@ int32_t StopBitsArgument(int32_t stopBits);
 // CommPort; BaudRate; SingleRegWrite; PollTime (1..30); ResponseTime
 // (400..2000); DataBits ("7" or "8"); Parity ("N", "E" or "O"); the five slot
 // addresses (1..247 each); ActiveSlot; DeviceAddress; StopBits (any number);
-// OpenComm; PortActivate when ChkPort is checked. Values out of range or list
+// the RS-485 run option; OpenComm; PortActivate when ChkPort is checked. Values out of range or list
 // are ignored without a message.
 //
 // A box that is not a decimal integer throws ConversionError at its step; the

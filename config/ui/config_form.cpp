@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <utility>
+
 #include "app/core/int_conv.h"
 #include "app/ui/main_form.h"
 #include "app/ui/message_box.h"
@@ -82,6 +84,13 @@ void TConfigForm::BuildControls() {
   ComboData_ = Combo("ComboData", 50);
   ComboParity_ = Combo("ComboParity", 50);
   ComboStop_ = Combo("ComboStop", 50);
+  ChkRs485_ = new QCheckBox("RS-485 Direction Control");
+  ChkRs485_->setObjectName("ChkRs485");
+  ChkRs485_->setToolTip("The serial driver raises RTS while sending (kernel RS-485 mode)");
+  LblPortInfo_ = new QLabel;
+  LblPortInfo_->setObjectName("LblPortInfo");
+  LblPortInfo_->setWordWrap(true);
+  LblPortInfo_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   auto* serial = Group("GroupSerialPort", "Serial Port");
   auto* serialLayout = new QGridLayout(serial);
   serialLayout->addWidget(ChkPort_, 0, 0, Qt::AlignLeft);
@@ -101,6 +110,8 @@ void TConfigForm::BuildControls() {
   LblPortDevice_->setMinimumWidth(150);
   LblPortDevice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   serialLayout->addWidget(LblPortDevice_, 2, 1);
+  serialLayout->addWidget(ChkRs485_, 7, 0, 1, 2, Qt::AlignLeft);
+  serialLayout->addWidget(LblPortInfo_, 8, 0, 1, 2);
   serialLayout->setColumnStretch(1, 1);
 
   // --- Mode
@@ -180,11 +191,34 @@ void TConfigForm::BuildControls() {
 
 // --- Loading ------------------------------------------------------------------
 
+void TConfigForm::SetPortInfoRoots(PortInfoRoots roots) {
+  infoRoots_ = std::move(roots);
+  const QString text = ComboPort_->currentText();
+  FillPortItems();
+  ComboPort_->setEditText(text);
+  ShowPortDevice();
+}
+
+namespace {
+
+// Everything known about a port, one fact a line.
+std::string PortDescription(const PortInfo& info) {
+  std::string text = info.Device;
+  if (!info.ById.empty()) text += "\n" + info.ById;
+  if (const std::string s = PortSummary(info); !s.empty()) text += "\n" + s;
+  if (const std::string a = LatencyAdvice(info); !a.empty()) text += "\n" + a;
+  return text;
+}
+
+} // namespace
+
 void TConfigForm::FillPortItems() {
   ComboPort_->clear();
-  const TCommPortSet present = ports_.ExistingPorts();
-  for (int n = 1; n <= kMaxCommPort; ++n)
-    if (present.Contains(static_cast<TCommPort>(n))) ComboPort_->addItem(Q(PortItem(n)));
+  // The items stay the bare numbers; each says what it is as its tool tip.
+  for (const PortInfo& info : ListPorts(ports_, infoRoots_)) {
+    ComboPort_->addItem(Q(PortItem(info.Number)));
+    ComboPort_->setItemData(ComboPort_->count() - 1, Q(PortDescription(info)), Qt::ToolTipRole);
+  }
 }
 
 void TConfigForm::ShowControls(const ConfigControls& c, bool atCreation) {
@@ -203,6 +237,7 @@ void TConfigForm::ShowControls(const ConfigControls& c, bool atCreation) {
     AddrGroup_->setExclusive(true);
   }
   ChkPort_->setChecked(c.ChkPort);
+  ChkRs485_->setChecked(c.ChkRs485);
   FillPortItems();
   if (atCreation)
     ComboPort_->setEditText("");
@@ -234,6 +269,17 @@ void TConfigForm::ShowPortDevice() {
   if (TryStrToInt(S(ComboPort_->currentText()), number) && number >= 1 && number <= kMaxCommPort)
     device = ports_.ResolvePort(number);
   LblPortDevice_->setText(device.empty() ? QString("no device") : Q(device));
+  std::string info;
+  if (!device.empty()) {
+    const PortInfo p = DescribePort(ports_, number, infoRoots_);
+    std::string lines;
+    if (!p.ById.empty()) lines += p.ById;
+    if (const std::string s = PortSummary(p); !s.empty()) lines += (lines.empty() ? "" : "\n") + s;
+    if (const std::string a = LatencyAdvice(p); !a.empty()) lines += (lines.empty() ? "" : "\n") + a;
+    info = lines;
+  }
+  LblPortInfo_->setText(Q(info));
+  LblPortInfo_->setVisible(!info.empty());
 }
 
 // --- Exit -----------------------------------------------------------------------
@@ -253,6 +299,7 @@ ConfigControls TConfigForm::ReadControls() const {
   for (size_t k = 1; k <= kSlotCount; ++k) c.TxtAddr[k] = S(TxtAddr_[k]->text());
   c.OptAddr = AddrGroup_->checkedId() >= 1 ? AddrGroup_->checkedId() : 0;
   c.ChkSingleReg = ChkSingleReg_->isChecked();
+  c.ChkRs485 = ChkRs485_->isChecked();
   return c;
 }
 

@@ -13,6 +13,7 @@
 #include "app/core/workspace.h"
 #include "config/core/config_apply.h"
 #include "serial/control/port_control.h"
+#include "serial/port_info.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -41,6 +42,9 @@ public:
   // opens. Without a main window the window steps are skipped; without port
   // control the port is neither closed nor opened.
   void Attach(TMainForm* mainForm, PortCommands* port);
+  // Where the port list looks up the adapters (sysfs and /dev; tests point
+  // them at a fake tree). Refreshes the port list.
+  void SetPortInfoRoots(PortInfoRoots roots);
 
   // --- Handlers. They may throw; the connections show it through ShowError.
   void FormCreate();
@@ -71,6 +75,11 @@ private:
   QCheckBox* ChkPort_ = nullptr;
   QComboBox* ComboPort_ = nullptr;
   QLabel* LblPortDevice_ = nullptr;
+  // The by-id name, maker and driver of the chosen port, and what its
+  // latency timer costs.
+  QLabel* LblPortInfo_ = nullptr;
+  QCheckBox* ChkRs485_ = nullptr;
+  PortInfoRoots infoRoots_;
   QComboBox* ComboBaud_ = nullptr;
   QComboBox* ComboData_ = nullptr;
   QComboBox* ComboParity_ = nullptr;

@@ -4,6 +4,7 @@
 
 #include "app/core/int_conv.h"
 #include "app/core/status.h"
+#include "help/core/help_hook.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
 #include "monitor/core/monitor_buffers.h"
@@ -45,6 +46,7 @@ void PortControl::AttachEngines(TSlave* slave, TMaster* master) {
 void PortControl::OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuffer, int32_t Baud,
                            int32_t DataBits, int32_t ParityCode, int32_t StopBits) {
   serial_.Close();
+  serial_.SetRs485(Rs485Settings{ws_.Run.Rs485, ws_.Run.Rs485DelayBeforeMs, ws_.Run.Rs485DelayAfterMs});
   // A number the component has no port for (a register file may hold any
   // value) must not wrap onto a real port: it selects no port at all, and
   // PortActivate then reports the connect error.
@@ -82,14 +84,39 @@ void PortControl::OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuff
 void PortControl::PortActivate() {
   serial_.SetEnableDTROnOpen(true);
   serial_.SetEnableRTSOnOpen(true);
-  serial_.Open();
+  const std::string name = "COM" + IntToStr(requestedPort_);
+  try {
+    serial_.Open();
+  } catch (const SerialError&) {
+    // RS-485 mode is the one setting a working device may lack: say so.
+    if (serial_.Rs485().Enabled && !serial_.LastOpenError().empty()) {
+      const std::string reason = name + ": " + serial_.LastOpenError();
+      DebugLog(reason);
+      view_.ShowPortDetail(reason);
+    }
+    throw;
+  }
   // The component opens nothing for "no port" and does not complain.
-  if (serial_.ConnectedPort() == spNone)
-    throw SerialError("Cannot connect to COM" + IntToStr(requestedPort_) + ".");
+  if (serial_.ConnectedPort() == spNone) throw SerialError("Cannot connect to " + name + ".");
   view_.ShowPortState(true);
   ws_.PortActive = 1;
+  ReportPortDetail(name);
   // Written directly, not through SendCommStr: the monitors do not show it.
   serial_.SendString(kOpenBanner);
+}
+
+void PortControl::ReportPortDetail(const std::string& name) {
+  std::string detail;
+  if (!serial_.SettingsDifference().empty()) {
+    detail = name + ": " + serial_.SettingsDifference();
+    DebugLog(detail);
+  }
+  const PortInfo info = DescribePort(serial_.Ports(), requestedPort_, infoRoots_);
+  if (const std::string advice = LatencyAdvice(info); !advice.empty()) {
+    DebugLog(name + " (" + info.Device + "): " + advice);
+    detail += (detail.empty() ? name + ": " : "; ") + advice;
+  }
+  view_.ShowPortDetail(detail);
 }
 
 void PortControl::CloseComm(int32_t /*Port*/) {

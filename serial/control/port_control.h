@@ -12,10 +12,12 @@
 // PortView; no Qt here.
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
 #include "modbus/sender.h"
+#include "serial/port_info.h"
 #include "serial/serial_port.h"
 
 namespace korvane {
@@ -40,6 +42,10 @@ public:
   // Interval of the poll timer Timer1; 0 (a poll time below 1 from a file)
   // stops it.
   virtual void SetPollInterval(int32_t ms) = 0;
+  // The detail of the port state, after each activation: what the driver did
+  // differently from the settings ("COM5: the driver took 9600 baud instead of
+  // 12345"), or why RS-485 mode could not be had; empty for a clean open.
+  virtual void ShowPortDetail(const std::string& /*detail*/) {}
 };
 
 // The three port operations that the configuration dialog, "&Load" and "Exit" use.
@@ -53,8 +59,11 @@ public:
   // rates becomes brCustom (the component's CustomBaudRate, 0).
   virtual void OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuffer, int32_t Baud,
                         int32_t DataBits, int32_t ParityCode, int32_t StopBits) = 0;
-  // Opens the port with DTR and RTS raised, shows "Active", PortActive := 1 and
-  // writes "Open Port" to the line. Throws SerialError "Cannot connect to
+  // Opens the port with DTR and RTS raised (RS-485 direction control when the
+  // run options ask for it), shows "Active", PortActive := 1 and writes "Open
+  // Port" to the line. A difference between the settings and what the driver
+  // took, or an adapter latency timer above 1 ms, is logged and shown as the
+  // port's detail. Throws SerialError "Cannot connect to
   // COMn." when the device cannot be opened; nothing has changed then.
   virtual void PortActivate() = 0;
   // Only while PortActive: drops DTR and RTS on the open device, shows
@@ -114,8 +123,14 @@ public:
   void ApplySettingsAndOpen();
 
   TSerialPort& Serial1() { return serial_; }
+  // Where activation looks up the adapter of the port (its latency timer).
+  void SetPortInfoRoots(PortInfoRoots roots) { infoRoots_ = std::move(roots); }
 
 private:
+  // After a good open: logs and shows what the driver changed and what the
+  // adapter's latency timer costs.
+  void ReportPortDetail(const std::string& name);
+
   Workspace& ws_;
   TSerialPort& serial_;
   const TickSource& ticks_;
@@ -125,6 +140,7 @@ private:
   // The COM number OpenComm was given, for the connect error of a number
   // that names no port.
   int32_t requestedPort_ = 1;
+  PortInfoRoots infoRoots_;
 };
 
 } // namespace korvane

@@ -8,10 +8,14 @@
 //
 // Thread use: the reader thread calls WaitInput, BytesWaiting, Read,
 // GetCommModemStatus, PurgeComm and CloseHandle; the owner thread calls Open,
-// Write and the Set*/Setup calls. A backend must allow both at once on one
-// handle (the component keeps a handle open while anyone uses it).
+// Write, ReadLineSettings and the Set*/Setup calls. A backend must allow both
+// at once on one handle (the component keeps a handle open while anyone uses
+// it).
+#include <cerrno>
 #include <cstdint>
 #include <string>
+
+#include "serial/platform/line_control.h"
 
 namespace korvane {
 
@@ -102,6 +106,13 @@ public:
   // what the device took (fewer than `count` when the time-out ran out).
   virtual CommStatus Write(CommHandle handle, const void* buffer, uint32_t count, uint32_t& written) = 0;
   virtual bool PurgeComm(CommHandle handle, uint32_t flags) = 0;
+  // Switches the driver's RS-485 direction control on or off. On return
+  // `settings` holds what the driver took (it may shorten the delays).
+  // Returns 0, or the errno of the refusal: ENOTTY for a device without the
+  // mode (a pseudo-terminal, most plain UARTs).
+  virtual int SetRs485(CommHandle /*handle*/, Rs485Settings& /*settings*/) { return ENOTTY; }
+  // The line settings the driver holds now; false when it cannot tell.
+  virtual bool ReadLineSettings(CommHandle /*handle*/, LineReadBack& /*settings*/) { return false; }
   virtual bool CloseHandle(CommHandle handle) = 0;
 
   // Timer resolution requests of the component (1 ms while it exists).

@@ -1,5 +1,7 @@
 #include "serial/platform/fake_backend.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -34,6 +36,52 @@ void FakeBackend::Vanish() {
   Lock l(mutex_);
   gone_ = true;
   input_cv_.notify_all();
+}
+
+void FakeBackend::SetRs485Error(int error) {
+  Lock l(mutex_);
+  rs485_error_ = error;
+}
+void FakeBackend::SetRs485DelayLimit(uint32_t limit_ms) {
+  Lock l(mutex_);
+  rs485_limit_ = limit_ms;
+}
+void FakeBackend::SetReadBack(bool reports, uint32_t max_rate, bool pseudo_terminal) {
+  Lock l(mutex_);
+  reports_settings_ = reports;
+  max_rate_ = max_rate;
+  pseudo_terminal_ = pseudo_terminal;
+}
+std::vector<Rs485Settings> FakeBackend::Rs485States() const {
+  Lock l(mutex_);
+  return rs485_states_;
+}
+bool FakeBackend::Rs485On() const {
+  Lock l(mutex_);
+  return rs485_on_;
+}
+
+int FakeBackend::SetRs485(CommHandle handle, Rs485Settings& settings) {
+  Lock l(mutex_);
+  if (!Valid(handle)) return EBADF;
+  rs485_states_.push_back(settings);
+  if (rs485_error_ != 0) return rs485_error_;
+  settings.DelayBeforeSendMs = std::min(settings.DelayBeforeSendMs, rs485_limit_);
+  settings.DelayAfterSendMs = std::min(settings.DelayAfterSendMs, rs485_limit_);
+  rs485_on_ = settings.Enabled;
+  return 0;
+}
+
+bool FakeBackend::ReadLineSettings(CommHandle handle, LineReadBack& settings) {
+  Lock l(mutex_);
+  if (!Valid(handle) || !reports_settings_ || states_.empty()) return false;
+  const DCB& dcb = states_.back();
+  settings.Rate = max_rate_ != 0 && dcb.BaudRate > max_rate_ ? max_rate_ : dcb.BaudRate;
+  settings.DataBits = pseudo_terminal_ ? 8 : dcb.ByteSize;
+  settings.ParityCode = pseudo_terminal_ ? 0 : dcb.Parity;
+  settings.StopCode = dcb.StopBits;
+  settings.PseudoTerminal = pseudo_terminal_;
+  return true;
 }
 
 std::vector<std::string> FakeBackend::Opened() const {
@@ -86,6 +134,7 @@ CommHandle FakeBackend::Open(const std::string& device, int& error) {
   }
   error = 0;
   gone_ = false;
+  rs485_on_ = false;
   input_.clear();
   handle_ = next_handle_++;
   return handle_;

@@ -21,6 +21,14 @@ public:
   void SetModemStatus(uint32_t status); // kMs* bits
   void Feed(const std::string& bytes);  // bytes arrive at the device
   void Vanish();                        // the device goes away
+  // RS-485 mode: SetRs485 fails with this errno (0: the device has the mode);
+  // the driver takes delays up to `limit_ms` and shortens longer ones.
+  void SetRs485Error(int error);
+  void SetRs485DelayLimit(uint32_t limit_ms);
+  // What the driver reports back: the last record's settings, the rate at
+  // most `max_rate` (0: any rate), and as a pseudo-terminal 8 data bits
+  // without parity. `reports` false: the driver cannot tell.
+  void SetReadBack(bool reports, uint32_t max_rate = 0, bool pseudo_terminal = false);
 
   // --- What the component did
   std::vector<std::string> Opened() const;
@@ -33,6 +41,8 @@ public:
   int OpenHandles() const;
   int TimePeriodDepth() const;
   std::vector<int> Priorities() const;
+  std::vector<Rs485Settings> Rs485States() const; // each SetRs485 request, as asked
+  bool Rs485On() const;                           // the device is in RS-485 mode now
 
   CommHandle Open(const std::string& device, int& error) override;
   bool SetCommState(CommHandle handle, const DCB& dcb) override;
@@ -44,6 +54,8 @@ public:
   CommStatus Read(CommHandle handle, void* buffer, uint32_t count, uint32_t& read) override;
   CommStatus Write(CommHandle handle, const void* buffer, uint32_t count, uint32_t& written) override;
   bool PurgeComm(CommHandle handle, uint32_t flags) override;
+  int SetRs485(CommHandle handle, Rs485Settings& settings) override;
+  bool ReadLineSettings(CommHandle handle, LineReadBack& settings) override;
   bool CloseHandle(CommHandle handle) override;
   void TimeBeginPeriod(uint32_t ms) override;
   void TimeEndPeriod(uint32_t ms) override;
@@ -72,6 +84,13 @@ private:
   int closes_ = 0;
   int time_depth_ = 0;
   std::vector<int> priorities_;
+  int rs485_error_ = 0;
+  uint32_t rs485_limit_ = 1000;
+  bool rs485_on_ = false;
+  std::vector<Rs485Settings> rs485_states_;
+  bool reports_settings_ = true;
+  uint32_t max_rate_ = 0;
+  bool pseudo_terminal_ = false;
 };
 
 } // namespace korvane

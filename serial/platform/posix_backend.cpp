@@ -6,6 +6,7 @@
 // translation unit. This file uses the kernel's definitions only, through
 // ioctl, and must never include <termios.h> (nor <pty.h>, which pulls it in).
 #include "serial/platform/comm_backend.h"
+#include "serial/platform/posix_line_control.h"
 
 #include <asm/termbits.h>
 #include <cerrno>
@@ -126,9 +127,12 @@ public:
     }
     // 1.5 stop bits: a UART sends 1.5 when CSTOPB is set with 5 data bits.
     if (dcb.StopBits != 0) t.c_cflag |= CSTOPB;
-    // RTS handshake and RTS toggle both become kernel RTS/CTS flow control.
+    // RTS handshake becomes kernel RTS/CTS flow control. RTS toggle is the
+    // driver's RS-485 direction control (SetRs485), which owns RTS: no RTS/CTS
+    // flow control then, and RTS is left to the driver.
     const uint32_t rts = RtsControl(dcb.Flags);
-    if ((dcb.Flags & kDcbOutxCtsFlow) || rts >= 2) t.c_cflag |= CRTSCTS;
+    const bool toggle = rts == 3;
+    if (!toggle && ((dcb.Flags & kDcbOutxCtsFlow) || rts == 2)) t.c_cflag |= CRTSCTS;
 
     const tcflag_t code = SpeedCode(dcb.BaudRate);
     t.c_cflag |= code; // the input rate follows the output rate (CIBAUD clear)
@@ -141,7 +145,8 @@ public:
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
     if (RetryIoctl(fd, TCSETS2, &t) != 0) return false;
 
-    return SetModemLine(fd, TIOCM_DTR, DtrControl(dcb.Flags) != 0) && SetModemLine(fd, TIOCM_RTS, rts != 0);
+    return SetModemLine(fd, TIOCM_DTR, DtrControl(dcb.Flags) != 0) &&
+           (toggle || SetModemLine(fd, TIOCM_RTS, rts != 0));
   }
 
   bool SetCommTimeouts(CommHandle fd, const COMMTIMEOUTS& timeouts) override {
@@ -247,6 +252,14 @@ public:
     if (!tx && !rx) return true;
     const int which = tx && rx ? TCIOFLUSH : (tx ? TCOFLUSH : TCIFLUSH);
     return ::ioctl(fd, TCFLSH, which) == 0;
+  }
+
+  int SetRs485(CommHandle fd, Rs485Settings& settings) override {
+    return fd < 0 ? EBADF : posix::SetRs485(fd, settings);
+  }
+
+  bool ReadLineSettings(CommHandle fd, LineReadBack& settings) override {
+    return fd >= 0 && posix::ReadLineSettings(fd, settings);
   }
 
   bool CloseHandle(CommHandle fd) override {

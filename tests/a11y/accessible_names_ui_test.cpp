@@ -204,6 +204,7 @@ TEST_F(WindowsTest, ConfigurationControlsHaveTheNamesOfTheirLabels) {
                              {"ComboData", "Data Bits", true},
                              {"ComboParity", "Parity", true},
                              {"ComboStop", "Stop Bits", true},
+                             {"ChkRs485", "RS-485 Direction Control", false},
                              {"OptRTU", "Binary/RTU", false},
                              {"OptASCII", "ASCII", false},
                              {"OptMaster", "Master", false},
@@ -240,12 +241,13 @@ TEST_F(WindowsTest, TabOrderFollowsTheLayout) {
                                       "TxtInput",       "CmdWrite",     "CmdPoll",      "CmdMasterRead",
                                       "CmdMasterWrite", "ChkChangeVal", "TxtLowLim",    "TxtHiLim",
                                       "TxtIncr"}));
-  EXPECT_EQ(TabChain(config.get()),
-            (std::vector<std::string>{
-                "ChkPort",  "ComboPort", "ComboBaud", "ComboData", "ComboParity",  "ComboStop",
-                "OptRTU",   "OptASCII",  "OptMaster", "OptSlave",  "TxtPollTime",  "TxtResponseTime",
-                "TxtAddr1", "OptAddr1",  "TxtAddr2",  "OptAddr2",  "TxtAddr3",     "OptAddr3",
-                "TxtAddr4", "OptAddr4",  "TxtAddr5",  "OptAddr5",  "ChkSingleReg", "CmdExit"}));
+  EXPECT_EQ(
+      TabChain(config.get()),
+      (std::vector<std::string>{"ChkPort",   "ComboPort",   "ComboBaud",       "ComboData",    "ComboParity",
+                                "ComboStop", "ChkRs485",    "OptRTU",          "OptASCII",     "OptMaster",
+                                "OptSlave",  "TxtPollTime", "TxtResponseTime", "TxtAddr1",     "OptAddr1",
+                                "TxtAddr2",  "OptAddr2",    "TxtAddr3",        "OptAddr3",     "TxtAddr4",
+                                "OptAddr4",  "TxtAddr5",    "OptAddr5",        "ChkSingleReg", "CmdExit"}));
 }
 
 // Header cells say they are headers; a value cell says which register it shows.

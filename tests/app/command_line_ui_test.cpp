@@ -87,6 +87,45 @@ TEST(CommandLineParse, Table) {
   }
 }
 
+TEST(CommandLineParse, Rs485AndListPorts) {
+  struct Case {
+    std::vector<std::string> args;
+    bool ok;
+    bool rs485;
+    uint32_t before, after;
+    bool list;
+  };
+  const Case cases[] = {
+      {{}, true, false, 0, 0, false},
+      {{"--rs485"}, true, true, 0, 0, false},
+      {{"--rs485=5,10"}, true, true, 5, 10, false},
+      {{"--rs485=0,1000", "--open"}, true, true, 0, 1000, false},
+      {{"--list-ports"}, true, false, 0, 0, true},
+      {{"--list-ports", "--port", "3=/dev/ttyUSB0"}, true, false, 0, 0, true},
+      {{"--rs485="}, false, false, 0, 0, false},
+      {{"--rs485=5"}, false, false, 0, 0, false},
+      {{"--rs485=5,"}, false, false, 0, 0, false},
+      {{"--rs485=,5"}, false, false, 0, 0, false},
+      {{"--rs485=1001,0"}, false, false, 0, 0, false},
+      {{"--rs485=-1,0"}, false, false, 0, 0, false},
+      {{"--rs485=1,2,3"}, false, false, 0, 0, false},
+      {{"--rs485=99999999999,0"}, false, false, 0, 0, false},
+      {{"--rs4850"}, false, false, 0, 0, false},
+  };
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const auto& a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    const ParseOutcome r = ParseCommandLine(c.args);
+    EXPECT_EQ(r.Error.empty(), c.ok) << r.Error;
+    if (!c.ok) continue;
+    EXPECT_EQ(r.Line.Rs485, c.rs485);
+    EXPECT_EQ(r.Line.Rs485DelayBeforeMs, c.before);
+    EXPECT_EQ(r.Line.Rs485DelayAfterMs, c.after);
+    EXPECT_EQ(r.Line.ListPorts, c.list);
+  }
+}
+
 // ---- The built program -------------------------------------------------------
 
 constexpr int kWaitMs = 10000;
@@ -252,6 +291,9 @@ TEST(CommandLineProgram, HelpVersionUsageAndNoDisplay) {
   const Case cases[] = {
       {{"--version"}, {}, 0, "korvane 1.48\n", ""},
       {{"--help"}, {}, 0, "Usage: korvane [FILE]", ""},
+      {{"--help"}, {}, 0, "  --rs485[=BEFORE_MS,AFTER_MS]\n", ""},
+      {{"--help"}, {}, 0, "  --list-ports ", ""},
+      {{"--rs485=5"}, {}, 2, "", "--rs485= needs BEFORE_MS,AFTER_MS"},
       {{"--frobnicate"}, {}, 2, "", "Usage: korvane [FILE]"},
       {{"a", "b"}, {}, 2, "", "Usage: korvane [FILE]"},
       // No display and no --headless: said so, non-zero.
@@ -320,4 +362,27 @@ TEST_F(HeadlessRun, APortThatCannotOpenEndsAHeadlessRun) {
   ASSERT_TRUE(p.Started());
   EXPECT_EQ(p.Finish(), 1);
   EXPECT_NE(p.Stderr().find("Cannot connect to COM1."), std::string::npos) << p.Stderr();
+}
+
+TEST_F(HeadlessRun, ListPortsNamesTheMappedDevicesAndEnds) {
+  // No display and no --headless needed: the list is printed before any window.
+  Program p({"--list-ports", "--port", "7=" + line.Path()}, {"PATH=/usr/bin:/bin", "HOME=/tmp"});
+  ASSERT_TRUE(p.Started());
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+  EXPECT_NE(p.Stdout().find("COM7  " + line.Path() + "\n"), std::string::npos) << p.Stdout();
+}
+
+TEST_F(HeadlessRun, Rs485OnAPseudoTerminalEndsTheRunWithItsReason) {
+  Program p({"--headless", "--open", "--rs485=2,3", "--port", "1=" + line.Path()});
+  ASSERT_TRUE(p.Started());
+  EXPECT_EQ(p.Finish(), 1);
+  EXPECT_NE(p.Stderr().find("Cannot connect to COM1."), std::string::npos) << p.Stderr();
+  EXPECT_NE(p.Stderr().find("COM1: " + line.Path() + ": this device has no RS-485 mode"), std::string::npos)
+      << p.Stderr();
+  // Without the option the same line opens.
+  Program q({"--headless", "--open", "--port", "1=" + line.Path()});
+  ASSERT_TRUE(q.Started());
+  EXPECT_EQ(line.Read(9), "Open Port");
+  q.Signal(SIGTERM);
+  EXPECT_EQ(q.Finish(), 0) << q.Stderr();
 }

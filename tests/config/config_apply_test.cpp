@@ -277,6 +277,42 @@ TEST_F(ConfigApplyTest, ShownControlsReflectTheWorkspace) {
   EXPECT_EQ(c.OptAddr, 4);
 }
 
+TEST_F(ConfigApplyTest, Rs485BoxIsARunOptionTakenOverBeforeThePortIsConfigured) {
+  for (const bool on : {true, false}) {
+    SCOPED_TRACE(on);
+    ws->Run.Rs485 = !on;
+    ws->Run.Rs485DelayBeforeMs = 7; // delays come from the command line and stay
+    EXPECT_EQ(Shown().ChkRs485, !on);
+    ConfigControls c = Shown();
+    c.ChkRs485 = on;
+    c.ChkPort = true;
+    bool seen = !on;
+    port.calls.clear();
+    // What OpenComm finds in the workspace is what the port is configured with.
+    struct Probe final : public ConfigPort {
+      Workspace& ws;
+      bool& seen;
+      Probe(Workspace& w, bool& s) : ws(w), seen(s) {}
+      void CloseComm(int32_t) override {}
+      void OpenComm(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t) override {
+        seen = ws.Run.Rs485;
+      }
+      void PortActivate() override {}
+    } probe(*ws, seen);
+    ApplyConfigControls(*ws, c, probe);
+    EXPECT_EQ(seen, on);
+    EXPECT_EQ(ws->Run.Rs485, on);
+    EXPECT_EQ(ws->Run.Rs485DelayBeforeMs, 7u);
+  }
+  // A box that is not a number stops "Exit" before the option is taken.
+  ws->Run.Rs485 = false;
+  ConfigControls c = Shown();
+  c.ChkRs485 = true;
+  c.ComboStop = "x";
+  EXPECT_THROW(Apply(c), ConversionError);
+  EXPECT_FALSE(ws->Run.Rs485);
+}
+
 TEST(PollInterval, MillisecondsClampedAndBelowOneStopped) {
   EXPECT_EQ(PollIntervalMs(30), 30000);
   EXPECT_EQ(PollIntervalMs(1), 1000);

@@ -43,6 +43,7 @@
 #include "serial/platform/fake_backend.h"
 #include "serial/port_map.h"
 #include "serial/serial_port.h"
+#include "support/fake_sysfs.h"
 #include "support/files.h"
 #include "support/qt_test_support.h"
 
@@ -152,7 +153,7 @@ TEST_F(ConfigWindowsTest, ControlsCaptionsAndGroups) {
       {"ChkPort", "Port Active"}, {"OptRTU", "Binary/RTU"},
       {"OptASCII", "ASCII"},      {"OptMaster", "Master"},
       {"OptSlave", "Slave"},      {"ChkSingleReg", "Function 6 For Single Registers"},
-      {"CmdExit", "Exit"}};
+      {"CmdExit", "Exit"},        {"ChkRs485", "RS-485 Direction Control"}};
   for (const auto& [name, caption] : captions)
     EXPECT_EQ(Find<QAbstractButton>(name)->text().toStdString(), caption) << name;
   EXPECT_EQ(Find<QCheckBox>("ChkPort")->layoutDirection(), Qt::RightToLeft);
@@ -320,6 +321,71 @@ TEST_F(ConfigWindowsTest, ExitTakesOverOpensRefreshesAndHides) {
   EXPECT_EQ(MainLabel("TxtPort"), "InActive");
   EXPECT_GT(backend.Closes(), closes);
   EXPECT_EQ(backend.OpenHandles(), 0);
+}
+
+TEST_F(ConfigWindowsTest, Rs485BoxReachesTheDriverAndTheDriversChangesAreShown) {
+  backend.SetReadBack(true, 4800); // a UART that cannot go faster
+  config->show();
+  Activate();
+  EXPECT_FALSE(Checked("ChkRs485"));
+  TypeCombo("ComboPort", "5");
+  TypeCombo("ComboBaud", "9600");
+  Check("ChkPort");
+  Check("ChkRs485");
+  ClickExit();
+  ASSERT_TRUE(messages.empty()) << messages.front();
+  EXPECT_TRUE(ws->Run.Rs485);
+  ASSERT_FALSE(backend.Rs485States().empty());
+  EXPECT_TRUE(backend.Rs485States().back().Enabled);
+  // "Active", and the Port field says what the driver made of the settings.
+  QLabel* field = FindMain<QLabel>("TxtPort");
+  EXPECT_EQ(field->text().toStdString(), "Active");
+  const std::string detail = "COM5: the driver took 4800 baud instead of 9600";
+  EXPECT_EQ(field->toolTip().toStdString(), detail);
+  EXPECT_EQ(field->accessibleDescription().toStdString(), "Active - " + detail);
+  // The box shows the option again at the next activation; closing drops the detail.
+  config->show();
+  Activate();
+  EXPECT_TRUE(Checked("ChkRs485"));
+  Check("ChkPort", false);
+  ClickExit();
+  EXPECT_EQ(field->toolTip().toStdString(), "");
+  EXPECT_EQ(field->accessibleDescription().toStdString(), "InActive");
+}
+
+TEST(ConfigPortList, EachPortSaysWhatItIs) {
+  test::FakeSysfs tree("configui");
+  PortMap ports(tree.ClassTtyDir(), tree.Dev().string());
+  auto ws = MakeWorkspace();
+  TConfigForm form(*ws, ports);
+  form.SetPortInfoRoots({tree.Sys().string(), tree.Dev().string()});
+  auto* combo = test::Child<QComboBox>(&form, "ComboPort");
+  auto* info = test::Child<QLabel>(&form, "LblPortInfo");
+  // The items stay the numbers; their tool tips name the device.
+  EXPECT_EQ(Items(combo), (std::vector<std::string>{"1", "33", "65"}));
+  const std::string tip = combo->itemData(1, Qt::ToolTipRole).toString().toStdString();
+  EXPECT_EQ(tip.rfind((tree.Dev() / "ttyUSB0").string() + "\n" + test::FakeSysfs::kFtdiById + "\n", 0), 0u)
+      << tip;
+  EXPECT_NE(tip.find("driver ftdi_sio"), std::string::npos) << tip;
+  EXPECT_NE(tip.find("latency timer 16 ms"), std::string::npos) << tip;
+
+  const PortInfoRoots roots{tree.Sys().string(), tree.Dev().string()};
+  const std::string ftdiAdvice = LatencyAdvice(DescribePort(ports, 33, roots));
+  const std::pair<const char*, std::string> cases[] = {
+      {"33", std::string(test::FakeSysfs::kFtdiById) +
+                 "\nFTDI FT232R USB UART, serial A50285BI (0403:6001), driver ftdi_sio\n" + ftdiAdvice},
+      {"1", "driver serial"},
+      {"65", "Arduino (www.arduino.cc) Arduino Uno, serial 7583 (2341:0043), driver cdc_acm"},
+      {"9", ""}};
+  for (const auto& [typed, shown] : cases) {
+    combo->setEditText(typed);
+    EXPECT_EQ(info->text().toStdString(), shown) << typed;
+    EXPECT_EQ(info->isVisibleTo(&form), !shown.empty()) << typed;
+  }
+  // With the timer at 1 ms nothing needs saying about it.
+  tree.SetLatency("1\n");
+  combo->setEditText("33");
+  EXPECT_EQ(info->text().toStdString().find("latency"), std::string::npos);
 }
 
 TEST_F(ConfigWindowsTest, NonNumericBoxStopsExitWithTheDialogOpen) {

@@ -54,7 +54,7 @@ std::set<std::string> OptionsIn(const std::string& text, bool roff) {
   std::string plain = text;
   if (roff) plain = std::regex_replace(plain, std::regex(R"(\\-)"), "-");
   std::set<std::string> found;
-  const std::regex option(R"((^|[\s\[|(,])(--[a-z][a-z-]*|[/-]debug)\b)");
+  const std::regex option(R"((^|[\s\[|(,])(--[a-z][a-z0-9-]*|[/-]debug)\b)");
   for (std::sregex_iterator it(plain.begin(), plain.end(), option), end; it != end; ++it)
     found.insert((*it)[2]);
   return found;
@@ -152,8 +152,8 @@ TEST_F(InstallTree, VersionAndUsageAgreeWithTheManualPage) {
   EXPECT_EQ(usage.ExitCode, 0) << usage.Err;
   const std::set<std::string> inUsage = OptionsIn(usage.Out, false);
   const std::set<std::string> onPage = OptionsIn(page, true);
-  for (const char* o :
-       {"--open", "--headless", "--save-on-exit", "--port", "/debug", "-debug", "--help", "--version"})
+  for (const char* o : {"--open", "--headless", "--save-on-exit", "--port", "--rs485", "--list-ports",
+                        "/debug", "-debug", "--help", "--version"})
     EXPECT_TRUE(onPage.count(o)) << o << " missing from the manual page";
   EXPECT_EQ(inUsage, onPage) << "the options of --help and of korvane.1 differ";
 

@@ -8,14 +8,20 @@
 #include "app/core/request_builder.h"
 #include "app/core/status.h"
 #include "app/core/tick.h"
+#include "help/core/help_hook.h"
+#include "help/core/startup_probe.h"
 #include "modbus/core.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
 #include "monitor/core/monitor_buffers.h"
+#include "serial/platform/fake_backend.h"
+#include "support/fake_sysfs.h"
+#include "support/files.h"
 #include "support/recording_sender.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -42,8 +48,10 @@ public:
   void ModeDisplay() override { calls.push_back("mode"); }
   void FillAddressSelector() override { calls.push_back("addresses"); }
   void SetPollInterval(int32_t ms) override { calls.push_back("interval " + std::to_string(ms)); }
+  void ShowPortDetail(const std::string& detail) override { details.push_back(detail); }
 
   std::vector<std::string> calls;
+  std::vector<std::string> details;
   std::vector<std::string> statuses;
 
 private:
@@ -397,4 +405,92 @@ TEST_F(PortControlTest, ADeviceThatVanishesShowsThePortInactive) {
   const size_t calls = view->calls.size();
   control->CloseComm(3);
   EXPECT_EQ(view->calls.size(), calls);
+}
+
+namespace {
+
+// Port control over the fake backend, with COM33 the USB adapter of a fake
+// sysfs tree and the diagnostic log written to a file of the test's own.
+class PortDetailTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    log = (tree.Sys().parent_path() / "HHDebug.txt").string();
+    HelpEnv().LogFile = std::make_unique<TDLogFile>(log, true, false, false, false);
+    control.SetPortInfoRoots({tree.Sys().string(), tree.Dev().string()});
+  }
+  void TearDown() override {
+    control.CloseComm(33);
+    HelpEnv().LogFile.reset();
+  }
+  void Activate(int32_t baud) {
+    control.OpenComm(33, 1024, 1024, baud, 8, 0, 1);
+    control.PortActivate();
+  }
+
+  korvane::test::FakeSysfs tree{"detail"};
+  std::string log;
+  FakeBackend backend;
+  PortMap ports{tree.ClassTtyDir(), tree.Dev().string()};
+  DirectInvoker invoker;
+  FakeTickSource ticks{5000};
+  std::unique_ptr<Workspace> ws = MakeWorkspace();
+  RecordingView view{*ws};
+  TSerialPort serial{invoker, backend, ports};
+  PortControl control{*ws, serial, ticks, view};
+};
+
+} // namespace
+
+TEST_F(PortDetailTest, WhatTheDriverChangedAndTheLatencyTimerAreLoggedAndShown) {
+  backend.SetReadBack(true, 115200);
+  Activate(256000);
+  ASSERT_EQ(ws->PortActive, 1);
+  const std::string changed = "COM33: the driver took 115200 baud instead of 256000";
+  const std::string advice =
+      LatencyAdvice(DescribePort(ports, 33, {tree.Sys().string(), tree.Dev().string()}));
+  ASSERT_FALSE(advice.empty());
+  EXPECT_EQ(view.details, std::vector<std::string>{changed + "; " + advice});
+  const std::string text = korvane::test::ReadFile(log);
+  EXPECT_NE(text.find(changed + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("COM33 (" + (tree.Dev() / "ttyUSB0").string() + "): " + advice), std::string::npos)
+      << text;
+
+  // A clean open with a fast adapter clears the detail and logs nothing more.
+  control.CloseComm(33);
+  tree.SetLatency("1\n");
+  Activate(115200);
+  EXPECT_EQ(view.details.back(), "");
+  EXPECT_EQ(korvane::test::ReadFile(log), text);
+}
+
+TEST_F(PortDetailTest, TheRs485OptionReachesTheDriverAndARefusalIsExplained) {
+  ws->Run.Rs485 = true;
+  ws->Run.Rs485DelayBeforeMs = 3;
+  ws->Run.Rs485DelayAfterMs = 4;
+  tree.SetLatency("1\n");
+  Activate(9600);
+  ASSERT_EQ(ws->PortActive, 1);
+  EXPECT_EQ(backend.Rs485States().back(), (Rs485Settings{true, 3, 4}));
+  EXPECT_EQ(RtsControl(backend.States().back().Flags), 3u);
+  control.CloseComm(33);
+
+  backend.SetRs485Error(ENOTTY);
+  try {
+    Activate(9600);
+    ADD_FAILURE() << "opened without RS-485 mode";
+  } catch (const SerialError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot connect to COM33.");
+  }
+  EXPECT_EQ(ws->PortActive, 0);
+  ASSERT_FALSE(view.details.empty());
+  EXPECT_EQ(view.details.back().rfind(
+                "COM33: " + (tree.Dev() / "ttyUSB0").string() + ": this device has no RS-485 mode", 0),
+            0u)
+      << view.details.back();
+  EXPECT_NE(korvane::test::ReadFile(log).find(view.details.back()), std::string::npos);
+
+  // Without the option the same adapter opens.
+  ws->Run.Rs485 = false;
+  Activate(9600);
+  EXPECT_EQ(ws->PortActive, 1);
 }

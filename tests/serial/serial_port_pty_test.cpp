@@ -175,7 +175,13 @@ TEST_F(PtyTest, LineSettingsReachTheKernel) {
     port->SetParity(c.parity);
     port->SetHwFlowControl(c.hw);
     port->SetSwFlowControl(c.sw);
+    // RTS on open with hfRTSCTS is the RTS toggle, which asks for RS-485 mode
+    // (refused here, see below): the handshake alone is kernel RTS/CTS.
+    port->SetEnableRTSOnOpen(c.hw != hfRTSCTS);
     port->Open();
+    // A pseudo-terminal reads back 8 bits without parity whatever it was
+    // given: that is not reported as a difference.
+    EXPECT_EQ(port->SettingsDifference(), "");
     const auto probe = ProbeLine(line5.MasterFd());
     ASSERT_TRUE(probe.ok);
     EXPECT_EQ(probe.output_rate, c.expect_rate);
@@ -195,6 +201,39 @@ TEST_F(PtyTest, LineSettingsReachTheKernel) {
   port->SetBaudRate(br057600);
   EXPECT_EQ(ProbeLine(line5.MasterFd()).output_rate, 57600u);
   EXPECT_FALSE(ProbeLine(line5.MasterFd()).other_rate) << "a classic rate keeps its classic code";
+}
+
+TEST_F(PtyTest, Rs485ModeIsRefusedClearlyAndNothingStaysOpen) {
+  struct Case {
+    const char* what;
+    Rs485Settings option;
+    THwFlowControl hw;
+  };
+  const Case cases[] = {{"the option", {true, 1, 2}, hfNONE}, {"RTS toggle", {}, hfRTSCTS}};
+  port->SetCustomBaudRate(12345); // a rate a fresh pseudo-terminal does not have
+  port->SetBaudRate(brCustom);
+  const auto before = ProbeLine(line5.MasterFd());
+  ASSERT_TRUE(before.ok);
+  ASSERT_NE(before.output_rate, 12345u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    port->SetRs485(c.option);
+    port->SetHwFlowControl(c.hw);
+    EXPECT_EQ(MessageOf([&] { port->Open(); }), "Cannot connect to COM5.");
+    EXPECT_EQ(port->ConnectedPort(), spNone);
+    EXPECT_NE(port->LastOpenError().find(line5.SlavePath()), std::string::npos) << port->LastOpenError();
+    EXPECT_NE(port->LastOpenError().find("no RS-485 mode"), std::string::npos) << port->LastOpenError();
+    EXPECT_TRUE(log.Entries().empty());
+    // The line was refused before it was programmed: not half-configured.
+    EXPECT_EQ(ProbeLine(line5.MasterFd()).output_rate, before.output_rate);
+  }
+  // Without the mode the same device opens at once: it was released.
+  port->SetRs485({});
+  port->SetHwFlowControl(hfNONE);
+  port->Open();
+  EXPECT_EQ(port->ConnectedPort(), spCOM5);
+  EXPECT_EQ(port->SendString("ok"), 2u);
+  EXPECT_EQ(line5.Read(2), "ok");
 }
 
 TEST_F(PtyTest, CloseRunsTheReadersPendingHandlerWithoutDeadlock) {

@@ -1,10 +1,13 @@
 // The serial component over the recording fake backend: properties and their
 // rules, the device-control record, the order of device calls, events.
 #include "event_log.h"
+#include "serial/line_check.h"
 #include "serial/platform/fake_backend.h"
 #include "serial/serial_port.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 using namespace korvane;
 using korvane::test::EventLog;
@@ -357,4 +360,160 @@ TEST_F(FakePortTest, OpenWithSpNoneWhileClosedDoesNothing) {
   port.Open();
   EXPECT_TRUE(backend.Opened().empty());
   EXPECT_TRUE(log.Entries().empty());
+}
+
+TEST_F(FakePortTest, Rs485ModeFollowsTheOptionAndTheRtsToggle) {
+  struct Case {
+    const char* what;
+    Rs485Settings option;
+    THwFlowControl hw;
+    Rs485Settings asked; // what the driver is asked for at the open
+  };
+  const Case cases[] = {
+      {"the option with delays", {true, 2, 5}, hfNONE, {true, 2, 5}},
+      {"RTS toggle alone", {}, hfRTSCTS, {true, 0, 0}},
+      {"neither", {}, hfNONE, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeBackend device;
+    TSerialPort line{invoker, device, ports};
+    line.SetPort(spCOM1);
+    line.SetHwFlowControl(c.hw);
+    line.SetRs485(c.option);
+    line.Open();
+    ASSERT_EQ(line.ConnectedPort(), spCOM1);
+    const auto states = device.Rs485States();
+    if (!c.asked.Enabled) {
+      EXPECT_TRUE(states.empty()) << "a device is not asked about a mode nobody wants";
+      EXPECT_EQ(RtsControl(device.States().back().Flags), 1u);
+      continue;
+    }
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_EQ(states[0], c.asked);
+    EXPECT_TRUE(device.Rs485On());
+    EXPECT_EQ(RtsControl(device.States().back().Flags), 3u) << "RS-485 mode is the RTS toggle";
+    // Switched off while open: the driver is told, the line keeps working.
+    line.SetHwFlowControl(hfNONE);
+    line.SetRs485({});
+    EXPECT_FALSE(device.Rs485On());
+    EXPECT_FALSE(device.Rs485States().back().Enabled);
+    EXPECT_EQ(line.ConnectedPort(), spCOM1);
+  }
+}
+
+TEST_F(FakePortTest, ADeviceWithoutRs485ModeOpensNothing) {
+  for (const int error : {ENOTTY, EINVAL, EPERM}) {
+    SCOPED_TRACE(error);
+    backend.SetRs485Error(error);
+    port.SetRs485({true, 0, 0});
+    EXPECT_EQ(MessageOf([&] { port.Open(); }), "Cannot connect to COM1.");
+    EXPECT_EQ(port.ConnectedPort(), spNone);
+    EXPECT_EQ(backend.OpenHandles(), 0) << "the device is released, not left half-configured";
+    EXPECT_NE(port.LastOpenError().find("fake/line1"), std::string::npos) << port.LastOpenError();
+    EXPECT_NE(port.LastOpenError().find("RS-485"), std::string::npos) << port.LastOpenError();
+    EXPECT_TRUE(log.Entries().empty());
+  }
+  // The line itself is asked for nothing before the mode is had.
+  EXPECT_TRUE(backend.States().empty());
+  // Without the option the same device opens.
+  port.SetRs485({});
+  port.Open();
+  EXPECT_EQ(port.ConnectedPort(), spCOM1);
+  // Asked for while open, the refusal is the connect error and the port stays as it was.
+  EXPECT_EQ(MessageOf([&] { port.SetRs485({true, 1, 1}); }), "Cannot connect to COM1.");
+  EXPECT_EQ(port.ConnectedPort(), spCOM1);
+  EXPECT_EQ(RtsControl(LastState().Flags), 1u);
+}
+
+TEST_F(FakePortTest, SettingsTheDriverDidNotTakeAreReported) {
+  struct Case {
+    const char* what;
+    uint32_t max_rate;
+    bool pseudo_terminal;
+    int32_t rate;
+    TDataWidth width;
+    TParityBits parity;
+    Rs485Settings rs485;
+    std::string expect;
+  };
+  const Case cases[] = {
+      {"taken as given", 0, false, 19200, dw7Bits, pbEven, {}, ""},
+      {"a rate the UART cannot make",
+       115200,
+       false,
+       250000,
+       dw8Bits,
+       pbNone,
+       {},
+       "the driver took 115200 baud instead of 250000"},
+      {"a pseudo-terminal's fixed framing", 0, true, 9600, dw7Bits, pbOdd, {}, ""},
+      {"a pseudo-terminal keeps its rate",
+       4800,
+       true,
+       9600,
+       dw7Bits,
+       pbOdd,
+       {},
+       "the driver took 4800 baud instead of 9600"},
+      {"RS-485 delays cut to the driver's limit",
+       0,
+       false,
+       9600,
+       dw8Bits,
+       pbNone,
+       {true, 250, 3},
+       "the driver took RTS delay before send 100 ms instead of 250"},
+      {"both",
+       115200,
+       false,
+       230400,
+       dw8Bits,
+       pbNone,
+       {true, 1, 400},
+       "the driver took 115200 baud instead of 230400, RTS delay after send 100 ms instead of 400"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    port.Close();
+    backend.SetReadBack(true, c.max_rate, c.pseudo_terminal);
+    backend.SetRs485DelayLimit(100);
+    port.SetCustomBaudRate(c.rate);
+    port.SetBaudRate(brCustom);
+    port.SetDataWidth(c.width);
+    port.SetParity(c.parity);
+    port.SetRs485(c.rs485);
+    port.Open();
+    EXPECT_EQ(port.SettingsDifference(), c.expect);
+  }
+  // A change while open is read back as well.
+  port.SetRs485({});
+  backend.SetReadBack(true, 0, false);
+  port.SetCustomBaudRate(9600);
+  EXPECT_EQ(port.SettingsDifference(), "");
+  // A driver that cannot tell reports nothing.
+  backend.SetReadBack(false);
+  port.SetCustomBaudRate(4000000);
+  EXPECT_EQ(port.SettingsDifference(), "");
+}
+
+TEST(LineCheck, EachDifferenceIsNamed) {
+  struct Case {
+    LineReadBack got;
+    std::string expect;
+  };
+  const LineReadBack asked{9600, 7, 2, 2, false};
+  const Case cases[] = {
+      {{9600, 7, 2, 2, false}, ""},
+      {{9600, 8, 2, 2, false}, "the driver took 8 data bits instead of 7"},
+      {{9600, 7, 0, 2, false}, "the driver took no parity instead of even parity"},
+      {{9600, 7, 2, 0, false}, "the driver took 1 stop bit instead of 2 stop bits"},
+      {{9600, 8, 0, 2, true}, ""},
+      {{38400, 8, 4, 1, false},
+       "the driver took 38400 baud instead of 9600, 8 data bits instead of 7, space parity instead of even "
+       "parity"},
+      // The driver holds one "more than one stop bit" switch: 1.5 and 2 are told apart by the data bits.
+      {{9600, 8, 2, 1, true}, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DescribeLineDifference(asked, c.got), c.expect);
 }

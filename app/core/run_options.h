@@ -1,0 +1,16 @@
+#pragma once
+// Settings of one run that the register file does not hold: they come from
+// the command line and the configuration dialog and end with the program.
+#include <cstdint>
+
+namespace korvane {
+
+struct RunOptions {
+  // RS-485 direction control by the serial driver (--rs485[=BEFORE_MS,AFTER_MS],
+  // the dialog's "RS-485 Direction Control").
+  bool Rs485 = false;
+  uint32_t Rs485DelayBeforeMs = 0;
+  uint32_t Rs485DelayAfterMs = 0;
+};
+
+} // namespace korvane
