@@ -1,5 +1,7 @@
 #include "app/ui/command_line.h"
 
+#include "serial/platform/tcp_backend.h"
+
 #include <cctype>
 
 namespace korvane {
@@ -73,6 +75,10 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
         r.Error = "--port needs N=DEVICE with N from 1 to 99";
         return r;
       }
+      if (IsNetworkDevice(mapping.second) && !ParseNetworkDevice(mapping.second)) {
+        r.Error = "--port " + args[i + 1] + ": a network port is tcp:HOST:PORT or tcp-listen:[HOST:]PORT";
+        return r;
+      }
       c.Ports.push_back(std::move(mapping));
       ++i;
     } else if (EqualsNoCase(a, "/debug") || EqualsNoCase(a, "-debug")) {
@@ -96,6 +102,11 @@ std::string UsageText() {
          "                       messages on standard error; SIGINT/SIGTERM end it\n"
          "  --save-on-exit OUT   write the register file OUT when the program ends\n"
          "  --port N=DEVICE      COM number N (1..99) is DEVICE (as KORVANE_COM<N>=DEVICE)\n"
+         "  --port N=tcp:HOST:PORT\n"
+         "                       COM N is a TCP connection to a serial device server\n"
+         "                       (RTU or ASCII frames unchanged); reconnects when lost\n"
+         "  --port N=tcp-listen:[HOST:]PORT\n"
+         "                       COM N listens at PORT and takes one client at a time\n"
          "  /debug, -debug       write the diagnostic log HHDebug.txt\n"
          "  --help               this text\n"
          "  --version            the program's version\n";

@@ -105,6 +105,7 @@ public:
   // Rebuilds the address selector from SlotAddress and shows the active slot.
   void FillAddressSelector() override;
   void SetPollInterval(int32_t ms) override;
+  void ShowLinkStatus(const std::string& text) override;
   QTimer* PollTimer() const { return Timer1_; }
 
   // Texts of the 100 value cells in cell-offset order (column 1 rows 1..20,

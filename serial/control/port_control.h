@@ -40,6 +40,9 @@ public:
   // Interval of the poll timer Timer1; 0 (a poll time below 1 from a file)
   // stops it.
   virtual void SetPollInterval(int32_t ms) = 0;
+  // A sentence on the port's network link ("COM1: connected to
+  // 10.0.0.7:4001") for the status line.
+  virtual void ShowLinkStatus(const std::string& text) = 0;
 };
 
 // The three port operations that the configuration dialog, "&Load" and "Exit" use.
@@ -55,7 +58,9 @@ public:
                         int32_t DataBits, int32_t ParityCode, int32_t StopBits) = 0;
   // Opens the port with DTR and RTS raised, shows "Active", PortActive := 1 and
   // writes "Open Port" to the line. Throws SerialError "Cannot connect to
-  // COMn." when the device cannot be opened; nothing has changed then.
+  // COMn." when the device cannot be opened; nothing has changed then. A
+  // network port shows its link state; one without a peer yet (a listener)
+  // stays "InActive", writes nothing and becomes active when a peer comes.
   virtual void PortActivate() = 0;
   // Only while PortActive: drops DTR and RTS on the open device, shows
   // "InActive", PortActive := 0 and closes the component. `Port` is not used.
@@ -102,6 +107,10 @@ public:
   // vanished): PortActive := 0 and "InActive" shown. A CloseComm never gets here
   // with the port active.
   void Serial1PortDisconnect();
+  // The network link of the open port dropped or came back: the port shows
+  // "InActive" (PortActive := 0) while there is no peer and "Active" again
+  // when there is; the link's sentence goes to the status line and the log.
+  void Serial1PortLink(const LinkStatus& link);
 
   // The 100 ms reply timer: a master reply missing past ReplyDeadline is
   // reported once as a time-out with the poll prefix.
@@ -116,6 +125,9 @@ public:
   TSerialPort& Serial1() { return serial_; }
 
 private:
+  // The link's sentence, after the port name, on the status line and in the log.
+  void ShowLink(const LinkStatus& link);
+
   Workspace& ws_;
   TSerialPort& serial_;
   const TickSource& ticks_;
@@ -125,6 +137,9 @@ private:
   // The COM number OpenComm was given, for the connect error of a number
   // that names no port.
   int32_t requestedPort_ = 1;
+  // The port is open but its network link has no peer: PortActive is 0, yet
+  // CloseComm must still close it.
+  bool linkWaiting_ = false;
 };
 
 } // namespace korvane

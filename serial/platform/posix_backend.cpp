@@ -295,7 +295,7 @@ private:
 
 } // namespace
 
-CommBackend& DefaultCommBackend() {
+CommBackend& SerialDeviceBackend() {
   static PosixBackend backend;
   return backend;
 }

@@ -38,9 +38,14 @@ public:
   void ModeDisplay() override { calls.push_back("mode"); }
   void FillAddressSelector() override { calls.push_back("addresses"); }
   void SetPollInterval(int32_t ms) override { calls.push_back("interval " + std::to_string(ms)); }
+  void ShowLinkStatus(const std::string& text) override {
+    links.push_back(text);
+    calls.push_back("link");
+  }
 
   std::vector<std::string> calls;
   std::vector<std::string> statuses;
+  std::vector<std::string> links;
 
 private:
   const Workspace& ws_;
