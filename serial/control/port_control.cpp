@@ -51,6 +51,9 @@ void PortControl::Serial1PortLink(const LinkStatus& link) {
   // Events that arrive while CloseComm closes the port are not shown.
   if (ws_.PortActive != 1 && !linkWaiting_) return;
   ShowLink(link);
+  // A request half received from a peer that has gone is dropped: the next
+  // peer's first byte starts a request of its own.
+  if (slave_ != nullptr) slave_->RxCount = 0;
   if (link.Up && ws_.PortActive != 1) {
     linkWaiting_ = false;
     ws_.PortActive = 1;
