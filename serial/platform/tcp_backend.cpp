@@ -369,7 +369,8 @@ private:
     addrinfo* found = nullptr;
     const int gai =
         ::getaddrinfo(link.device.Host.c_str(), std::to_string(link.device.Port).c_str(), &hints, &found);
-    if (gai != 0) return gai == EAI_SYSTEM && errno != 0 ? errno : EHOSTUNREACH;
+    // A name that resolves to nothing reads as "No such device or address".
+    if (gai != 0) return gai == EAI_SYSTEM && errno != 0 ? errno : ENXIO;
     for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
       if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
       Address address;
