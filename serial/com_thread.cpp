@@ -54,6 +54,8 @@ TComThread::TComThread(TSerialPort& owner) : owner_(owner), backend_(owner.backe
   owner_.ApplyTimeouts(handle);    // a refusal is ignored
   owner_.ApplyBufferSizes(handle); // likewise
   handle_.store(handle);
+  // The state at open is the owner's to show; the reader reports changes.
+  backend_.GetLinkStatus(handle, link_);
   port_ = port;
   owner_.connected_port_.store(port);
   owner_.last_open_error_.clear();
@@ -91,6 +93,10 @@ void TComThread::Execute() {
 
   while (!stop_.load() && handle_.load() != kInvalidHandle) {
     try {
+      LinkStep();
+    } catch (...) {
+    }
+    try {
       LineStep();
     } catch (...) {
       // An error of the step or of its handler is dropped; the pass goes on.
@@ -104,6 +110,16 @@ void TComThread::Execute() {
     if (!present) break;
   }
   Finish();
+}
+
+void TComThread::LinkStep() {
+  LinkStatus link;
+  if (!backend_.GetLinkStatus(handle_.load(), link)) return;
+  if (link.Up == link_.Up && link.Text == link_.Text) return;
+  link_ = link;
+  Raise([&] {
+    if (owner_.OnLinkChange) owner_.OnLinkChange(owner_, link);
+  });
 }
 
 void TComThread::LineStep() {

@@ -40,6 +40,8 @@ public:
 
 private:
   void Execute();
+  // A network link's state: OnLinkChange when it differs from the last seen.
+  void LinkStep();
   void LineStep();
   // Waits for input at most Delay ms and delivers what waits as one chunk.
   // Returns false when the device has gone.
@@ -55,6 +57,7 @@ private:
   std::atomic<bool> ended_{false};
   std::atomic<int> thread_id_{0};
   TCommPort port_ = spNone;
+  LinkStatus link_; // the link state last reported (reader thread only)
   uint64_t generation_ = 0;
   std::thread thread_;
 };

@@ -1,5 +1,7 @@
 #include "serial/port_map.h"
 
+#include "serial/platform/tcp_backend.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
@@ -68,8 +70,11 @@ std::string PortMap::ResolvePort(int number) const {
 
 TCommPortSet PortMap::ExistingPorts() const {
   TCommPortSet set;
-  for (int n = 1; n <= kMaxCommPort; ++n)
-    if (PathExists(ResolvePort(n))) set.Include(static_cast<TCommPort>(n));
+  for (int n = 1; n <= kMaxCommPort; ++n) {
+    // A network link has no path to look for: its entry is all there is.
+    const std::string device = ResolvePort(n);
+    if (IsNetworkDevice(device) || PathExists(device)) set.Include(static_cast<TCommPort>(n));
+  }
   return set;
 }
 

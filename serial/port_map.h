@@ -8,6 +8,8 @@
 //      ttyS0..31 -> COM1..32 (only ports with a UART behind them),
 //      ttyUSB0..31 -> COM33..64, ttyACM0..31 -> COM65..96.
 //      COM97..99 exist only by explicit entry or environment variable.
+// A device may also be a network link ("tcp:HOST:PORT", "tcp-listen:PORT",
+// serial/platform/tcp_backend.h); such a port counts as existing.
 // So a number means the same device across runs.
 #include "serial/serial_types.h"
 

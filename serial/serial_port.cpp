@@ -331,6 +331,12 @@ bool TSerialPort::ApplyBufferSizes(CommHandle handle) {
   return backend_.SetupComm(handle, input_buffer_, output_buffer_);
 }
 
+bool TSerialPort::GetLinkStatus(LinkStatus& status) {
+  std::lock_guard<std::mutex> lock(handle_mutex_);
+  const CommHandle handle = thread_ ? thread_->Handle() : kInvalidHandle;
+  return handle != kInvalidHandle && backend_.GetLinkStatus(handle, status);
+}
+
 TLineStatusSet TSerialPort::ReadLineStatus(CommHandle handle) {
   TLineStatusSet lines;
   uint32_t status = 0;

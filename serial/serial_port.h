@@ -33,6 +33,7 @@ class TComThread;
 using TSendReceiveEvent = std::function<void(TSerialPort& sender, const std::string& buffer)>;
 using TLineStatusEvent = std::function<void(TSerialPort& sender, TLineStatusSet line_status)>;
 using TConnectEvent = std::function<void(TSerialPort& sender, TCommPort port)>;
+using TLinkEvent = std::function<void(TSerialPort& sender, const LinkStatus& link)>;
 
 class TSerialPort {
 public:
@@ -123,6 +124,9 @@ public:
   TLineStatusSet LineStatus() const { return TLineStatusSet{line_status_.load()}; }
   // The chunk being delivered; valid inside OnReceive.
   const std::string& ReceivedData() const { return received_data_; }
+  // The state of the open port's network link (a device mapped to a TCP
+  // connection); false when the port is closed or is a plain device.
+  bool GetLinkStatus(LinkStatus& status);
   // Why the last Open could not open its device ("<device>: <system message>",
   // or "COM<n> maps to no device"), for a diagnostic; empty after a good Open.
   const std::string& LastOpenError() const { return last_open_error_; }
@@ -148,6 +152,9 @@ public:
   TLineStatusEvent OnLineStatusChange;
   TConnectEvent OnConnect;
   TConnectEvent OnDisconnect;
+  // Raised by the reader thread when the network link of the open port drops
+  // or comes back (the port stays open meanwhile).
+  TLinkEvent OnLinkChange;
 
 private:
   friend class TComThread;

@@ -1,5 +1,7 @@
 #include "app/ui/command_line.h"
 
+#include "serial/platform/tcp_backend.h"
+
 #include <cctype>
 
 namespace korvane {
@@ -91,6 +93,10 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
         r.Error = "--port needs N=DEVICE with N from 1 to 99";
         return r;
       }
+      if (IsNetworkDevice(mapping.second) && !ParseNetworkDevice(mapping.second)) {
+        r.Error = "--port " + args[i + 1] + ": a network port is tcp:HOST:PORT or tcp-listen:[HOST:]PORT";
+        return r;
+      }
       c.Ports.push_back(std::move(mapping));
       ++i;
     } else if (a == "--list-ports") {
@@ -129,6 +135,11 @@ std::string UsageText() {
          "                       default 0,0); refused by devices without the kernel's RS-485 mode\n"
          "  --list-ports         list the COM numbers with their devices, by-id names, USB\n"
          "                       vendor, product, serial number, driver and latency timer\n"
+         "  --port N=tcp:HOST:PORT\n"
+         "                       COM N is a TCP connection to a serial device server\n"
+         "                       (RTU or ASCII frames unchanged); reconnects when lost\n"
+         "  --port N=tcp-listen:[HOST:]PORT\n"
+         "                       COM N listens at PORT and takes one client at a time\n"
          "  /debug, -debug       write the diagnostic log HHDebug.txt\n"
          "  --help               this text\n"
          "  --version            the program's version\n";

@@ -109,6 +109,7 @@ public:
   void SetPollInterval(int32_t ms) override;
   // The "Port" field's tool tip and accessible description carry the detail.
   void ShowPortDetail(const std::string& detail) override;
+  void ShowLinkStatus(const std::string& text) override;
   QTimer* PollTimer() const { return Timer1_; }
 
   // Texts of the 100 value cells in cell-offset order (column 1 rows 1..20,

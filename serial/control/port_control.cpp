@@ -22,20 +22,47 @@ PortControl::PortControl(Workspace& ws, TSerialPort& serial, const TickSource& t
     Serial1PortReceive(sender, buffer);
   };
   serial_.OnDisconnect = [this](TSerialPort&, TCommPort) { Serial1PortDisconnect(); };
+  serial_.OnLinkChange = [this](TSerialPort&, const LinkStatus& link) { Serial1PortLink(link); };
 }
 
 PortControl::~PortControl() {
   serial_.OnReceive = nullptr;
   serial_.OnDisconnect = nullptr;
+  serial_.OnLinkChange = nullptr;
 }
 
 void PortControl::Serial1PortDisconnect() {
   // CloseComm marks the port inactive before it closes, so this only acts when
   // the device went away on its own (a USB adapter unplugged): the window must
   // not go on showing "Active" for a port that no longer exists.
+  linkWaiting_ = false;
   if (ws_.PortActive != 1) return;
   ws_.PortActive = 0;
   view_.ShowPortState(false);
+}
+
+void PortControl::ShowLink(const LinkStatus& link) {
+  const std::string text = TSerialPort::PortName(serial_.Port()) + ": " + link.Text;
+  view_.ShowLinkStatus(text);
+  DebugLog(text);
+}
+
+void PortControl::Serial1PortLink(const LinkStatus& link) {
+  // Events that arrive while CloseComm closes the port are not shown.
+  if (ws_.PortActive != 1 && !linkWaiting_) return;
+  ShowLink(link);
+  // A request half received from a peer that has gone is dropped: the next
+  // peer's first byte starts a request of its own.
+  if (slave_ != nullptr) slave_->RxCount = 0;
+  if (link.Up && ws_.PortActive != 1) {
+    linkWaiting_ = false;
+    ws_.PortActive = 1;
+    view_.ShowPortState(true);
+  } else if (!link.Up && ws_.PortActive == 1) {
+    linkWaiting_ = true;
+    ws_.PortActive = 0;
+    view_.ShowPortState(false);
+  }
 }
 
 void PortControl::AttachEngines(TSlave* slave, TMaster* master) {
@@ -98,6 +125,15 @@ void PortControl::PortActivate() {
   }
   // The component opens nothing for "no port" and does not complain.
   if (serial_.ConnectedPort() == spNone) throw SerialError("Cannot connect to " + name + ".");
+  LinkStatus link;
+  if (serial_.GetLinkStatus(link)) {
+    ShowLink(link);
+    if (!link.Up) {
+      // Open, but nobody to talk to yet: the banner would go nowhere.
+      linkWaiting_ = true;
+      return;
+    }
+  }
   view_.ShowPortState(true);
   ws_.PortActive = 1;
   ReportPortDetail(name);
@@ -120,7 +156,8 @@ void PortControl::ReportPortDetail(const std::string& name) {
 }
 
 void PortControl::CloseComm(int32_t /*Port*/) {
-  if (ws_.PortActive != 1) return;
+  if (ws_.PortActive != 1 && !linkWaiting_) return;
+  linkWaiting_ = false;
   // The port is still open, so the lines drop before the device closes. A
   // device that has gone away refuses the change; closing goes on regardless,
   // or the port could never be closed again.

@@ -46,6 +46,9 @@ public:
   // differently from the settings ("COM5: the driver took 9600 baud instead of
   // 12345"), or why RS-485 mode could not be had; empty for a clean open.
   virtual void ShowPortDetail(const std::string& /*detail*/) {}
+  // A sentence on the port's network link ("COM1: connected to
+  // 10.0.0.7:4001") for the status line.
+  virtual void ShowLinkStatus(const std::string& text) = 0;
 };
 
 // The three port operations that the configuration dialog, "&Load" and "Exit" use.
@@ -63,8 +66,10 @@ public:
   // run options ask for it), shows "Active", PortActive := 1 and writes "Open
   // Port" to the line. A difference between the settings and what the driver
   // took, or an adapter latency timer above 1 ms, is logged and shown as the
-  // port's detail. Throws SerialError "Cannot connect to
-  // COMn." when the device cannot be opened; nothing has changed then.
+  // port's detail. Throws SerialError "Cannot connect to COMn." when the device
+  // cannot be opened; nothing has changed then. A network port shows its link
+  // state; one without a peer yet (a listener) stays "InActive", writes nothing
+  // and becomes active when a peer comes.
   virtual void PortActivate() = 0;
   // Only while PortActive: drops DTR and RTS on the open device, shows
   // "InActive", PortActive := 0 and closes the component. `Port` is not used.
@@ -111,6 +116,10 @@ public:
   // vanished): PortActive := 0 and "InActive" shown. A CloseComm never gets here
   // with the port active.
   void Serial1PortDisconnect();
+  // The network link of the open port dropped or came back: the port shows
+  // "InActive" (PortActive := 0) while there is no peer and "Active" again
+  // when there is; the link's sentence goes to the status line and the log.
+  void Serial1PortLink(const LinkStatus& link);
 
   // The 100 ms reply timer: a master reply missing past ReplyDeadline is
   // reported once as a time-out with the poll prefix.
@@ -130,6 +139,8 @@ private:
   // After a good open: logs and shows what the driver changed and what the
   // adapter's latency timer costs.
   void ReportPortDetail(const std::string& name);
+  // The link's sentence, after the port name, on the status line and in the log.
+  void ShowLink(const LinkStatus& link);
 
   Workspace& ws_;
   TSerialPort& serial_;
@@ -141,6 +152,9 @@ private:
   // that names no port.
   int32_t requestedPort_ = 1;
   PortInfoRoots infoRoots_;
+  // The port is open but its network link has no peer: PortActive is 0, yet
+  // CloseComm must still close it.
+  bool linkWaiting_ = false;
 };
 
 } // namespace korvane

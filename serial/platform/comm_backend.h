@@ -82,6 +82,15 @@ inline constexpr uint32_t kPurgeAll = 0x0F;
 enum class CommStatus : uint8_t { Ok, Failed, Gone };
 enum class WaitStatus : uint8_t { Ready, Timeout, Gone, Failed };
 
+// The state of a handle that is a link to a network peer rather than a
+// device: whether a peer is there now, and one sentence on what the link is
+// doing ("connected to 10.0.0.7:4001"). A link that drops stays open and
+// comes back by itself; only its state changes.
+struct LinkStatus {
+  bool Up = false;
+  std::string Text;
+};
+
 class CommBackend {
 public:
   virtual ~CommBackend() = default;
@@ -114,6 +123,8 @@ public:
   // The line settings the driver holds now; false when it cannot tell.
   virtual bool ReadLineSettings(CommHandle /*handle*/, LineReadBack& /*settings*/) { return false; }
   virtual bool CloseHandle(CommHandle handle) = 0;
+  // The link state of a network handle; false for a device, which has none.
+  virtual bool GetLinkStatus(CommHandle /*handle*/, LinkStatus& /*status*/) { return false; }
 
   // Timer resolution requests of the component (1 ms while it exists).
   virtual void TimeBeginPeriod(uint32_t ms) = 0;
@@ -125,7 +136,13 @@ public:
   virtual void SetThreadPriority(int thread_id, int priority) = 0;
 };
 
-// The backend of this platform (stateless apart from per-handle time-outs).
+// The backend the component uses unless given another: it opens a device
+// string of a network link ("tcp:HOST:PORT", "tcp-listen:[HOST:]PORT") with
+// the network backend and any other with the serial device backend, and hands
+// each later call to the backend that opened the handle.
 CommBackend& DefaultCommBackend();
+// The serial device backend of this platform (stateless apart from per-handle
+// time-outs).
+CommBackend& SerialDeviceBackend();
 
 } // namespace korvane

@@ -308,7 +308,7 @@ private:
 
 } // namespace
 
-CommBackend& DefaultCommBackend() {
+CommBackend& SerialDeviceBackend() {
   static PosixBackend backend;
   return backend;
 }

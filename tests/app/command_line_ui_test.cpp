@@ -57,6 +57,18 @@ TEST(CommandLineParse, Table) {
       {{"-debug"}, true, "", false, false, true, "", ""},
       {{"--", "-odd-name"}, true, "-odd-name", false, false, false, "", ""},
       {{"/home/u/regs"}, true, "/home/u/regs", false, false, false, "", ""},
+      // Network ports.
+      {{"--port", "2=tcp:10.0.0.7:4001", "--port", "3=tcp-listen:1502"},
+       true,
+       "",
+       false,
+       false,
+       false,
+       "",
+       "2=tcp:10.0.0.7:4001;3=tcp-listen:1502;"},
+      {{"--port", "1=tcp:127.0.0.1"}, false, "", false, false, false, "", ""},
+      {{"--port", "1=tcp:host:0"}, false, "", false, false, false, "", ""},
+      {{"--port", "1=tcp-listen:99999"}, false, "", false, false, false, "", ""},
       // Wrong lines: usage and exit status 2.
       {{"--bogus"}, false, "", false, false, false, "", ""},
       {{"-x"}, false, "", false, false, false, "", ""},

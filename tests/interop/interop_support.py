@@ -195,9 +195,9 @@ class LineWatcher:
 class Korvane(Child):
     """Korvane headless, with its COM port mapped to a device."""
 
-    def __init__(self, folder, workspace, com, device, name="korvane", extra=()):
+    def __init__(self, folder, workspace, com, device, name="korvane", extra=(), program=KORVANE):
         self.saved = os.path.join(folder, name + "-saved.txt")
-        argv = [KORVANE, workspace, "--open", "--headless", "--save-on-exit", self.saved,
+        argv = [program, workspace, "--open", "--headless", "--save-on-exit", self.saved,
                 "--port", "%d=%s" % (com, device)] + list(extra)
         env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANE_COM")}
         super().__init__(argv, name, env)

@@ -3,6 +3,7 @@
 // reply time-out, and how OpenComm maps the settings onto the component.
 #include "pty_pair.h"
 #include "serial/control/port_control.h"
+#include "tcp_peer.h"
 
 #include "app/core/master_request.h"
 #include "app/core/request_builder.h"
@@ -25,12 +26,15 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 using namespace korvane;
 using korvane::test::PtyPair;
+using korvane::test::TcpConnection;
+using korvane::test::TcpListener;
 
 namespace {
 
@@ -49,10 +53,15 @@ public:
   void FillAddressSelector() override { calls.push_back("addresses"); }
   void SetPollInterval(int32_t ms) override { calls.push_back("interval " + std::to_string(ms)); }
   void ShowPortDetail(const std::string& detail) override { details.push_back(detail); }
+  void ShowLinkStatus(const std::string& text) override {
+    links.push_back(text);
+    calls.push_back("link");
+  }
 
   std::vector<std::string> calls;
   std::vector<std::string> details;
   std::vector<std::string> statuses;
+  std::vector<std::string> links;
 
 private:
   const Workspace& ws_;
@@ -493,4 +502,104 @@ TEST_F(PortDetailTest, TheRs485OptionReachesTheDriverAndARefusalIsExplained) {
   ws->Run.Rs485 = false;
   Activate(9600);
   EXPECT_EQ(ws->PortActive, 1);
+}
+
+TEST_F(PortControlTest, ListenerPortIsActiveOnlyWhileAClientIsThere) {
+  ports.SetPortOverride(3, "tcp-listen:127.0.0.1:0");
+  ws->IsMaster = 0;
+  ws->SlotTables(1).HoldingRegTable[1] = 0x1234;
+  control->OpenComm(3, 1024, 1024, 9600, 8, 0, 1);
+  control->PortActivate();
+  EXPECT_EQ(ws->PortActive, 0) << "open, but nobody to answer yet";
+  EXPECT_EQ(serial->ConnectedPort(), spCOM3);
+  EXPECT_EQ(view->calls, std::vector<std::string>{"link"});
+  std::smatch m;
+  ASSERT_EQ(view->links.size(), 1u);
+  ASSERT_TRUE(std::regex_match(view->links[0], m,
+                               std::regex(R"(COM3: listening on 127\.0\.0\.1:(\d+), waiting for a client)")))
+      << view->links[0];
+  const auto listenPort = static_cast<uint16_t>(std::stoi(m[1]));
+
+  for (int client = 1; client <= 2; ++client) {
+    SCOPED_TRACE(client);
+    TcpConnection peer = TcpConnection::To(listenPort);
+    ASSERT_TRUE(peer.Ok());
+    ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 1; }));
+    EXPECT_EQ(view->calls.back(), "port Active");
+    EXPECT_TRUE(
+        std::regex_match(view->links.back(), std::regex(R"(COM3: client 127\.0\.0\.1:\d+ connected)")))
+        << view->links.back();
+    // The first bytes the client gets are the reply: no banner goes to a master.
+    ASSERT_TRUE(peer.Write(WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x01}))));
+    const std::string reply = WithCrc(Bytes({0x01, 0x03, 0x02, 0x12, 0x34}));
+    std::string got;
+    ASSERT_TRUE(PumpUntil([&] {
+      got += peer.Read(reply.size() - got.size(), std::chrono::milliseconds(0));
+      return got.size() >= reply.size();
+    }));
+    EXPECT_EQ(got, reply);
+
+    // The first client leaves in the middle of its next request; the second
+    // one's request must not be read as the rest of it.
+    if (client == 1) {
+      ASSERT_TRUE(peer.Write(Bytes({0x01, 0x03, 0x00})));
+    }
+    peer.Close();
+    ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 0; }));
+    EXPECT_EQ(view->calls.back(), "port InActive");
+    EXPECT_NE(view->links.back().find("waiting for the next client"), std::string::npos)
+        << view->links.back();
+    EXPECT_EQ(serial->ConnectedPort(), spCOM3) << "still listening";
+  }
+
+  // Closing a port that waits for a client closes it all the same.
+  control->CloseComm(3);
+  EXPECT_EQ(serial->ConnectedPort(), spNone);
+  EXPECT_FALSE(TcpConnection::To(listenPort).Ok());
+}
+
+TEST_F(PortControlTest, ClientPortGoesInactiveWhileItsLinkIsDown) {
+  TcpListener server;
+  ASSERT_TRUE(server.Ok());
+  const std::string where = "127.0.0.1:" + std::to_string(server.Port());
+  ports.SetPortOverride(3, "tcp:" + where);
+  ws->IsMaster = 1;
+  ws->RegType = 3;
+  ws->MasterWrite = 0;
+  ws->PollAddress = 1;
+  ws->PollCount = 2;
+  control->OpenComm(3, 1024, 1024, 9600, 8, 0, 1);
+  control->PortActivate();
+  TcpConnection gateway = server.Accept();
+  ASSERT_TRUE(gateway.Ok());
+  EXPECT_EQ(gateway.Read(9), "Open Port") << "the banner goes down the line, as on a serial port";
+  EXPECT_EQ(ws->PortActive, 1);
+  EXPECT_EQ(view->calls, (std::vector<std::string>{"link", "port Active"}));
+  EXPECT_EQ(view->links, std::vector<std::string>{"COM3: connected to " + where});
+
+  gateway.Close();
+  ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 0; }));
+  EXPECT_EQ(view->calls.back(), "port InActive");
+  EXPECT_EQ(view->links.back(), "COM3: connection to " + where + " lost; retrying in 1 s");
+  // A poll while the link is down is recorded and goes nowhere; nothing throws.
+  master->MasterPollPLC();
+  EXPECT_EQ(ws->Monitor.MonitorTxText, Hex(WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}))));
+
+  // The reader waits for this thread on each event: keep pumping meanwhile.
+  TcpConnection again;
+  ASSERT_TRUE(PumpUntil([&] {
+    again = server.Accept(std::chrono::milliseconds(0));
+    return again.Ok();
+  }));
+  ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 1; }));
+  EXPECT_EQ(view->calls.back(), "port Active");
+  EXPECT_EQ(view->links.back(), "COM3: connected to " + where);
+  // The next request is the first thing the gateway gets.
+  master->MasterPollPLC();
+  EXPECT_EQ(again.Read(8), WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02})));
+
+  control->CloseComm(3);
+  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(serial->ConnectedPort(), spNone);
+  EXPECT_TRUE(again.ClosedByPeer());
 }

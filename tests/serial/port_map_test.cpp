@@ -90,6 +90,10 @@ TEST_F(PortMapTest, ExplicitEntriesWinOverEnvironmentOverScheme) {
   TCommPortSet expected;
   expected.Include(spCOM1).Include(spCOM32).Include(spCOM33).Include(spCOM40).Include(spCOM67);
   EXPECT_EQ(map.ExistingPorts(), expected) << "an entry counts only while its device exists";
+  // A network link has no path to look for: its entry is enough.
+  EXPECT_TRUE(map.SetPortOverride(97, "tcp:10.0.0.7:4001"));
+  EXPECT_EQ(map.ExistingPorts(), TCommPortSet(expected).Include(spCOM97));
+  map.SetPortOverride(97, "");
 
   // Removing the entry falls back to the environment, then the scheme.
   map.SetPortOverride(40, "");
