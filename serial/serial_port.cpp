@@ -50,7 +50,7 @@ void TSerialPort::Open() {
   thread_ = std::make_unique<TComThread>(*this);
   if (ConnectedPort() == spNone) {
     Close();
-    throw SerialError(ConnectError());
+    throw SerialError(ConnectError(), last_open_error_);
   }
   thread_->Start();
 }
@@ -256,7 +256,8 @@ DCB TSerialPort::DeviceControl() const {
 
 bool TSerialPort::ApplyDeviceControl(CommHandle handle) {
   if (handle == kInvalidHandle) return false;
-  if (!backend_.SetCommState(handle, DeviceControl())) throw SerialError(ConnectError());
+  if (!backend_.SetCommState(handle, DeviceControl()))
+    throw SerialError(ConnectError(), "the driver refused the line settings");
   return true;
 }
 

@@ -47,7 +47,8 @@ public:
 
   // Opens the device of `Port`. Nothing happens when that port is already
   // open (or it is spNone and nothing is open); another open port is closed
-  // first. Throws SerialError "Cannot connect to <name>." on failure. An
+  // first. Throws SerialError "Cannot connect to <name>." on failure, with
+  // LastOpenError as its reason. An
   // error thrown by OnConnect leaves Open with the port open and reading.
   void Open();
   // Stops the reader thread and waits for it to end, at most 500 passes of
@@ -116,8 +117,11 @@ public:
   TLineStatusSet LineStatus() const { return TLineStatusSet{line_status_.load()}; }
   // The chunk being delivered; valid inside OnReceive.
   const std::string& ReceivedData() const { return received_data_; }
-  // Why the last Open could not open its device ("<device>: <system message>",
-  // or "COM<n> maps to no device"), for a diagnostic; empty after a good Open.
+  // Why the last Open could not open its device, for the user: "<device>: "
+  // followed by "permission denied; add your user to the dialout group ...",
+  // "in use by another program", "no such device", "the driver refused the
+  // line settings" or the system's message; "COM<n>: no such device (...)"
+  // for a port that maps to nothing. Empty after a good Open.
   const std::string& LastOpenError() const { return last_open_error_; }
 
   // The record ApplyDeviceControl hands to the device for the current properties.

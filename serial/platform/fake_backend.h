@@ -21,6 +21,9 @@ public:
   void SetModemStatus(uint32_t status); // kMs* bits
   void Feed(const std::string& bytes);  // bytes arrive at the device
   void Vanish();                        // the device goes away
+  // The last bytes arrive and the device goes away at the same moment: the
+  // wait and the count report the loss, reads still give the bytes.
+  void VanishAfter(const std::string& bytes);
 
   // --- What the component did
   std::vector<std::string> Opened() const;
