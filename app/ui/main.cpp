@@ -113,7 +113,14 @@ int main(int argc, char** argv) {
   for (QWidget* w : {static_cast<QWidget*>(&ConfigForm), static_cast<QWidget*>(&CommsForm),
                      static_cast<QWidget*>(&FrmCommsModbus)})
     w->setAttribute(Qt::WA_QuitOnClose, false);
-  if (cmd.Headless) MainForm.SetStatusListener(korvane::PrintStatusLine);
+  if (cmd.Headless) {
+    MainForm.SetStatusListener(korvane::PrintStatusLine);
+    // Nobody sees the port label: the loss of the device is said once.
+    portControl.OnPortGone = [](const std::string& text) {
+      std::fprintf(stderr, "%s\n", text.c_str());
+      std::fflush(stderr);
+    };
+  }
 
   // Nobody can answer a message without a window: a start that fails ends a
   // headless run with status 1; with a window the user has seen the message.

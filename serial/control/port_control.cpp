@@ -4,6 +4,7 @@
 
 #include "app/core/int_conv.h"
 #include "app/core/status.h"
+#include "help/core/startup_probe.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
 #include "monitor/core/monitor_buffers.h"
@@ -20,7 +21,7 @@ PortControl::PortControl(Workspace& ws, TSerialPort& serial, const TickSource& t
   serial_.OnReceive = [this](TSerialPort& sender, const std::string& buffer) {
     Serial1PortReceive(sender, buffer);
   };
-  serial_.OnDisconnect = [this](TSerialPort&, TCommPort) { Serial1PortDisconnect(); };
+  serial_.OnDisconnect = [this](TSerialPort&, TCommPort port) { Serial1PortDisconnect(port); };
 }
 
 PortControl::~PortControl() {
@@ -28,13 +29,18 @@ PortControl::~PortControl() {
   serial_.OnDisconnect = nullptr;
 }
 
-void PortControl::Serial1PortDisconnect() {
+void PortControl::Serial1PortDisconnect(TCommPort port) {
   // CloseComm marks the port inactive before it closes, so this only acts when
   // the device went away on its own (a USB adapter unplugged): the window must
   // not go on showing "Active" for a port that no longer exists.
   if (ws_.PortActive != 1) return;
   ws_.PortActive = 0;
   view_.ShowPortState(false);
+  if (OnPortGone) OnPortGone(PortGoneText(port));
+}
+
+std::string PortControl::PortGoneText(TCommPort port) {
+  return TSerialPort::PortName(port) + " has gone away; the port is closed.";
 }
 
 void PortControl::AttachEngines(TSlave* slave, TMaster* master) {
@@ -82,10 +88,21 @@ void PortControl::OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuff
 void PortControl::PortActivate() {
   serial_.SetEnableDTROnOpen(true);
   serial_.SetEnableRTSOnOpen(true);
-  serial_.Open();
+  try {
+    serial_.Open();
+  } catch (const SerialError& e) {
+    // Why it failed goes into the diagnostic log as well.
+    if (HelpEnv().LogFile) HelpEnv().LogFile->Log(std::string(e.what()) + " " + e.Reason());
+    throw;
+  }
   // The component opens nothing for "no port" and does not complain.
-  if (serial_.ConnectedPort() == spNone)
-    throw SerialError("Cannot connect to COM" + IntToStr(requestedPort_) + ".");
+  if (serial_.ConnectedPort() == spNone) {
+    const std::string name = "COM" + IntToStr(requestedPort_);
+    const SerialError error("Cannot connect to " + name + ".",
+                            name + ": no such device (the ports are COM1 to COM99)");
+    if (HelpEnv().LogFile) HelpEnv().LogFile->Log(std::string(error.what()) + " " + error.Reason());
+    throw error;
+  }
   view_.ShowPortState(true);
   ws_.PortActive = 1;
   // Written directly, not through SendCommStr: the monitors do not show it.

@@ -11,6 +11,7 @@
 // timer and the senders never interleave. What the window shows goes through
 // PortView; no Qt here.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/core/tick.h"
@@ -55,7 +56,8 @@ public:
                         int32_t DataBits, int32_t ParityCode, int32_t StopBits) = 0;
   // Opens the port with DTR and RTS raised, shows "Active", PortActive := 1 and
   // writes "Open Port" to the line. Throws SerialError "Cannot connect to
-  // COMn." when the device cannot be opened; nothing has changed then.
+  // COMn." when the device cannot be opened, with the reason (also written to
+  // the diagnostic log); nothing has changed then.
   virtual void PortActivate() = 0;
   // Only while PortActive: drops DTR and RTS on the open device, shows
   // "InActive", PortActive := 0 and closes the component. `Port` is not used.
@@ -99,9 +101,14 @@ public:
   // status shown) or to the slave's request checker.
   void Serial1PortReceive(TSerialPort& sender, const std::string& buffer);
   // The reader thread ended while the port was meant to be open (the device
-  // vanished): PortActive := 0 and "InActive" shown. A CloseComm never gets here
-  // with the port active.
-  void Serial1PortDisconnect();
+  // vanished): PortActive := 0, "InActive" shown and OnPortGone told. A
+  // CloseComm never gets here with the port active.
+  void Serial1PortDisconnect(TCommPort port);
+  // "COMn has gone away; the port is closed."
+  static std::string PortGoneText(TCommPort port);
+  // Told once with PortGoneText when the open port's device vanishes (a
+  // headless run prints it); may be empty.
+  std::function<void(const std::string& text)> OnPortGone;
 
   // The 100 ms reply timer: a master reply missing past ReplyDeadline is
   // reported once as a time-out with the poll prefix.

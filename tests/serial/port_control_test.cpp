@@ -5,6 +5,7 @@
 #include "serial/control/port_control.h"
 
 #include "app/core/status.h"
+#include "help/core/startup_probe.h"
 #include "modbus/core.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
@@ -14,9 +15,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <sys/file.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace korvane;
@@ -283,6 +290,53 @@ TEST_F(PortControlTest, APortThatCannotOpenLeavesEverythingInactive) {
   EXPECT_TRUE(view->calls.empty()) << "the label keeps InActive";
 }
 
+TEST_F(PortControlTest, AFailedOpenSaysWhyAndLogsIt) {
+  NeedLine();
+  // The diagnostic log of this test, switched on, lines without time.
+  char tmpl[] = "/tmp/korvane-portlog-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string logPath = std::string(tmpl) + "/HHDebug.txt";
+  std::unique_ptr<TDLogFile> saved = std::move(HelpEnv().LogFile);
+  HelpEnv().LogFile = std::make_unique<TDLogFile>(logPath, true, false, false, false);
+
+  // COM3's line is held (locked) by another program.
+  const int held = ::open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  ports.SetPortOverride(8, std::string(tmpl) + "/no-such-tty");
+  struct Case {
+    int32_t port;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {3, line.SlavePath() + ": in use by another program"},
+      {8, std::string(tmpl) + "/no-such-tty: no such device"},
+      {9, "COM9: no such device (the port maps to no device)"},
+      {300, "COM300: no such device (the ports are COM1 to COM99)"},
+  };
+  std::string expectedLog;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.port);
+    control->OpenComm(c.port, 1024, 1024, 9600, 8, 0, 1);
+    const std::string message = "Cannot connect to COM" + std::to_string(c.port) + ".";
+    try {
+      control->PortActivate();
+      ADD_FAILURE() << "opened";
+    } catch (const SerialError& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+      EXPECT_EQ(e.Reason(), c.reason);
+    }
+    EXPECT_EQ(ws->PortActive, 0);
+    expectedLog += message + " " + c.reason + "\n";
+  }
+  ::close(held);
+  HelpEnv().LogFile = std::move(saved);
+  std::stringstream logged;
+  logged << std::ifstream(logPath).rdbuf();
+  EXPECT_EQ(logged.str(), expectedLog);
+  std::system(("rm -rf '" + std::string(tmpl) + "'").c_str());
+}
+
 TEST_F(PortControlTest, ApplySettingsAndOpenUsesTheWorkspaceSettings) {
   NeedLine();
   ws->CommPort = 3;
@@ -304,15 +358,19 @@ TEST_F(PortControlTest, ApplySettingsAndOpenUsesTheWorkspaceSettings) {
 
 TEST_F(PortControlTest, ADeviceThatVanishesShowsThePortInactive) {
   NeedLine();
+  std::vector<std::string> told;
+  control->OnPortGone = [&](const std::string& text) { told.push_back(text); };
   Activate();
   ASSERT_EQ(ws->PortActive, 1);
   line.CloseMaster(); // the far end goes away, as an unplugged adapter would
   ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 0; })) << "the lost device was not noticed";
   EXPECT_EQ(view->calls.back(), "port InActive");
+  EXPECT_EQ(told, std::vector<std::string>{"COM3 has gone away; the port is closed."});
   // The reader resets the connected port after its OnDisconnect has run.
   EXPECT_TRUE(PumpUntil([&] { return serial->ConnectedPort() == spNone; }));
   // Closing afterwards finds nothing to do.
   const size_t calls = view->calls.size();
   control->CloseComm(3);
   EXPECT_EQ(view->calls.size(), calls);
+  EXPECT_EQ(told.size(), 1u) << "a port the user closes is not gone";
 }
