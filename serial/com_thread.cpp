@@ -3,6 +3,7 @@
 #include "serial/serial_port.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -18,6 +19,25 @@ constexpr uint32_t kStopSliceMs = 50;
 // A chunk larger than this is left for the next pass (a device never queues
 // this much; it only bounds what a wrong count could make us allocate).
 constexpr uint32_t kMaxChunk = 1u << 20;
+// What one read of the draining at a hang-up takes at most.
+constexpr uint32_t kDrainPiece = 4096;
+
+// Why `device` could not be opened, in words a user can act on.
+std::string OpenFailureReason(const std::string& device, int error) {
+  switch (error) {
+  case EACCES:
+  case EPERM:
+    return device + ": permission denied; add your user to the dialout group (then log in again)";
+  case EBUSY:
+    return device + ": in use by another program";
+  case ENOENT:
+  case ENODEV:
+  case ENXIO:
+    return device + ": no such device";
+  default:
+    return device + ": " + std::strerror(error);
+  }
+}
 
 } // namespace
 
@@ -30,15 +50,15 @@ TComThread::TComThread(TSerialPort& owner) : owner_(owner), backend_(owner.backe
   const TCommPort port = PortFromName(owner_.port_name_);
   const std::string device = port == spNone ? std::string() : owner_.ports_.ResolvePort(port);
   if (device.empty()) {
-    owner_.last_open_error_ =
-        (owner_.port_name_.empty() ? std::string("no port") : owner_.port_name_) + " maps to no device";
+    owner_.last_open_error_ = (owner_.port_name_.empty() ? std::string("no port") : owner_.port_name_) +
+                              ": no such device (the port maps to no device)";
     ended_.store(true);
     return;
   }
   int error = 0;
   const CommHandle handle = backend_.Open(device, error);
   if (handle == kInvalidHandle) {
-    owner_.last_open_error_ = device + ": " + std::strerror(error);
+    owner_.last_open_error_ = OpenFailureReason(device, error);
     ended_.store(true);
     return;
   }
@@ -46,7 +66,7 @@ TComThread::TComThread(TSerialPort& owner) : owner_(owner), backend_(owner.backe
     owner_.ApplyDeviceControl(handle);
   } catch (const SerialError&) {
     owner_.last_open_error_ =
-        device + ": " + (owner_.refusal_.empty() ? "the device refused the line settings" : owner_.refusal_);
+        device + ": " + (owner_.refusal_.empty() ? "the driver refused the line settings" : owner_.refusal_);
     backend_.CloseHandle(handle);
     ended_.store(true);
     return;
@@ -144,7 +164,7 @@ bool TComThread::InputStep() {
     if (wait == WaitStatus::Failed) std::this_thread::sleep_for(std::chrono::milliseconds(slice));
     left -= slice;
   }
-  if (wait == WaitStatus::Gone) return false;
+  if (wait == WaitStatus::Gone) return DeliverRest(handle);
   if (wait != WaitStatus::Ready || stop_.load()) return true;
 
   // A terminal may report input a moment before its count includes it:
@@ -152,7 +172,7 @@ bool TComThread::InputStep() {
   uint32_t count = 0;
   for (uint32_t tries = 0;; ++tries) {
     const CommStatus status = backend_.BytesWaiting(handle, count);
-    if (status == CommStatus::Gone) return false;
+    if (status == CommStatus::Gone) return DeliverRest(handle);
     if (status == CommStatus::Failed) return true;
     if (count > 0 || tries >= std::min(delay, kStopSliceMs) || stop_.load()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -162,14 +182,41 @@ bool TComThread::InputStep() {
   std::string chunk(std::min(count, kMaxChunk), '\0');
   uint32_t read = 0;
   const CommStatus status = backend_.Read(handle, chunk.data(), static_cast<uint32_t>(chunk.size()), read);
-  if (status == CommStatus::Gone) return false;
+  if (status == CommStatus::Gone) return DeliverRest(handle);
   if (read == 0) return true;
   chunk.resize(std::min<size_t>(read, chunk.size()));
+  Deliver(std::move(chunk));
+  return true;
+}
+
+void TComThread::Deliver(std::string chunk) {
   owner_.received_data_ = std::move(chunk);
   Raise([&] {
     if (owner_.OnReceive) owner_.OnReceive(owner_, owner_.received_data_);
   });
-  return true;
+}
+
+bool TComThread::DeliverRest(CommHandle handle) {
+  // Data and a hang-up often come together (a far end that writes, then
+  // closes): what the device received before it went may still wait. The
+  // count of waiting bytes cannot be asked any more, so read until the
+  // device gives nothing (no byte, or the hang-up itself), and deliver that
+  // as the last chunk. After a stop request nothing more is delivered.
+  std::string rest;
+  char piece[kDrainPiece];
+  while (!stop_.load() && rest.size() < kMaxChunk) {
+    uint32_t read = 0;
+    if (backend_.Read(handle, piece, kDrainPiece, read) != CommStatus::Ok || read == 0) break;
+    rest.append(piece, std::min(read, kDrainPiece));
+  }
+  if (!rest.empty() && !stop_.load()) {
+    try {
+      Deliver(std::move(rest));
+    } catch (...) {
+      // An error of the handler is dropped, as in any pass; the reader ends.
+    }
+  }
+  return false;
 }
 
 void TComThread::Finish() {

@@ -44,8 +44,12 @@ private:
   void LinkStep();
   void LineStep();
   // Waits for input at most Delay ms and delivers what waits as one chunk.
-  // Returns false when the device has gone.
+  // Returns false when the device has gone (after delivering what it still
+  // gave, DeliverRest).
   bool InputStep();
+  void Deliver(std::string chunk);
+  // At a hang-up: reads what the device still gives and delivers it; false.
+  bool DeliverRest(CommHandle handle);
   void Finish();
   // Runs `call` on the owner thread unless the owner is being destroyed.
   void Raise(const std::function<void()>& call);

@@ -54,7 +54,7 @@ void TSerialPort::Open() {
   thread_ = std::make_unique<TComThread>(*this);
   if (ConnectedPort() == spNone) {
     Close();
-    throw SerialError(ConnectError());
+    throw SerialError(ConnectError(), last_open_error_);
   }
   thread_->Start();
 }
@@ -273,8 +273,9 @@ bool TSerialPort::ApplyDeviceControl(CommHandle handle) {
   refusal_.clear();
   // RS-485 first: a device without it is refused before its line is touched.
   std::string rs485_difference;
-  if (!ApplyRs485(handle, RtsControl(dcb.Flags) == 3, rs485_difference)) throw SerialError(ConnectError());
-  if (!backend_.SetCommState(handle, dcb)) throw SerialError(ConnectError());
+  if (!ApplyRs485(handle, RtsControl(dcb.Flags) == 3, rs485_difference)) throw SerialError(ConnectError(), refusal_);
+  if (!backend_.SetCommState(handle, dcb))
+    throw SerialError(ConnectError(), "the driver refused the line settings");
   ReadBackSettings(handle, rs485_difference);
   return true;
 }

@@ -48,7 +48,8 @@ public:
 
   // Opens the device of `Port`. Nothing happens when that port is already
   // open (or it is spNone and nothing is open); another open port is closed
-  // first. Throws SerialError "Cannot connect to <name>." on failure. An
+  // first. Throws SerialError "Cannot connect to <name>." on failure, with
+  // LastOpenError as its reason. An
   // error thrown by OnConnect leaves Open with the port open and reading.
   void Open();
   // Stops the reader thread and waits for it to end, at most 500 passes of
@@ -127,8 +128,11 @@ public:
   // The state of the open port's network link (a device mapped to a TCP
   // connection); false when the port is closed or is a plain device.
   bool GetLinkStatus(LinkStatus& status);
-  // Why the last Open could not open its device ("<device>: <system message>",
-  // or "COM<n> maps to no device"), for a diagnostic; empty after a good Open.
+  // Why the last Open could not open its device, for the user: "<device>: "
+  // followed by "permission denied; add your user to the dialout group ...",
+  // "in use by another program", "no such device", "the driver refused the
+  // line settings", why RS-485 mode could not be had or the system's message; "COM<n>: no such device (...)"
+  // for a port that maps to nothing. Empty after a good Open.
   const std::string& LastOpenError() const { return last_open_error_; }
   // How the driver's settings differ from the ones last applied ("the driver
   // took 9600 baud instead of 12345"), read back after each programming of

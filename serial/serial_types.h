@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace korvane {
 
@@ -181,10 +182,17 @@ struct TCommPortSet {
 
 // The one failure type of the serial component. Its message is the text users
 // see: "Cannot connect to COM3.", "COM3 is not open." or
-// "Invalid data-width and stop-bits combination.".
+// "Invalid data-width and stop-bits combination.". A connect error also says
+// why, when that is known ("/dev/ttyUSB0: in use by another program"): a
+// second part, shown after the message.
 class SerialError : public std::runtime_error {
 public:
-  using std::runtime_error::runtime_error;
+  explicit SerialError(const std::string& message, std::string reason = {})
+      : std::runtime_error(message), reason_(std::move(reason)) {}
+  const std::string& Reason() const { return reason_; }
+
+private:
+  std::string reason_;
 };
 
 // "COM1".."COM99" (whole text, case-sensitive, no leading zero) -> the port;

@@ -124,6 +124,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s\n", detail.c_str());
       std::fflush(stderr);
     });
+    // Nobody sees the port label: the loss of the device is said once.
+    portControl.OnPortGone = [](const std::string& text) {
+      std::fprintf(stderr, "%s\n", text.c_str());
+      std::fflush(stderr);
+    };
   }
   ws->Run.Rs485 = cmd.Rs485;
   ws->Run.Rs485DelayBeforeMs = cmd.Rs485DelayBeforeMs;

@@ -1,5 +1,7 @@
 #include "app/ui/message_box.h"
 
+#include "serial/serial_types.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QString>
@@ -17,20 +19,22 @@ MessageSink& Sink() {
 
 MessageSink SetMessageSink(MessageSink sink) { return std::exchange(Sink(), std::move(sink)); }
 
-void ShowMessage(const std::string& text) {
+void ShowMessage(const std::string& text, const std::string& reason) {
   if (Sink()) {
-    Sink()(text);
+    Sink()(reason.empty() ? text : text + "\n" + reason);
     return;
   }
   QWidget* parent = QApplication::activeWindow();
   QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(), QString::fromStdString(text),
                   QMessageBox::Ok, parent);
+  if (!reason.empty()) box.setInformativeText(QString::fromStdString(reason));
   box.exec();
 }
 
 void ShowError(const std::exception& e) {
   try {
-    ShowMessage(e.what());
+    const auto* serial = dynamic_cast<const SerialError*>(&e);
+    ShowMessage(e.what(), serial != nullptr ? serial->Reason() : std::string());
   } catch (...) {
     // A failing message box must not turn one error into a crash.
   }

@@ -16,9 +16,12 @@ using MessageSink = std::function<void(const std::string& text)>;
 MessageSink SetMessageSink(MessageSink sink);
 
 // A warning box with the single button OK (modal: returns when it is closed).
-void ShowMessage(const std::string& text);
+// A `reason`, when not empty, is the box's second part, under the text; a sink
+// gets it as a second line of the same message.
+void ShowMessage(const std::string& text, const std::string& reason = {});
 
-// The default error handler: shows the exception's text as ShowMessage does.
+// The default error handler: shows the exception's text as ShowMessage does,
+// with the reason a serial error carries.
 void ShowError(const std::exception& e);
 
 // Runs `handler` and shows whatever it throws; nothing escapes. Every window

@@ -5,6 +5,7 @@
 #include "app/core/int_conv.h"
 #include "app/core/status.h"
 #include "help/core/help_hook.h"
+#include "help/core/startup_probe.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
 #include "monitor/core/monitor_buffers.h"
@@ -21,7 +22,7 @@ PortControl::PortControl(Workspace& ws, TSerialPort& serial, const TickSource& t
   serial_.OnReceive = [this](TSerialPort& sender, const std::string& buffer) {
     Serial1PortReceive(sender, buffer);
   };
-  serial_.OnDisconnect = [this](TSerialPort&, TCommPort) { Serial1PortDisconnect(); };
+  serial_.OnDisconnect = [this](TSerialPort&, TCommPort port) { Serial1PortDisconnect(port); };
   serial_.OnLinkChange = [this](TSerialPort&, const LinkStatus& link) { Serial1PortLink(link); };
 }
 
@@ -31,7 +32,7 @@ PortControl::~PortControl() {
   serial_.OnLinkChange = nullptr;
 }
 
-void PortControl::Serial1PortDisconnect() {
+void PortControl::Serial1PortDisconnect(TCommPort port) {
   // CloseComm marks the port inactive before it closes, so this only acts when
   // the device went away on its own (a USB adapter unplugged): the window must
   // not go on showing "Active" for a port that no longer exists.
@@ -39,6 +40,11 @@ void PortControl::Serial1PortDisconnect() {
   if (ws_.PortActive != 1) return;
   ws_.PortActive = 0;
   view_.ShowPortState(false);
+  if (OnPortGone) OnPortGone(PortGoneText(port));
+}
+
+std::string PortControl::PortGoneText(TCommPort port) {
+  return TSerialPort::PortName(port) + " has gone away; the port is closed.";
 }
 
 void PortControl::ShowLink(const LinkStatus& link) {
@@ -114,17 +120,19 @@ void PortControl::PortActivate() {
   const std::string name = "COM" + IntToStr(requestedPort_);
   try {
     serial_.Open();
-  } catch (const SerialError&) {
-    // RS-485 mode is the one setting a working device may lack: say so.
-    if (serial_.Rs485().Enabled && !serial_.LastOpenError().empty()) {
-      const std::string reason = name + ": " + serial_.LastOpenError();
-      DebugLog(reason);
-      view_.ShowPortDetail(reason);
-    }
+  } catch (const SerialError& e) {
+    // Why it failed goes into the diagnostic log as well; the caller shows it
+    // with the message.
+    DebugLog(std::string(e.what()) + " " + e.Reason());
     throw;
   }
   // The component opens nothing for "no port" and does not complain.
-  if (serial_.ConnectedPort() == spNone) throw SerialError("Cannot connect to " + name + ".");
+  if (serial_.ConnectedPort() == spNone) {
+    const SerialError error("Cannot connect to " + name + ".",
+                            name + ": no such device (the ports are COM1 to COM99)");
+    DebugLog(std::string(error.what()) + " " + error.Reason());
+    throw error;
+  }
   LinkStatus link;
   if (serial_.GetLinkStatus(link)) {
     ShowLink(link);

@@ -11,6 +11,7 @@
 // timer and the senders never interleave. What the window shows goes through
 // PortView; no Qt here.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -67,9 +68,10 @@ public:
   // Port" to the line. A difference between the settings and what the driver
   // took, or an adapter latency timer above 1 ms, is logged and shown as the
   // port's detail. Throws SerialError "Cannot connect to COMn." when the device
-  // cannot be opened; nothing has changed then. A network port shows its link
-  // state; one without a peer yet (a listener) stays "InActive", writes nothing
-  // and becomes active when a peer comes.
+  // cannot be opened, with the reason (also written to the diagnostic log);
+  // nothing has changed then. A network port shows its link state; one without
+  // a peer yet (a listener) stays "InActive", writes nothing and becomes active
+  // when a peer comes.
   virtual void PortActivate() = 0;
   // Only while PortActive: drops DTR and RTS on the open device, shows
   // "InActive", PortActive := 0 and closes the component. `Port` is not used.
@@ -113,9 +115,14 @@ public:
   // status shown) or to the slave's request checker.
   void Serial1PortReceive(TSerialPort& sender, const std::string& buffer);
   // The reader thread ended while the port was meant to be open (the device
-  // vanished): PortActive := 0 and "InActive" shown. A CloseComm never gets here
-  // with the port active.
-  void Serial1PortDisconnect();
+  // vanished): PortActive := 0, "InActive" shown and OnPortGone told. A
+  // CloseComm never gets here with the port active.
+  void Serial1PortDisconnect(TCommPort port);
+  // "COMn has gone away; the port is closed."
+  static std::string PortGoneText(TCommPort port);
+  // Told once with PortGoneText when the open port's device vanishes (a
+  // headless run prints it); may be empty.
+  std::function<void(const std::string& text)> OnPortGone;
   // The network link of the open port dropped or came back: the port shows
   // "InActive" (PortActive := 0) while there is no peer and "Active" again
   // when there is; the link's sentence goes to the status line and the log.

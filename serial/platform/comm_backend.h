@@ -96,7 +96,8 @@ public:
   virtual ~CommBackend() = default;
 
   // Opens the device for reading and writing, for this process alone, never
-  // as a controlling terminal. On failure: kInvalidHandle, `error` = errno.
+  // as a controlling terminal. On failure: kInvalidHandle, `error` = errno
+  // (EBUSY: another program holds the device).
   virtual CommHandle Open(const std::string& device, int& error) = 0;
   // Programs rate, framing, flow control and the DTR/RTS lines. A device
   // without modem lines (a pseudo-terminal) accepts the record and skips them.

@@ -84,6 +84,13 @@ bool FakeBackend::ReadLineSettings(CommHandle handle, LineReadBack& settings) {
   return true;
 }
 
+void FakeBackend::VanishAfter(const std::string& bytes) {
+  Lock l(mutex_);
+  input_ += bytes;
+  gone_ = true;
+  input_cv_.notify_all();
+}
+
 std::vector<std::string> FakeBackend::Opened() const {
   Lock l(mutex_);
   return opened_;
@@ -188,7 +195,7 @@ CommStatus FakeBackend::Read(CommHandle handle, void* buffer, uint32_t count, ui
   Lock l(mutex_);
   read = 0;
   if (!Valid(handle)) return CommStatus::Failed;
-  if (gone_) return CommStatus::Gone;
+  if (gone_ && input_.empty()) return CommStatus::Gone;
   read = static_cast<uint32_t>(std::min<size_t>(count, input_.size()));
   std::memcpy(buffer, input_.data(), read);
   input_.erase(0, read);

@@ -29,6 +29,9 @@ public:
   // most `max_rate` (0: any rate), and as a pseudo-terminal 8 data bits
   // without parity. `reports` false: the driver cannot tell.
   void SetReadBack(bool reports, uint32_t max_rate = 0, bool pseudo_terminal = false);
+  // The last bytes arrive and the device goes away at the same moment: the
+  // wait and the count report the loss, reads still give the bytes.
+  void VanishAfter(const std::string& bytes);
 
   // --- What the component did
   std::vector<std::string> Opened() const;

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -78,8 +79,23 @@ public:
       error = errno;
       return kInvalidHandle;
     }
-    // Keep other programs off the line while it is ours (root is not kept off).
-    // A device that is no terminal fails later, in SetCommState.
+    // Keep other programs off the line while it is ours. An advisory lock on
+    // the device keeps off every program that asks for one (another Korvane,
+    // picocom), root included: a device somebody else has locked is in use and
+    // refused. The lock comes first, so a refused open never touches the
+    // exclusive mark of the program that holds the line. The mark then refuses
+    // later opens by programs without privilege, locking or not; root passes
+    // it. A device that is no terminal fails later, in SetCommState.
+    int locked;
+    do locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (locked != 0 && errno == EINTR);
+    // Only a lock held by another counts; a device that takes no lock at all
+    // is used without one.
+    if (locked != 0 && errno == EWOULDBLOCK) {
+      ::close(fd);
+      error = EBUSY;
+      return kInvalidHandle;
+    }
     RetryIoctl(fd, TIOCEXCL, nullptr);
     std::lock_guard<std::mutex> lock(mutex_);
     timeouts_[fd] = COMMTIMEOUTS{};
@@ -272,6 +288,9 @@ public:
     // open (the other end of a pseudo-terminal pair, say); drop it, or the next
     // open of the same device is refused.
     RetryIoctl(fd, TIOCNXCL, nullptr);
+    // Released here, not only by close: a child between fork and exec shares
+    // the open file, and with it the lock.
+    ::flock(fd, LOCK_UN);
     return ::close(fd) == 0; // never retried: the descriptor is released either way
   }
 

@@ -10,12 +10,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -166,15 +168,18 @@ std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& don
 // The built korvane, started with its output in pipes.
 class Program {
 public:
-  // `env` replaces the environment when not empty.
-  Program(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+  // `env` replaces the environment when not empty; `runner` (a full path and
+  // its arguments, setpriv say) starts the program when not empty.
+  Program(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+          const std::vector<std::string>& runner = {}) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(out[1], 1);
       ::dup2(err[1], 2);
-      std::vector<std::string> all{KORVANE_BINARY_DIR "/korvane"};
+      std::vector<std::string> all = runner;
+      all.push_back(KORVANE_BINARY_DIR "/korvane");
       all.insert(all.end(), args.begin(), args.end());
       std::vector<char*> argv, envp;
       for (auto& a : all) argv.push_back(a.data());
@@ -208,6 +213,12 @@ public:
     stdout_ +=
         ReadUntil(out_, [&](const std::string& s) { return (stdout_ + s).find(text) != std::string::npos; });
     return stdout_.find(text) != std::string::npos;
+  }
+  // Reads standard error until `text` arrived.
+  bool ErrorShows(const std::string& text) {
+    stderr_ +=
+        ReadUntil(err_, [&](const std::string& s) { return (stderr_ + s).find(text) != std::string::npos; });
+    return stderr_.find(text) != std::string::npos;
   }
   // Waits for the end (both pipes closed, bounded), then the exit status; -1 when it did not end.
   int Finish() {
@@ -267,6 +278,11 @@ public:
   bool Write(const std::string& bytes) {
     return ::write(master_, bytes.data(), bytes.size()) == ssize_t(bytes.size());
   }
+  // The far end goes away: the line hangs up.
+  void CloseFarEnd() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
 
 private:
   int master_ = -1, near_ = -1;
@@ -287,7 +303,7 @@ protected:
     if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
   }
 
-  Line line;
+  Line line, line2;
   std::string dir;
 };
 
@@ -388,8 +404,8 @@ TEST_F(HeadlessRun, Rs485OnAPseudoTerminalEndsTheRunWithItsReason) {
   Program p({"--headless", "--open", "--rs485=2,3", "--port", "1=" + line.Path()});
   ASSERT_TRUE(p.Started());
   EXPECT_EQ(p.Finish(), 1);
-  EXPECT_NE(p.Stderr().find("Cannot connect to COM1."), std::string::npos) << p.Stderr();
-  EXPECT_NE(p.Stderr().find("COM1: " + line.Path() + ": this device has no RS-485 mode"), std::string::npos)
+  EXPECT_NE(p.Stderr().find("Cannot connect to COM1.\n" + line.Path() + ": this device has no RS-485 mode"),
+            std::string::npos)
       << p.Stderr();
   // Without the option the same line opens.
   Program q({"--headless", "--open", "--port", "1=" + line.Path()});
@@ -397,4 +413,63 @@ TEST_F(HeadlessRun, Rs485OnAPseudoTerminalEndsTheRunWithItsReason) {
   EXPECT_EQ(line.Read(9), "Open Port");
   q.Signal(SIGTERM);
   EXPECT_EQ(q.Finish(), 0) << q.Stderr();
+}
+
+TEST_F(HeadlessRun, TheSecondLineOfAFailedOpenSaysWhy) {
+  // A plain file is no terminal: the driver refuses its settings.
+  const std::string plain = dir + "/plain-file";
+  std::ofstream(plain) << "";
+  // The line, locked by another program.
+  const int held = ::open(line.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  struct Case {
+    std::string device;
+    std::string reason;
+    bool unprivileged; // run as a user outside the terminal's group
+  };
+  std::vector<Case> cases = {
+      {dir + "/no-such-device", dir + "/no-such-device: no such device", false},
+      {plain, plain + ": the driver refused the line settings", false},
+      {line.Path(), line.Path() + ": in use by another program", false},
+  };
+  // A pseudo-terminal belongs to its maker, writable by nobody else: the same
+  // as a serial port to a user outside the dialout group.
+  const std::string other = line2.Ok() ? line2.Path() : "";
+  if (::geteuid() == 0 && line2.Ok())
+    cases.push_back(
+        {other, other + ": permission denied; add your user to the dialout group (then log in again)", true});
+  else
+    std::printf("permission case skipped: needs root to start the program as another user\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.device);
+    std::vector<std::string> env, runner;
+    if (c.unprivileged) {
+      const std::string runtime = dir + "/runtime";
+      ::mkdir(runtime.c_str(), 0700);
+      ASSERT_EQ(::chown(runtime.c_str(), 65534, 65534), 0);
+      ::chmod(dir.c_str(), 0755);
+      env = {"PATH=/usr/bin:/bin", "HOME=" + runtime, "XDG_RUNTIME_DIR=" + runtime, "TMPDIR=" + runtime};
+      runner = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    Program p({"--headless", "--open", "--port", "1=" + c.device}, env, runner);
+    ASSERT_TRUE(p.Started());
+    EXPECT_EQ(p.Finish(), 1);
+    EXPECT_NE(p.Stderr().find("Cannot connect to COM1.\n" + c.reason + "\n"), std::string::npos)
+        << p.Stderr();
+  }
+  ::close(held);
+}
+
+TEST_F(HeadlessRun, ADeviceThatGoesAwayIsSaidOnce) {
+  Program p({"--headless", "--port", "1=" + line.Path(), "--open"});
+  ASSERT_TRUE(p.Started());
+  ASSERT_EQ(line.Read(9), "Open Port");
+  line.CloseFarEnd();
+  const std::string said = "COM1 has gone away; the port is closed.\n";
+  EXPECT_TRUE(p.ErrorShows(said)) << p.Stderr();
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+  const std::string& err = p.Stderr();
+  EXPECT_EQ(err.find(said), err.rfind(said)) << "said once: " << err;
 }

@@ -413,6 +413,36 @@ TEST_F(ConfigWindowsTest, NonNumericBoxStopsExitWithTheDialogOpen) {
   EXPECT_EQ(MainLabel("TxtRTUMode"), "Slave - Binary");
 }
 
+TEST_F(ConfigWindowsTest, TheBoxOfAPortThatCannotOpenSaysWhy) {
+  backend.SetOpenError(EBUSY);
+  config->show();
+  Activate();
+  TypeCombo("ComboPort", "5");
+  Check("ChkPort");
+  // A real box this time: looked at while it is up, then closed (at most
+  // 500 looks, 10 ms apart).
+  const MessageSink sink = SetMessageSink({});
+  std::string text, reason;
+  int looks = 0;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr && ++looks < 500) return;
+    look.stop();
+    if (box == nullptr) return;
+    text = box->text().toStdString();
+    reason = box->informativeText().toStdString();
+    box->accept();
+  });
+  look.start(10);
+  ClickExit();
+  look.stop();
+  SetMessageSink(sink);
+  EXPECT_EQ(text, "Cannot connect to COM5.");
+  EXPECT_EQ(reason, dir + "/com5: in use by another program");
+  EXPECT_EQ(ws->PortActive, 0);
+}
+
 TEST_F(ConfigWindowsTest, PortThatCannotOpenStopsAfterTheSettings) {
   backend.SetOpenError(EACCES);
   config->show();
@@ -422,7 +452,10 @@ TEST_F(ConfigWindowsTest, PortThatCannotOpenStopsAfterTheSettings) {
   Type("TxtPollTime", "20");
   Type("TxtAddr1", "40");
   ClickExit();
-  EXPECT_EQ(messages, std::vector<std::string>{"Cannot connect to COM5."});
+  // The message as it is, and why on its second line.
+  EXPECT_EQ(messages, std::vector<std::string>{"Cannot connect to COM5.\n" + dir +
+                                               "/com5: permission denied; add your user to the dialout group "
+                                               "(then log in again)"});
   EXPECT_TRUE(config->isVisible());
   EXPECT_EQ(ws->PollTime, 20);
   EXPECT_EQ(ws->DeviceAddress, 40);

@@ -7,7 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace korvane;
 using korvane::test::EventLog;
@@ -134,6 +139,68 @@ TEST_F(PtyTest, OpenFailuresAreTheConnectErrorAndRaiseNoEvent) {
   }
   port->Close();
   EXPECT_TRUE(log.Entries().empty());
+}
+
+namespace {
+
+// Whether a lock of `path` can be taken now (as a locking tool would try it).
+bool CanLock(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return free;
+}
+
+} // namespace
+
+TEST_F(PtyTest, APortHeldByAnotherProgramIsRefusedAlsoAsRoot) {
+  // Root passes the exclusive mark, so each holder here is one the lock keeps
+  // off: a program that locks the device, and another component (another
+  // Korvane) with the port open.
+  for (const bool byComponent : {false, true}) {
+    SCOPED_TRACE(byComponent ? "another component" : "a locking program");
+    int held = -1;
+    std::unique_ptr<TSerialPort> other;
+    if (byComponent) {
+      other = std::make_unique<TSerialPort>(invoker, DefaultCommBackend(), ports);
+      other->SetPort(spCOM5);
+      other->SetBaudRate(br009600);
+      other->Open();
+      ASSERT_EQ(other->ConnectedPort(), spCOM5);
+      EXPECT_FALSE(CanLock(line5.SlavePath())) << "an open port is locked";
+    } else {
+      held = ::open(line5.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      ASSERT_GE(held, 0) << std::strerror(errno);
+      ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
+    }
+    std::string message, reason;
+    try {
+      port->Open();
+    } catch (const SerialError& e) {
+      message = e.what();
+      reason = e.Reason();
+    }
+    EXPECT_EQ(message, "Cannot connect to COM5.");
+    EXPECT_EQ(reason, line5.SlavePath() + ": in use by another program");
+    EXPECT_EQ(port->ConnectedPort(), spNone);
+    if (other) {
+      // The refused open left the holder's line alone: it still carries traffic.
+      EXPECT_EQ(other->SendString("still"), 5u);
+      EXPECT_EQ(line5.Read(5), "still");
+      other->Close();
+      other.reset();
+    } else {
+      ::close(held);
+    }
+    EXPECT_TRUE(CanLock(line5.SlavePath())) << "the holder's close released it";
+    // Released: the port opens, holds the lock while open, and gives it back on close.
+    port->Open();
+    EXPECT_EQ(port->ConnectedPort(), spCOM5);
+    EXPECT_FALSE(CanLock(line5.SlavePath()));
+    port->Close();
+    EXPECT_TRUE(CanLock(line5.SlavePath()));
+  }
 }
 
 TEST_F(PtyTest, LostDeviceEndsTheReaderWithOneDisconnect) {

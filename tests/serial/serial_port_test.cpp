@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 
 using namespace korvane;
 using korvane::test::EventLog;
@@ -257,6 +258,71 @@ TEST_F(FakePortTest, OpenFailureKeepsTheReason) {
   EXPECT_NE(port.LastOpenError().find("fake/line1"), std::string::npos);
   EXPECT_NE(port.LastOpenError().find("ermission"), std::string::npos) << port.LastOpenError();
   EXPECT_TRUE(log.Entries().empty());
+}
+
+TEST_F(FakePortTest, TheConnectErrorSaysWhyTheOpenFailed) {
+  struct Case {
+    int error;     // errno of the open; 0: it opens, the settings are refused
+    const char* a; // the reason holds both texts
+    const char* b;
+  };
+  const Case cases[] = {
+      {EACCES, "permission denied", "add your user to the dialout group"},
+      {EPERM, "permission denied", "add your user to the dialout group"},
+      {EBUSY, "in use by another program", "in use"},
+      {ENOENT, "no such device", "no such"},
+      {ENODEV, "no such device", "no such"},
+      {ENXIO, "no such device", "no such"},
+      {0, "the driver refused the line settings", "driver"},
+      {EIO, std::strerror(EIO), "fake/line1: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.a);
+    backend.SetOpenError(c.error);
+    backend.SetRefuseState(c.error == 0);
+    std::string message, reason = "(no error)";
+    try {
+      port.Open();
+    } catch (const SerialError& e) {
+      message = e.what();
+      reason = e.Reason();
+    }
+    EXPECT_EQ(message, "Cannot connect to COM1.") << "the message stays as it is";
+    EXPECT_EQ(reason, port.LastOpenError());
+    EXPECT_EQ(reason.rfind("fake/line1: ", 0), 0u) << reason;
+    EXPECT_NE(reason.find(c.a), std::string::npos) << reason;
+    EXPECT_NE(reason.find(c.b), std::string::npos) << reason;
+  }
+  // A port that maps to no device says so too.
+  port.SetPort(spCOM3);
+  try {
+    port.Open();
+    ADD_FAILURE() << "COM3 maps to nothing and must not open";
+  } catch (const SerialError& e) {
+    EXPECT_EQ(std::string(e.Reason()), "COM3: no such device (the port maps to no device)");
+  }
+  EXPECT_TRUE(log.Entries().empty());
+}
+
+TEST_F(FakePortTest, TheLastBytesBeforeAHangUpAreDelivered) {
+  // The far end writes, then goes: the wait and the count report the loss
+  // while the bytes still wait. A rest longer than one read comes whole.
+  std::string longRest;
+  for (int i = 0; i < 10000; ++i) longRest.push_back(static_cast<char>(i % 251));
+  const std::string cases[] = {std::string("last\0words", 10), longRest};
+  for (const std::string& rest : cases) {
+    SCOPED_TRACE(rest.size());
+    EventLog events;
+    events.Attach(port);
+    port.Open();
+    backend.VanishAfter(rest);
+    ASSERT_TRUE(events.WaitForEntry("disconnect COM1"));
+    EXPECT_EQ(events.Entries(), (std::vector<std::string>{"connect COM1", "receive", "disconnect COM1"}));
+    EXPECT_EQ(events.Received(), rest);
+    ASSERT_TRUE(events.WaitUntil([&] { return port.ConnectedPort() == spNone; }));
+    port.Close();
+    log.Attach(port);
+  }
 }
 
 TEST_F(FakePortTest, WriteErrors) {
