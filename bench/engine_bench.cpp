@@ -16,7 +16,7 @@
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
 #include "modbus/core.h"
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 #include "modbus/master.h"
 #include "modbus/sender.h"
 #include "modbus/slave.h"

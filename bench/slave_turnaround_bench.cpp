@@ -38,7 +38,7 @@
 #include "app/core/workspace.h"
 #include "config/core/register_file.h"
 #include "modbus/core.h"
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 
 extern char** environ;
 

@@ -1,7 +1,7 @@
 #include "modbus/master.h"
 
 #include "modbus/core.h"
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 
 #include <algorithm>
 
@@ -13,11 +13,6 @@ constexpr uint32_t kAsciiReplyWindowMs = 3000;
 
 bool FitsWord(int64_t v) { return v >= 0 && v <= 0xFFFF; }
 bool FitsByte(int64_t v) { return v >= 0 && v <= 0xFF; }
-
-size_t Taken(int32_t count, const std::string& buffer) {
-  if (count <= 0) return 0;
-  return std::min(static_cast<size_t>(count), buffer.size());
-}
 
 } // namespace
 
@@ -57,19 +52,15 @@ TMaster::TMaster(Workspace& ws, FrameSender& sender, const TickSource& ticks)
 
 void TMaster::FinishAndSend() {
   if (ReplyCount > 0) replyOverwritten_ = true;
-  if (ws_.RtuMode != 0) {
-    frame::AppendCrc(MasterFrame);
-    SentCharacters = MasterFrame.size();
-    sender_.SendCommStr(ws_.CommPort, MasterFrame);
-  } else {
-    MasterAscii = ConvertToASCII(MasterFrame);
-    SentCharacters = MasterAscii.size();
-    sender_.SendCommStr(ws_.CommPort, MasterAscii);
-  }
+  // Every RtuMode but 0 is RTU here.
+  SentCharacters = frame::SendFramed(sender_, ws_.CommPort,
+                                     ws_.RtuMode != 0 ? frame::Framing::kRtu : frame::Framing::kAscii,
+                                     MasterFrame, MasterAscii);
 }
 
 void TMaster::MasterPollPLC() {
   using frame::PutByte;
+  using frame::PutRequestHeader;
   using frame::PutWord;
   const Workspace& w = ws_;
   SentCharacters = 0;
@@ -89,20 +80,12 @@ void TMaster::MasterPollPLC() {
         // Multiple coils: WriteValues holds the states packed eight to a byte.
         if (w.WriteCount < 0 || w.WriteCount > kWriteValues || !FitsWord(w.RegLength)) return;
         function = frame::kWriteMultipleCoils;
-        MasterFrame.clear();
-        PutByte(MasterFrame, w.DeviceAddress);
-        PutByte(MasterFrame, function);
-        PutWord(MasterFrame, address);
-        PutWord(MasterFrame, w.RegLength);
+        PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, w.RegLength);
         PutByte(MasterFrame, w.WriteCount);
         for (int32_t i = 1; i <= w.WriteCount; ++i) PutByte(MasterFrame, value(i));
       } else {
         function = frame::kWriteSingleCoil;
-        MasterFrame.clear();
-        PutByte(MasterFrame, w.DeviceAddress);
-        PutByte(MasterFrame, function);
-        PutWord(MasterFrame, address);
-        PutWord(MasterFrame, value(1) != 0 ? 0xFF00 : 0x0000);
+        PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, value(1) != 0 ? 0xFF00 : 0x0000);
       }
     } else if (w.RegType != 3) {
       // Discrete inputs and input registers cannot be written: nothing goes
@@ -115,45 +98,31 @@ void TMaster::MasterPollPLC() {
       if (!FitsWord(address)) return;
       if (w.SingleRegWrite != 0 && w.WriteCount == 1) {
         function = frame::kWriteSingleRegister;
-        MasterFrame.clear();
-        PutByte(MasterFrame, w.DeviceAddress);
-        PutByte(MasterFrame, function);
-        PutWord(MasterFrame, address);
-        PutWord(MasterFrame, value(1));
+        PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, value(1));
       } else {
         if (w.WriteCount < 1 || w.WriteCount > kWriteValues) return;
         function = frame::kWriteMultipleRegisters;
-        MasterFrame.clear();
-        PutByte(MasterFrame, w.DeviceAddress);
-        PutByte(MasterFrame, function);
-        PutWord(MasterFrame, address);
-        PutWord(MasterFrame, w.WriteCount);
+        PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, w.WriteCount);
         PutByte(MasterFrame, 2 * w.WriteCount);
         for (int32_t i = 1; i <= w.WriteCount; ++i) PutWord(MasterFrame, value(i));
       }
     }
-    replyLength = 8;
+    replyLength = frame::ReplyLength(function, 0);
   } else if (w.RegType == 0 || w.RegType == 1) {
     // Bits: the whole view in one request, no poll window.
     const int64_t address = static_cast<int64_t>(w.StartReg) - 1;
     if (!FitsWord(address) || !FitsWord(w.RegLength)) return;
     function = w.RegType == 0 ? frame::kReadCoils : frame::kReadDiscreteInputs;
-    MasterFrame.clear();
-    PutByte(MasterFrame, w.DeviceAddress);
-    PutByte(MasterFrame, function);
-    PutWord(MasterFrame, address);
-    PutWord(MasterFrame, w.RegLength);
+    PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, w.RegLength);
     replyLength = frame::ReplyLength(function, w.RegLength);
   } else if (w.RegType == 2 || w.RegType == 3) {
     const int64_t address = static_cast<int64_t>(w.PollAddress) - 1;
     if (!FitsWord(address) || !FitsWord(w.PollCount)) return;
     function = w.RegType == 3 ? frame::kReadHoldingRegisters : frame::kReadInputRegisters;
-    MasterFrame.clear();
-    PutByte(MasterFrame, w.DeviceAddress);
-    PutByte(MasterFrame, function);
-    PutWord(MasterFrame, address);
-    PutWord(MasterFrame, w.PollCount);
-    replyLength = 5 + static_cast<int64_t>(w.WriteFunction == 16 ? 2 : 4) * w.PollCount;
+    PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, w.PollCount);
+    // Two bytes a register while WriteFunction is 16 (its only value); four otherwise.
+    const int64_t wordsPerRegister = w.WriteFunction == frame::kWriteMultipleRegisters ? 1 : 2;
+    replyLength = frame::ReplyLength(function, wordsPerRegister * w.PollCount);
   } else {
     if (ReplyCount > 0) replyOverwritten_ = true;
     MasterFrame.clear();
@@ -221,7 +190,7 @@ void TMaster::EndReply() {
 
 int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
   int32_t status = kReplyNone;
-  const size_t n = Taken(Count, Buffer);
+  const size_t n = frame::ChunkSize(Count, Buffer);
   const auto* bytes = reinterpret_cast<const uint8_t*>(Buffer.data());
   for (size_t k = 0; k < n; ++k) {
     const int32_t b = bytes[k];
@@ -229,9 +198,9 @@ int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
     // A request sent while a longer reply was half received can leave the
     // count at or past the new reply's length; nothing would ever complete
     // it, so that reply is abandoned and this byte may start the next one.
-    if (ReplyCount > 1 && ReplyCount >= ReplyLength) EndReply();
+    if (ReplyCount > frame::kTakenAddress && ReplyCount >= ReplyLength) EndReply();
 
-    if (ReplyCount == 0) {
+    if (ReplyCount == frame::kTakenNone) {
       MasterFrame.clear();
       replyOverwritten_ = false;
       if (b == ws_.DeviceAddress) {
@@ -239,7 +208,7 @@ int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
         taken = true;
       }
     }
-    if (ReplyCount == 1) {
+    if (ReplyCount == frame::kTakenAddress) {
       if (b == SentFunction) {
         MasterFrame.push_back(static_cast<char>(b));
         taken = true;
@@ -250,15 +219,15 @@ int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
         taken = true;
       } else {
         // Abandoned; the byte is not looked at again as an address.
-        ReplyCount = 0;
+        ReplyCount = frame::kTakenNone;
       }
     }
-    if (ReplyCount > 1 && ReplyCount < ReplyLength) {
+    if (ReplyCount > frame::kTakenAddress && ReplyCount < ReplyLength) {
       MasterFrame.push_back(static_cast<char>(b));
       taken = true;
-      if (ReplyCount == 2 && ReplyException > 0) ReplyException = b;
+      if (ReplyCount == frame::kTakenFunction && ReplyException > 0) ReplyException = b;
     }
-    if (ReplyCount > 1 && ReplyCount == ReplyLength - 1) {
+    if (ReplyCount > frame::kTakenAddress && ReplyCount == frame::LastBytePosition(ReplyLength)) {
       AwaitingReply = 0;
       const auto length = static_cast<size_t>(ReplyLength);
       // The request's own bytes followed by the reply's tail can pass the
@@ -276,7 +245,7 @@ int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
         } else if (function & frame::kExceptionFlag) {
           // Decided by the function byte, so an exception code of 0 is still
           // an exception and never reads as good data.
-          status = kReplyException + static_cast<uint8_t>(MasterFrame[2]);
+          status = ExceptionStatus(static_cast<uint8_t>(MasterFrame[frame::kExceptionCodeOffset]));
         } else {
           status = kReplyOk;
           StoreReply(SentFunction, length - 2);
@@ -300,12 +269,12 @@ int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
 
 int32_t TMaster::MasterCheckASCII(int32_t Count, const std::string& Buffer) {
   int32_t status = kReplyNone;
-  const size_t n = Taken(Count, Buffer);
+  const size_t n = frame::ChunkSize(Count, Buffer);
   const uint32_t now = ticks_.Now();
   for (size_t k = 0; k < n; ++k) {
     const char c = Buffer[k];
     bool taken = false;
-    if (ReplyCount == 0) {
+    if (ReplyCount == frame::kTakenNone) {
       MasterRxAscii.clear();
       if (c == ':') {
         MasterRxAscii.push_back(':');
@@ -320,7 +289,7 @@ int32_t TMaster::MasterCheckASCII(int32_t Count, const std::string& Buffer) {
       } else {
         AwaitingReply = 0;
         status = AnalyseAscii();
-        ReplyCount = 0;
+        ReplyCount = frame::kTakenNone;
         taken = false;
       }
     }
@@ -338,12 +307,7 @@ int32_t TMaster::MasterCheckASCII(int32_t Count, const std::string& Buffer) {
 }
 
 int32_t TMaster::AnalyseAscii() {
-  MasterFrame.clear();
-  const std::string& text = MasterRxAscii;
-  // Pairs of digits after the ":"; an odd last character is ignored.
-  for (size_t i = 1; i + 1 < text.size(); i += 2)
-    MasterFrame.push_back(
-        static_cast<char>(TCore::GetAsciiValue(text[i]) * 16 + TCore::GetAsciiValue(text[i + 1])));
+  frame::DecodeAscii(MasterRxAscii, MasterFrame);
   const size_t count = MasterFrame.size();
   const auto* bytes = reinterpret_cast<const uint8_t*>(MasterFrame.data());
   if (count == 0 || bytes[0] != ws_.DeviceAddress) return kReplyNone;
@@ -353,7 +317,7 @@ int32_t TMaster::AnalyseAscii() {
   SentFunction = bytes[frame::kFunctionOffset];
   // The reply's own code decides the table; the LRC is not data.
   StoreReply(SentFunction, count - 1);
-  if (SentFunction > frame::kExceptionFlag) return kReplyException + bytes[2];
+  if (SentFunction > frame::kExceptionFlag) return ExceptionStatus(bytes[frame::kExceptionCodeOffset]);
   return kReplyOk;
 }
 

@@ -2,17 +2,13 @@
 // TMaster: the master's side of the line. MasterPollPLC builds one request from
 // the workspace's master request cycle and sends it; MasterCheckRTU and
 // MasterCheckASCII assemble the reply from the received chunks, validate it,
-// store read values into the active slot and return a reply status code:
-//   0 no complete reply in this chunk (also: bytes ignored)
-//   1 a complete, valid normal reply (read values stored)
-//   2 checksum error (CRC or LRC)
-//   3 the chunk was handled after ReplyDeadline
-//   4 more than 500 bytes or characters without a complete reply
-//   128 + e exception reply with exception code e
+// store read values into the active slot and return a reply status code
+// (ReplyStatus, modbus/frame_rules.h).
 // No clock, no descriptors, no globals: time comes from the TickSource and
 // frames leave through the FrameSender.
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
+#include "modbus/frame_rules.h"
 #include "modbus/sender.h"
 
 #include <cstddef>
@@ -20,16 +16,6 @@
 #include <string>
 
 namespace korvane {
-
-// Reply status codes of the master reply checkers.
-enum ReplyStatus : int32_t {
-  kReplyNone = 0,
-  kReplyOk = 1,
-  kReplyChecksum = 2,
-  kReplyTimeout = 3,
-  kReplyTooLong = 4,
-  kReplyException = 128, // + the exception code
-};
 
 // The next poll window of a register read: sets ws.PollCount and
 // ws.PollAddress from RegLength, RtuMode, BaudRate and StartReg. The reply of

@@ -4,15 +4,11 @@
 #include <cstring>
 
 #include "modbus/core.h"
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 
 namespace korvane {
 
 namespace {
-
-size_t Clamp(int32_t count, const std::string& buffer) {
-  return count <= 0 ? 0 : std::min(static_cast<size_t>(count), buffer.size());
-}
 
 uint8_t At(const std::string& f, size_t offset) { return static_cast<uint8_t>(f[offset]); }
 
@@ -37,7 +33,7 @@ size_t TSlave::BodySize() const {
 }
 
 void TSlave::CheckModbusRTU(int32_t Count, const std::string& Buffer) {
-  const size_t n = Clamp(Count, Buffer);
+  const size_t n = frame::ChunkSize(Count, Buffer);
   // The whole chunk arrived at one moment; only sending a reply (which may
   // block on a slow line) lets time pass inside the loop, so the tick is read
   // again after each one.
@@ -45,7 +41,7 @@ void TSlave::CheckModbusRTU(int32_t Count, const std::string& Buffer) {
   for (size_t i = 0; i < n; ++i) {
     const auto b = static_cast<uint8_t>(Buffer[i]);
     bool taken = false;
-    if (RxCount == 0) {
+    if (RxCount == frame::kTakenNone) {
       RxFrame.clear();
       const int s = MatchSlot(b);
       if (s > 0) {
@@ -55,30 +51,29 @@ void TSlave::CheckModbusRTU(int32_t Count, const std::string& Buffer) {
         taken = true;
       }
     }
-    if (RxCount == 1) {
+    if (RxCount == frame::kTakenAddress) {
       if (frame::IsSupported(b)) {
         RxFrame.push_back(static_cast<char>(b));
         taken = true;
       } else {
         // The rejected byte is not looked at again as an address.
-        RxCount = 0;
+        RxCount = frame::kTakenNone;
       }
     }
-    if (RxCount >= 2 && RxCount <= 5) {
+    if (RxCount >= frame::kTakenFunction && RxCount < frame::kTakenRequestHeader) {
       RxFrame.push_back(static_cast<char>(b));
       taken = true;
     }
-    if (RxCount == 6 && RxFrame.size() >= 6) {
-      // The length comes from the quantity; the byte-count field of 15 and 16
-      // plays no part in framing.
+    if (RxCount == frame::kTakenRequestHeader && RxFrame.size() >= frame::kRequestHeaderSize) {
+      // The length comes from the quantity, not the byte-count field of 15 and 16.
       RxLength = static_cast<int32_t>(frame::RequestLength(At(RxFrame, frame::kFunctionOffset),
                                                            frame::Word(RxFrame, frame::kQuantityOffset)));
     }
-    if (RxCount >= 6 && RxCount < RxLength - 1) {
+    if (RxCount >= frame::kTakenRequestHeader && RxCount < frame::LastBytePosition(RxLength)) {
       RxFrame.push_back(static_cast<char>(b));
       taken = true;
     }
-    if (RxCount == RxLength - 1 && RxFrame.size() == static_cast<size_t>(RxLength) - 1) {
+    if (RxCount == frame::LastBytePosition(RxLength) && RxFrame.size() == static_cast<size_t>(RxLength) - 1) {
       RxFrame.push_back(static_cast<char>(b));
       const int32_t c = TCore::CRC16(RxFrame, RxLength - 2);
       if (At(RxFrame, static_cast<size_t>(RxLength) - 2) == c / 256 &&
@@ -86,7 +81,7 @@ void TSlave::CheckModbusRTU(int32_t Count, const std::string& Buffer) {
         checksumSize_ = 2;
         Dispatch();
         now = ticks_.Now();
-        RxCount = 0;
+        RxCount = frame::kTakenNone;
         taken = false;
       }
       // On a mismatch the counter stays on the last position: every further
@@ -94,19 +89,19 @@ void TSlave::CheckModbusRTU(int32_t Count, const std::string& Buffer) {
       // so neither the frame nor the work grows) until the request times out.
     }
     if (taken) ++RxCount;
-    if (RxCount > 0 && TickPassed(now, RxDeadline)) RxCount = 0;
-    if (RxCount > kMaxRequest) RxCount = 0;
+    if (RxCount > frame::kTakenNone && TickPassed(now, RxDeadline)) RxCount = frame::kTakenNone;
+    if (RxCount > kMaxRequest) RxCount = frame::kTakenNone;
   }
 }
 
 void TSlave::CheckModbusASCII(int32_t Count, const std::string& Buffer) {
   if (Count < 1) return;
-  const size_t n = Clamp(Count, Buffer);
+  const size_t n = frame::ChunkSize(Count, Buffer);
   const char* data = Buffer.data();
   uint32_t now = ticks_.Now();
   size_t i = 0;
   while (i < n) {
-    if (RxCount == 0) {
+    if (RxCount == frame::kTakenNone) {
       // Waiting for ":"; everything before it (the line feed after a
       // carriage return included) is dropped.
       RxAscii.clear();
@@ -129,21 +124,16 @@ void TSlave::CheckModbusASCII(int32_t Count, const std::string& Buffer) {
     if (cr != nullptr) {
       AnalyseASCII();
       now = ticks_.Now();
-      RxCount = 0;
+      RxCount = frame::kTakenNone;
       ++i;
     }
   }
-  if (RxCount > 0 && TickPassed(ticks_.Now(), RxDeadline)) RxCount = 0;
-  if (RxCount > kMaxRequest) RxCount = 0;
+  if (RxCount > frame::kTakenNone && TickPassed(ticks_.Now(), RxDeadline)) RxCount = frame::kTakenNone;
+  if (RxCount > kMaxRequest) RxCount = frame::kTakenNone;
 }
 
 void TSlave::AnalyseASCII() {
-  RxFrame.clear();
-  const size_t len = RxAscii.size();
-  // Pairs of digits from the character after ":"; an odd last one is ignored.
-  for (size_t i = 1; i + 1 < len; i += 2)
-    RxFrame.push_back(
-        static_cast<char>(TCore::GetAsciiValue(RxAscii[i]) * 16 + TCore::GetAsciiValue(RxAscii[i + 1])));
+  frame::DecodeAscii(RxAscii, RxFrame);
   const size_t count = RxFrame.size();
   if (count == 0) return;
   RequestSlot = MatchSlot(At(RxFrame, 0));
@@ -182,16 +172,14 @@ void TSlave::Dispatch() {
 }
 
 void TSlave::Send() {
-  if (ws_.RtuMode == 1) {
-    frame::AppendCrc(TxFrame);
-    sender_.SendCommStr(ws_.CommPort, TxFrame);
-  } else {
-    TxAscii = ConvertToASCII(TxFrame);
-    sender_.SendCommStr(ws_.CommPort, TxAscii);
-  }
+  // Only RtuMode 1 is RTU here; every other value answers in ASCII.
+  frame::SendFramed(sender_, ws_.CommPort, ws_.RtuMode == 1 ? frame::Framing::kRtu : frame::Framing::kAscii,
+                    TxFrame, TxAscii);
 }
 
-bool TSlave::HasHeader() const { return BodySize() >= 6 && RequestSlot >= 1 && RequestSlot <= kSlotCount; }
+bool TSlave::HasHeader() const {
+  return BodySize() >= frame::kRequestHeaderSize && RequestSlot >= 1 && RequestSlot <= kSlotCount;
+}
 
 void TSlave::ReadStatus() {
   if (!HasHeader()) return;
@@ -240,7 +228,7 @@ void TSlave::ReadRegs() {
 
 void TSlave::WriteSingleCoil() {
   if (!HasHeader()) return;
-  TxFrame.assign(RxFrame, 0, 6);
+  TxFrame.assign(RxFrame, 0, frame::kRequestHeaderSize);
   // Any non-zero value means ON, not only FF 00.
   SetBitAt(ws_.SlotTables(RequestSlot).CoilTable, frame::Word(RxFrame, frame::kStartOffset),
            frame::Word(RxFrame, frame::kQuantityOffset) != 0);
@@ -250,7 +238,7 @@ void TSlave::WriteSingleCoil() {
 
 void TSlave::WriteSingleReg() {
   if (!HasHeader()) return;
-  TxFrame.assign(RxFrame, 0, 6);
+  TxFrame.assign(RxFrame, 0, frame::kRequestHeaderSize);
   const int32_t n = frame::Word(RxFrame, frame::kStartOffset) + 1;
   ws_.SlotTables(RequestSlot).HoldingRegTable[static_cast<size_t>(n)] =
       frame::Word(RxFrame, frame::kQuantityOffset);
@@ -262,7 +250,7 @@ void TSlave::WriteCoils() {
   if (!HasHeader()) return;
   const size_t body = BodySize();
   if (body < frame::kWriteDataOffset) return; // no byte-count field
-  TxFrame.assign(RxFrame, 0, 6);
+  TxFrame.assign(RxFrame, 0, frame::kRequestHeaderSize);
   BitTable& table = ws_.SlotTables(RequestSlot).CoilTable;
   int64_t coil = frame::Word(RxFrame, frame::kStartOffset);
   int64_t remaining = frame::Word(RxFrame, frame::kQuantityOffset);
@@ -285,7 +273,7 @@ void TSlave::WriteHoldRegs() {
   const int64_t q = frame::Word(RxFrame, frame::kQuantityOffset);
   // The values start after the byte-count field, which is not used.
   if (static_cast<int64_t>(BodySize()) < static_cast<int64_t>(frame::kWriteDataOffset) + 2 * q) return;
-  TxFrame.assign(RxFrame, 0, 6);
+  TxFrame.assign(RxFrame, 0, frame::kRequestHeaderSize);
   RegTable& table = ws_.SlotTables(RequestSlot).HoldingRegTable;
   size_t pos = frame::kWriteDataOffset;
   for (int64_t n = start + 1; n <= start + q && n <= kRegisters; ++n, pos += 2)

@@ -6,10 +6,11 @@
 // next received byte is looked at. A request that fails any check gets no
 // reply at all (there are no exception replies).
 //
-// Both checkers are states of one counter, RxCount: 0 waits for the start of a
-// request (an address byte of a slot in RTU, ":" in ASCII); otherwise it
-// counts the bytes or characters taken. The state survives between chunks, so
-// a request may arrive in any number of pieces.
+// Both checkers are states of one counter, RxCount: 0 (frame::kTakenNone)
+// waits for the start of a request (an address byte of a slot in RTU, ":" in
+// ASCII); otherwise it counts the bytes or characters taken, the RTU positions
+// named by frame::Taken. The state survives between chunks, so a request may
+// arrive in any number of pieces.
 #include <cstdint>
 #include <string>
 

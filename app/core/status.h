@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/core/workspace.h"
+#include "modbus/frame_rules.h"
 
 namespace korvane {
 
@@ -14,14 +15,13 @@ struct StatusUpdate {
   bool Redraw = false;             // the grid must be redrawn (DisplayRegs)
 };
 
-// Reply status codes: 0 no verdict, 1 data OK, 2 checksum, 3 time-out,
-// 4 too long, 128 + e Modbus exception e.
-inline constexpr int32_t kStatusNone = 0;
-inline constexpr int32_t kStatusDataOk = 1;
-inline constexpr int32_t kStatusChecksum = 2;
-inline constexpr int32_t kStatusTimeOut = 3;
-inline constexpr int32_t kStatusTooLong = 4;
-inline constexpr int32_t kStatusException = 128;
+// Reply status codes, as the engine's master checkers return them (ReplyStatus).
+inline constexpr int32_t kStatusNone = kReplyNone;
+inline constexpr int32_t kStatusDataOk = kReplyOk;
+inline constexpr int32_t kStatusChecksum = kReplyChecksum;
+inline constexpr int32_t kStatusTimeOut = kReplyTimeout;
+inline constexpr int32_t kStatusTooLong = kReplyTooLong;
+inline constexpr int32_t kStatusException = kReplyException;
 
 // The status text for `code` after `prefix`: code 0 the prefix alone, 1..4 and
 // 129..136 the prefix and their words; every other code keeps the old text.

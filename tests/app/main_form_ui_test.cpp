@@ -25,7 +25,7 @@
 #include "app/ui/application.h"
 #include "app/ui/main_form.h"
 #include "app/ui/message_box.h"
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 #include "modbus/master.h"
 #include "modbus/sender.h"
 #include "support/qt_test_support.h"

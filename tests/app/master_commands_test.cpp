@@ -11,7 +11,7 @@
 #include "app/core/master_request.h"
 #include "app/core/value_entry.h"
 #include "modbus/core.h"
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 #include "modbus/master.h"
 #include "support/master_rig.h"
 

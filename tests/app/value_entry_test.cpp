@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 #include "modbus/master.h"
 #include "support/master_rig.h"
 

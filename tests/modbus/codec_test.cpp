@@ -1,5 +1,5 @@
 #include "modbus/core.h"
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 #include "modbus/line_timing.h"
 
 #include <cstdint>

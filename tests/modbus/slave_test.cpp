@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "modbus/core.h"
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 #include "support/recording_sender.h"
 
 using namespace korvane;

@@ -1,4 +1,4 @@
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 #include "monitor/core/monitor_buffers.h"
 
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "modbus/frame.h"
+#include "modbus/frame_rules.h"
 #include "modbus/sender.h"
 
 namespace korvane::test {
