@@ -1,7 +1,5 @@
 #include "serial/com_thread.h"
 
-#include "serial/serial_port.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -41,44 +39,36 @@ std::string OpenFailureReason(const std::string& device, int error) {
 
 } // namespace
 
-TComThread::TComThread(TSerialPort& owner) : owner_(owner), backend_(owner.backend_) {
-  {
-    std::lock_guard<std::mutex> lock(owner_.state_mutex_);
-    generation_ = ++owner_.generation_;
-    owner_.connected_port_.store(spNone);
-  }
-  const TCommPort port = PortFromName(owner_.port_name_);
-  const std::string device = port == spNone ? std::string() : owner_.ports_.ResolvePort(port);
+TComThread::TComThread(ComThreadOwner& owner) : owner_(owner), backend_(owner.ReaderBackend()) {
+  generation_ = owner_.BeginOpen();
+  const std::string name = owner_.PortNameToOpen();
+  const TCommPort port = PortFromName(name);
+  const std::string device = port == spNone ? std::string() : owner_.DeviceOf(port);
   if (device.empty()) {
-    owner_.last_open_error_ = (owner_.port_name_.empty() ? std::string("no port") : owner_.port_name_) +
-                              ": no such device (the port maps to no device)";
+    owner_.OpenFailed((name.empty() ? std::string("no port") : name) +
+                      ": no such device (the port maps to no device)");
     ended_.store(true);
     return;
   }
   int error = 0;
   const CommHandle handle = backend_.Open(device, error);
   if (handle == kInvalidHandle) {
-    owner_.last_open_error_ = OpenFailureReason(device, error);
+    owner_.OpenFailed(OpenFailureReason(device, error));
     ended_.store(true);
     return;
   }
-  try {
-    owner_.ApplyDeviceControl(handle);
-  } catch (const SerialError&) {
-    owner_.last_open_error_ =
-        device + ": " + (owner_.refusal_.empty() ? "the driver refused the line settings" : owner_.refusal_);
+  std::string reason;
+  if (!owner_.ConfigureDevice(handle, reason)) {
+    owner_.OpenFailed(device + ": " + reason);
     backend_.CloseHandle(handle);
     ended_.store(true);
     return;
   }
-  owner_.ApplyTimeouts(handle);    // a refusal is ignored
-  owner_.ApplyBufferSizes(handle); // likewise
   handle_.store(handle);
   // The state at open is the owner's to show; the reader reports changes.
   backend_.GetLinkStatus(handle, link_);
   port_ = port;
-  owner_.connected_port_.store(port);
-  owner_.last_open_error_.clear();
+  owner_.OpenSucceeded(port);
 }
 
 TComThread::~TComThread() {
@@ -87,9 +77,9 @@ TComThread::~TComThread() {
 
 void TComThread::Start() {
   std::exception_ptr error;
-  if (!owner_.destroying_.load() && owner_.OnConnect && port_ != spNone) {
+  if (port_ != spNone) {
     try {
-      owner_.OnConnect(owner_, port_);
+      owner_.RaiseConnect(port_);
     } catch (...) {
       error = std::current_exception();
     }
@@ -98,18 +88,11 @@ void TComThread::Start() {
   if (error) std::rethrow_exception(error);
 }
 
-void TComThread::Raise(const std::function<void()>& call) {
-  if (owner_.destroying_.load()) return;
-  owner_.invoker_.RunOnOwnerThread([&] {
-    if (!owner_.destroying_.load()) call();
-  });
-}
-
 void TComThread::Execute() {
   thread_id_.store(backend_.CurrentThreadId());
   // Normal priority is the process's own: only a deliberate choice is applied.
-  if (owner_.Priority() != tpNormal)
-    backend_.SetThreadPriority(thread_id_.load(), ThreadPriorityValue(owner_.Priority()));
+  if (owner_.ReaderPriority() != tpNormal)
+    backend_.SetThreadPriority(thread_id_.load(), ThreadPriorityValue(owner_.ReaderPriority()));
 
   while (!stop_.load() && handle_.load() != kInvalidHandle) {
     try {
@@ -137,24 +120,15 @@ void TComThread::LinkStep() {
   if (!backend_.GetLinkStatus(handle_.load(), link)) return;
   if (link.Up == link_.Up && link.Text == link_.Text) return;
   link_ = link;
-  Raise([&] {
-    if (owner_.OnLinkChange) owner_.OnLinkChange(owner_, link);
-  });
+  owner_.RaiseLinkChange(link);
 }
 
-void TComThread::LineStep() {
-  const TLineStatusSet lines = owner_.ReadLineStatus(handle_.load());
-  if (lines.Bits == owner_.line_status_.load()) return;
-  owner_.line_status_.store(lines.Bits);
-  Raise([&] {
-    if (owner_.OnLineStatusChange) owner_.OnLineStatusChange(owner_, lines);
-  });
-}
+void TComThread::LineStep() { owner_.CheckLines(handle_.load()); }
 
 bool TComThread::InputStep() {
   const CommHandle handle = handle_.load();
   // Delay 0 would poll without pause and burn a processor: 1 ms at least.
-  const uint32_t delay = std::max<uint32_t>(owner_.Delay(), 1);
+  const uint32_t delay = std::max<uint32_t>(owner_.ReaderDelay(), 1);
 
   WaitStatus wait = WaitStatus::Timeout;
   for (uint32_t left = delay; left > 0 && !stop_.load();) {
@@ -185,15 +159,8 @@ bool TComThread::InputStep() {
   if (status == CommStatus::Gone) return DeliverRest(handle);
   if (read == 0) return true;
   chunk.resize(std::min<size_t>(read, chunk.size()));
-  Deliver(std::move(chunk));
+  owner_.RaiseReceive(std::move(chunk));
   return true;
-}
-
-void TComThread::Deliver(std::string chunk) {
-  owner_.received_data_ = std::move(chunk);
-  Raise([&] {
-    if (owner_.OnReceive) owner_.OnReceive(owner_, owner_.received_data_);
-  });
 }
 
 bool TComThread::DeliverRest(CommHandle handle) {
@@ -211,7 +178,7 @@ bool TComThread::DeliverRest(CommHandle handle) {
   }
   if (!rest.empty() && !stop_.load()) {
     try {
-      Deliver(std::move(rest));
+      owner_.RaiseReceive(std::move(rest));
     } catch (...) {
       // An error of the handler is dropped, as in any pass; the reader ends.
     }
@@ -222,29 +189,21 @@ bool TComThread::DeliverRest(CommHandle handle) {
 void TComThread::Finish() {
   if (port_ != spNone) {
     try {
-      Raise([&] {
-        if (owner_.OnDisconnect) owner_.OnDisconnect(owner_, port_);
-      });
+      owner_.RaiseDisconnect(port_);
     } catch (...) {
     }
   }
   {
     // Not while the owner writes or reprograms: the number must not be
     // reused under it.
-    std::lock_guard<std::mutex> lock(owner_.handle_mutex_);
+    std::lock_guard<std::mutex> lock(owner_.HandleMutex());
     const CommHandle handle = handle_.exchange(kInvalidHandle);
     if (handle != kInvalidHandle) {
       backend_.PurgeComm(handle, kPurgeAll);
       backend_.CloseHandle(handle);
     }
   }
-  {
-    std::lock_guard<std::mutex> lock(owner_.state_mutex_);
-    // A reader that Close gave up on must not reset the port of a newer Open.
-    if (owner_.generation_ == generation_) owner_.connected_port_.store(spNone);
-    ended_.store(true);
-    owner_.end_cv_.notify_all();
-  }
+  owner_.ReaderEnded(generation_, ended_);
 }
 
 } // namespace korvane

@@ -1,6 +1,5 @@
 #include "serial/serial_port.h"
 
-#include "serial/com_thread.h"
 #include "serial/line_check.h"
 
 #include <algorithm>
@@ -51,7 +50,7 @@ void TSerialPort::Open() {
   if (PortFromName(port_name_) == ConnectedPort()) return;
   if (thread_) Close();
   rs485_on_device_ = false; // a freshly opened device is in its own mode
-  thread_ = std::make_unique<TComThread>(*this);
+  thread_ = std::make_unique<TComThread>(static_cast<ComThreadOwner&>(*this));
   if (ConnectedPort() == spNone) {
     Close();
     throw SerialError(ConnectError(), last_open_error_);
@@ -93,6 +92,78 @@ void TSerialPort::WaitForThreadEnd(uint32_t ms) {
 
 void TSerialPort::ReapRetired() {
   std::erase_if(retired_, [](const std::unique_ptr<TComThread>& t) { return t->Ended(); });
+}
+
+// ---- What the reader thread reaches ---------------------------------------
+
+uint64_t TSerialPort::BeginOpen() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  connected_port_.store(spNone);
+  return ++generation_;
+}
+
+bool TSerialPort::ConfigureDevice(CommHandle handle, std::string& reason) {
+  try {
+    ApplyDeviceControl(handle);
+  } catch (const SerialError&) {
+    reason = refusal_.empty() ? "the driver refused the line settings" : refusal_;
+    return false;
+  }
+  ApplyTimeouts(handle);    // a refusal is ignored
+  ApplyBufferSizes(handle); // likewise
+  return true;
+}
+
+void TSerialPort::OpenSucceeded(TCommPort port) {
+  connected_port_.store(port);
+  last_open_error_.clear();
+}
+
+void TSerialPort::RaiseOnOwner(const std::function<void()>& call) {
+  if (destroying_.load()) return;
+  invoker_.RunOnOwnerThread([&] {
+    if (!destroying_.load()) call();
+  });
+}
+
+void TSerialPort::RaiseConnect(TCommPort port) {
+  if (!destroying_.load() && OnConnect) OnConnect(*this, port);
+}
+
+void TSerialPort::CheckLines(CommHandle handle) {
+  const TLineStatusSet lines = ReadLineStatus(handle);
+  if (lines.Bits == line_status_.load()) return;
+  line_status_.store(lines.Bits);
+  RaiseOnOwner([&] {
+    if (OnLineStatusChange) OnLineStatusChange(*this, lines);
+  });
+}
+
+void TSerialPort::RaiseLinkChange(const LinkStatus& link) {
+  RaiseOnOwner([&] {
+    if (OnLinkChange) OnLinkChange(*this, link);
+  });
+}
+
+void TSerialPort::RaiseReceive(std::string chunk) {
+  received_data_ = std::move(chunk);
+  RaiseOnOwner([&] {
+    if (OnReceive) OnReceive(*this, received_data_);
+  });
+}
+
+void TSerialPort::RaiseDisconnect(TCommPort port) {
+  RaiseOnOwner([&] {
+    if (OnDisconnect) OnDisconnect(*this, port);
+  });
+}
+
+void TSerialPort::ReaderEnded(uint64_t open, std::atomic<bool>& ended) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  // A reader that Close gave up on must not reset the port of a newer Open.
+  if (generation_ == open) connected_port_.store(spNone);
+  ended.store(true);
+  end_cv_.notify_all();
 }
 
 // ---- Writing --------------------------------------------------------------

@@ -10,6 +10,7 @@
 // handlers never run beside each other or beside the owner's other code.
 // OnConnect and OnSend run directly on the owner thread, inside Open and the
 // writes.
+#include "serial/com_thread.h"
 #include "serial/device_control.h"
 #include "serial/event_invoker.h"
 #include "serial/platform/comm_backend.h"
@@ -28,21 +29,20 @@
 namespace korvane {
 
 class TSerialPort;
-class TComThread;
 
 using TSendReceiveEvent = std::function<void(TSerialPort& sender, const std::string& buffer)>;
 using TLineStatusEvent = std::function<void(TSerialPort& sender, TLineStatusSet line_status)>;
 using TConnectEvent = std::function<void(TSerialPort& sender, TCommPort port)>;
 using TLinkEvent = std::function<void(TSerialPort& sender, const LinkStatus& link)>;
 
-class TSerialPort {
+class TSerialPort final : private ComThreadOwner {
 public:
   // `invoker`, `backend` and `ports` must outlive the component.
   explicit TSerialPort(EventInvoker& invoker, CommBackend& backend = DefaultCommBackend(),
                        const PortMap& ports = DefaultPortMap());
   // Stops the reader thread and waits for it (pumping the invoker meanwhile);
   // no event reaches the owner once destruction has begun.
-  ~TSerialPort();
+  ~TSerialPort() override;
   TSerialPort(const TSerialPort&) = delete;
   TSerialPort& operator=(const TSerialPort&) = delete;
 
@@ -161,7 +161,25 @@ public:
   TLinkEvent OnLinkChange;
 
 private:
-  friend class TComThread;
+  // What the reader thread reaches (ComThreadOwner).
+  CommBackend& ReaderBackend() override { return backend_; }
+  uint64_t BeginOpen() override;
+  std::string PortNameToOpen() const override { return port_name_; }
+  std::string DeviceOf(TCommPort port) const override { return ports_.ResolvePort(port); }
+  bool ConfigureDevice(CommHandle handle, std::string& reason) override;
+  void OpenSucceeded(TCommPort port) override;
+  void OpenFailed(const std::string& reason) override { last_open_error_ = reason; }
+  void RaiseConnect(TCommPort port) override;
+  TThreadPriority ReaderPriority() const override { return Priority(); }
+  uint32_t ReaderDelay() const override { return Delay(); }
+  void CheckLines(CommHandle handle) override;
+  void RaiseLinkChange(const LinkStatus& link) override;
+  void RaiseReceive(std::string chunk) override;
+  void RaiseDisconnect(TCommPort port) override;
+  std::mutex& HandleMutex() override { return handle_mutex_; }
+  void ReaderEnded(uint64_t open, std::atomic<bool>& ended) override;
+  // Runs `call` on the owner thread unless the component is being destroyed.
+  void RaiseOnOwner(const std::function<void()>& call);
 
   std::string ConnectError() const { return "Cannot connect to " + port_name_ + "."; }
   std::string NotOpenError() const { return port_name_ + " is not open."; }

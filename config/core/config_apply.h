@@ -12,8 +12,8 @@
 
 namespace korvane {
 
-// The three port-control calls "Exit" makes (port control lives above this
-// layer; the window adapts it with ConfigPortFor).
+// The three port-control calls "Exit" makes (port control, above this layer,
+// implements them; the dialog is handed port control as a ConfigPort).
 class ConfigPort {
 public:
   virtual ~ConfigPort() = default;
@@ -25,21 +25,6 @@ public:
                         int32_t dataBits, int32_t parityCode, int32_t stopBits) = 0;
   // Opens the port; throws the connect error when it cannot.
   virtual void PortActivate() = 0;
-};
-
-// Adapts any object with the three members (port control) to ConfigPort.
-template <typename Port> class ConfigPortFor final : public ConfigPort {
-public:
-  explicit ConfigPortFor(Port& port) : port_(port) {}
-  void CloseComm(int32_t port) override { port_.CloseComm(port); }
-  void OpenComm(int32_t port, int32_t inputBuffer, int32_t outputBuffer, int32_t baud, int32_t dataBits,
-                int32_t parityCode, int32_t stopBits) override {
-    port_.OpenComm(port, inputBuffer, outputBuffer, baud, dataBits, parityCode, stopBits);
-  }
-  void PortActivate() override { port_.PortActivate(); }
-
-private:
-  Port& port_;
 };
 
 // The texts and states of the dialog's controls.

@@ -59,10 +59,9 @@ TConfigForm::TConfigForm(Workspace& ws, const PortMap& ports, QWidget* parent)
   WatchWindowActivation();
 }
 
-void TConfigForm::Attach(TMainForm* mainForm, PortCommands* port) {
+void TConfigForm::Attach(TMainForm* mainForm, ConfigPort* port) {
   main_ = mainForm;
-  port_.reset();
-  if (port != nullptr) port_ = std::make_unique<ConfigPortFor<PortCommands>>(*port);
+  port_ = port;
 }
 
 TConfigForm::~TConfigForm() = default;
@@ -315,7 +314,7 @@ public:
 
 void TConfigForm::CmdExitClick() {
   NoPort none;
-  ConfigPort& port = port_ ? static_cast<ConfigPort&>(*port_) : none;
+  ConfigPort& port = port_ != nullptr ? *port_ : none;
   // Throws at the step that fails: the window steps below do not happen and
   // the dialog stays open.
   ApplyConfigControls(ws_, ReadControls(), port);

@@ -12,7 +12,6 @@
 
 #include "app/core/workspace.h"
 #include "config/core/config_apply.h"
-#include "serial/control/port_control.h"
 #include "serial/port_info.h"
 
 class QButtonGroup;
@@ -41,7 +40,7 @@ public:
   // The main window that "Exit" refreshes and the port control it closes and
   // opens. Without a main window the window steps are skipped; without port
   // control the port is neither closed nor opened.
-  void Attach(TMainForm* mainForm, PortCommands* port);
+  void Attach(TMainForm* mainForm, ConfigPort* port);
   // Where the port list looks up the adapters (sysfs and /dev; tests point
   // them at a fake tree). Refreshes the port list.
   void SetPortInfoRoots(PortInfoRoots roots);
@@ -67,7 +66,7 @@ private:
   Workspace& ws_;
   const PortMap& ports_;
   TMainForm* main_ = nullptr;
-  std::unique_ptr<ConfigPortFor<PortCommands>> port_;
+  ConfigPort* port_ = nullptr;
   // The dialog lost the focus to a message box of its own (an error of
   // "Exit", a help failure): coming back from it is no new activation.
   bool lostToMessageBox_ = false;

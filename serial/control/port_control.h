@@ -17,6 +17,7 @@
 
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
+#include "config/core/config_apply.h"
 #include "modbus/sender.h"
 #include "serial/port_info.h"
 #include "serial/serial_port.h"
@@ -52,38 +53,12 @@ public:
   virtual void ShowLinkStatus(const std::string& text) = 0;
 };
 
-// The three port operations that the configuration dialog, "&Load" and "Exit" use.
-class PortCommands {
-public:
-  virtual ~PortCommands() = default;
-  // Prepares the component without opening it (closes it first). ParityCode:
-  // 0 none, 1 even, 2 odd, 3 mark, 4 space; a DataBits other than 7 or 8, a
-  // ParityCode outside 0..4 and a StopBits other than 1 or 2 leave that setting
-  // of the component as it was. A baud rate outside the fourteen standard
-  // rates becomes brCustom (the component's CustomBaudRate, 0).
-  virtual void OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuffer, int32_t Baud,
-                        int32_t DataBits, int32_t ParityCode, int32_t StopBits) = 0;
-  // Opens the port with DTR and RTS raised (RS-485 direction control when the
-  // run options ask for it), shows "Active", PortActive := 1 and writes "Open
-  // Port" to the line. A difference between the settings and what the driver
-  // took, or an adapter latency timer above 1 ms, is logged and shown as the
-  // port's detail. Throws SerialError "Cannot connect to COMn." when the device
-  // cannot be opened, with the reason (also written to the diagnostic log);
-  // nothing has changed then. A network port shows its link state; one without
-  // a peer yet (a listener) stays "InActive", writes nothing and becomes active
-  // when a peer comes.
-  virtual void PortActivate() = 0;
-  // Only while PortActive: drops DTR and RTS on the open device, shows
-  // "InActive", PortActive := 0 and closes the component. `Port` is not used.
-  virtual void CloseComm(int32_t Port) = 0;
-};
-
 // The reply timer's step: when the master awaits a reply and ReplyDeadline has
 // passed, AwaitingReply := 0 and the time-out is shown with the poll prefix
 // (also after a write). Returns whether it was reported.
 bool CheckReplyTimeout(Workspace& ws, TMaster& master, const TickSource& ticks, PortView& view);
 
-class PortControl final : public FrameSender, public PortCommands {
+class PortControl final : public FrameSender, public ConfigPort {
 public:
   static constexpr int32_t kBufferSize = 1024;
   static constexpr char kOpenBanner[] = "Open Port";
@@ -100,9 +75,26 @@ public:
   // they are attached, received chunks are recorded for the monitors only.
   void AttachEngines(TSlave* slave, TMaster* master);
 
+  // The port operations of the configuration dialog, "&Load" and "Exit".
+  // Prepares the component without opening it (closes it first). ParityCode:
+  // 0 none, 1 even, 2 odd, 3 mark, 4 space; a DataBits other than 7 or 8, a
+  // ParityCode outside 0..4 and a StopBits other than 1 or 2 leave that setting
+  // of the component as it was. A baud rate outside the fourteen standard
+  // rates becomes brCustom (the component's CustomBaudRate, 0).
   void OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuffer, int32_t Baud, int32_t DataBits,
                 int32_t ParityCode, int32_t StopBits) override;
+  // Opens the port with DTR and RTS raised (RS-485 direction control when the
+  // run options ask for it), shows "Active", PortActive := 1 and writes "Open
+  // Port" to the line. A difference between the settings and what the driver
+  // took, or an adapter latency timer above 1 ms, is logged and shown as the
+  // port's detail. Throws SerialError "Cannot connect to COMn." when the device
+  // cannot be opened, with the reason (also written to the diagnostic log);
+  // nothing has changed then. A network port shows its link state; one without
+  // a peer yet (a listener) stays "InActive", writes nothing and becomes active
+  // when a peer comes.
   void PortActivate() override;
+  // Only while PortActive: drops DTR and RTS on the open device, shows
+  // "InActive", PortActive := 0 and closes the component. `Port` is not used.
   void CloseComm(int32_t Port) override;
 
   // Records the frame for the monitors and, while the port is active, writes

@@ -1,14 +1,23 @@
 // The serial component over the recording fake backend: properties and their
-// rules, the device-control record, the order of device calls, events.
+// rules, the device-control record, the order of device calls, events; and
+// the reader thread alone over an owner of its own.
 #include "event_log.h"
+#include "serial/com_thread.h"
 #include "serial/line_check.h"
 #include "serial/platform/fake_backend.h"
 #include "serial/serial_port.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
 using namespace korvane;
 using korvane::test::EventLog;
@@ -582,4 +591,153 @@ TEST(LineCheck, EachDifferenceIsNamed) {
       {{9600, 8, 2, 1, true}, ""},
   };
   for (const Case& c : cases) EXPECT_EQ(DescribeLineDifference(asked, c.got), c.expect);
+}
+
+// ---- The reader thread alone, over an owner that records what it is asked ----
+
+namespace {
+
+class RecordingOwner final : public ComThreadOwner {
+public:
+  explicit RecordingOwner(FakeBackend& backend) : backend_(backend) {}
+
+  CommBackend& ReaderBackend() override { return backend_; }
+  uint64_t BeginOpen() override {
+    Add("begin");
+    return ++opens_;
+  }
+  std::string PortNameToOpen() const override { return name; }
+  std::string DeviceOf(TCommPort port) const override { return port == spCOM1 ? "fake/line1" : ""; }
+  bool ConfigureDevice(CommHandle, std::string& reason) override {
+    Add("configure");
+    if (!refuse.empty()) reason = refuse;
+    return refuse.empty();
+  }
+  void OpenSucceeded(TCommPort port) override { Add("opened " + PortName(port)); }
+  void OpenFailed(const std::string& reason) override { Add("failed " + reason); }
+  void RaiseConnect(TCommPort port) override { Add("connect " + PortName(port)); }
+  TThreadPriority ReaderPriority() const override { return tpHighest; }
+  uint32_t ReaderDelay() const override { return 5; }
+  void CheckLines(CommHandle handle) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lineChecks_ += handle != kInvalidHandle ? 1 : 0;
+  }
+  void RaiseLinkChange(const LinkStatus&) override { Add("link"); }
+  void RaiseReceive(std::string chunk) override { Add("receive " + chunk); }
+  void RaiseDisconnect(TCommPort port) override { Add("disconnect " + PortName(port)); }
+  std::mutex& HandleMutex() override { return handleMutex_; }
+  void ReaderEnded(uint64_t open, std::atomic<bool>& ended) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back("ended " + std::to_string(open));
+    ended.store(true);
+    changed_.notify_all();
+  }
+
+  void Add(const std::string& entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back(entry);
+    changed_.notify_all();
+  }
+  std::vector<std::string> Entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+  }
+  int LineChecks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lineChecks_;
+  }
+  // Waits at most two seconds for `entry`; whether it came.
+  bool WaitFor(const std::string& entry) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(2), [&] {
+      return std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
+    });
+  }
+
+  std::string name = "COM1";
+  std::string refuse; // ConfigureDevice's refusal; empty: it takes the settings
+
+private:
+  FakeBackend& backend_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> entries_;
+  uint64_t opens_ = 6;
+  int lineChecks_ = 0;
+  std::mutex handleMutex_;
+};
+
+} // namespace
+
+TEST(ComThreadOwnerTest, AFailedOpenTellsTheOwnerWhyAndEndsAtOnce) {
+  struct Case {
+    std::string name;
+    int openError;
+    std::string refuse;
+    std::vector<std::string> expect;
+  };
+  const Case cases[] = {
+      {"COM3", 0, "", {"begin", "failed COM3: no such device (the port maps to no device)"}},
+      {"", 0, "", {"begin", "failed no port: no such device (the port maps to no device)"}},
+      {"COM1", EBUSY, "", {"begin", "failed fake/line1: in use by another program"}},
+      {"COM1",
+       EACCES,
+       "",
+       {"begin",
+        "failed fake/line1: permission denied; add your user to the dialout group (then log in again)"}},
+      {"COM1",
+       0,
+       "the driver refused the line settings",
+       {"begin", "configure", "failed fake/line1: the driver refused the line settings"}},
+  };
+  for (const Case& c : cases) {
+    FakeBackend backend;
+    backend.SetOpenError(c.openError);
+    RecordingOwner owner(backend);
+    owner.name = c.name;
+    owner.refuse = c.refuse;
+    TComThread reader(owner);
+    EXPECT_TRUE(reader.Ended()) << c.name;
+    EXPECT_EQ(reader.Handle(), kInvalidHandle) << c.name;
+    EXPECT_EQ(owner.Entries(), c.expect) << c.name;
+    EXPECT_EQ(backend.OpenHandles(), 0) << "a refused device is closed again: " << c.name;
+  }
+}
+
+TEST(ComThreadOwnerTest, TheReaderReachesItsOwnerOnlyThroughTheInterface) {
+  FakeBackend backend;
+  RecordingOwner owner(backend);
+  {
+    TComThread reader(owner);
+    ASSERT_FALSE(reader.Ended());
+    EXPECT_NE(reader.Handle(), kInvalidHandle);
+    EXPECT_EQ(owner.Entries(), (std::vector<std::string>{"begin", "configure", "opened COM1"}));
+    reader.Start();
+    backend.Feed("abc");
+    ASSERT_TRUE(owner.WaitFor("receive abc"));
+    EXPECT_GT(owner.LineChecks(), 0) << "each pass checks the modem lines of the open handle";
+    EXPECT_EQ(backend.Priorities(), (std::vector<int>{ThreadPriorityValue(tpHighest)}));
+    reader.Terminate();
+    ASSERT_TRUE(owner.WaitFor("ended 7")) << "the reader ends with the number BeginOpen gave";
+    EXPECT_TRUE(reader.Ended());
+    EXPECT_EQ(reader.Handle(), kInvalidHandle);
+  }
+  EXPECT_EQ(owner.Entries(), (std::vector<std::string>{"begin", "configure", "opened COM1", "connect COM1",
+                                                       "receive abc", "disconnect COM1", "ended 7"}));
+  EXPECT_EQ(backend.Purges(), 1);
+  EXPECT_EQ(backend.Closes(), 1);
+  EXPECT_EQ(backend.OpenHandles(), 0);
+}
+
+TEST(ComThreadOwnerTest, AVanishingDeviceHandsOverWhatItLeftThenEnds) {
+  FakeBackend backend;
+  RecordingOwner owner(backend);
+  TComThread reader(owner);
+  ASSERT_FALSE(reader.Ended());
+  reader.Start();
+  backend.VanishAfter("last");
+  ASSERT_TRUE(owner.WaitFor("ended 7"));
+  EXPECT_EQ(owner.Entries(), (std::vector<std::string>{"begin", "configure", "opened COM1", "connect COM1",
+                                                       "receive last", "disconnect COM1", "ended 7"}));
+  EXPECT_EQ(backend.OpenHandles(), 0);
 }
