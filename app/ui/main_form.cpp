@@ -109,14 +109,25 @@ TMainForm::TMainForm(Workspace& ws, const TickSource& ticks, QWidget* parent)
 
 TMainForm::~TMainForm() = default;
 
+// The window from top to bottom. Each section builds its widgets and their
+// layout; ConnectHandlers wires them afterwards. A section's widgets join the
+// window, and so the Tab order, when its layout is added here.
 void TMainForm::BuildControls() {
   auto* central = new QWidget;
   setCentralWidget(central);
   auto* outer = new QVBoxLayout(central);
   outer->setContentsMargins(8, 6, 8, 8);
   outer->setSpacing(10);
+  outer->addLayout(BuildSelectors());
+  outer->addLayout(BuildStatusLine());
+  outer->addLayout(BuildGridRow(outer->contentsMargins()));
+  outer->addLayout(BuildMasterRow());
+  outer->addStretch(1);
+  BuildTimers();
+}
 
-  // --- View selectors
+// --- View selectors
+QGridLayout* TMainForm::BuildSelectors() {
   TxtStartReg_ = Edit("TxtStartReg", 86, "0001");
   TxtLength_ = Edit("TxtLength", 56, "100");
   ComboRegType_ = Combo("ComboRegType", 182);
@@ -133,9 +144,11 @@ void TMainForm::BuildControls() {
     selectors->addWidget(top[i].second, 1, static_cast<int>(i));
   }
   selectors->setColumnStretch(static_cast<int>(top.size()), 1);
-  outer->addLayout(selectors);
+  return selectors;
+}
 
-  // --- Status, mode, address and port
+// --- Status, mode, address and port
+QGridLayout* TMainForm::BuildStatusLine() {
   TxtStatus_ = new QLineEdit;
   TxtStatus_->setObjectName("TxtStatus");
   TxtStatus_->setReadOnly(true);
@@ -155,9 +168,24 @@ void TMainForm::BuildControls() {
   state->setColumnStretch(0, 1);
   TxtRTUMode_->setFixedHeight(TxtStatus_->sizeHint().height());
   TxtPort_->setFixedHeight(TxtStatus_->sizeHint().height());
-  outer->addLayout(state);
+  return state;
+}
 
-  // --- The grid: 6 columns by 21 rows, the first row and column fixed.
+// --- The grid with pages, blocks and input beside it
+QHBoxLayout* TMainForm::BuildGridRow(const QMargins& m) {
+  BuildGrid();
+  // The column beside the grid takes what the grid leaves of the window's width.
+  constexpr int kMiddleSpacing = 8;
+  QWidget* sidePanel = BuildSidePanel(kWidth - m.left() - m.right() - StringGrid1_->width() - kMiddleSpacing);
+  auto* middle = new QHBoxLayout;
+  middle->setSpacing(kMiddleSpacing);
+  middle->addWidget(StringGrid1_, 0, Qt::AlignTop);
+  middle->addWidget(sidePanel, 0, Qt::AlignTop);
+  return middle;
+}
+
+// The grid: 6 columns by 21 rows, the first row and column fixed.
+void TMainForm::BuildGrid() {
   StringGrid1_ = new RegisterGrid(kGridRows + 1, kGridCols + 1);
   StringGrid1_->setObjectName("StringGrid1");
   StringGrid1_->horizontalHeader()->hide();
@@ -200,8 +228,25 @@ void TMainForm::BuildControls() {
   }
   const int frame = 2 * StringGrid1_->frameWidth();
   StringGrid1_->setFixedSize(gridWidth + frame, (kGridRows + 1) * kGridRowHeight + frame);
+}
 
-  // --- Pages, blocks and input beside the grid
+QWidget* TMainForm::BuildSidePanel(int width) {
+  QGroupBox* pages = BuildPages();
+  QGroupBox* blocks = BuildBlocks();
+  QGroupBox* input = BuildInput();
+  auto* sidePanel = new QWidget;
+  sidePanel->setFixedWidth(width);
+  auto* side = new QVBoxLayout(sidePanel);
+  side->setContentsMargins(0, 0, 0, 0);
+  side->setSpacing(6);
+  side->addWidget(pages);
+  side->addWidget(blocks);
+  side->addWidget(input);
+  side->addStretch(1);
+  return sidePanel;
+}
+
+QGroupBox* TMainForm::BuildPages() {
   TxtPage_ = Field("TxtPage", 60);
   TxtPage_->setAccessibleName("Page");
   CmdNextPage_ = Button("CmdNextPage", "Next Page");
@@ -213,14 +258,20 @@ void TMainForm::BuildControls() {
   pagesLayout->addWidget(CmdNextPage_);
   pagesLayout->addWidget(CmdPrevPage_);
   pagesLayout->addWidget(CmdSavePage_);
+  return pages;
+}
 
+QGroupBox* TMainForm::BuildBlocks() {
   CmdNextBlock_ = Button("CmdNextBlock", "Next Block");
   CmdPrevBlock_ = Button("CmdPrevBlock", "Previous Block");
   auto* blocks = Group("GroupBlocks", "Blocks");
   auto* blocksLayout = new QVBoxLayout(blocks);
   blocksLayout->addWidget(CmdNextBlock_);
   blocksLayout->addWidget(CmdPrevBlock_);
+  return blocks;
+}
 
+QGroupBox* TMainForm::BuildInput() {
   TxtInput_ = new QLineEdit;
   TxtInput_->setObjectName("TxtInput");
   CmdWrite_ = Button("CmdWrite", "&Rewrite");
@@ -231,26 +282,21 @@ void TMainForm::BuildControls() {
   inputLayout->addWidget(TxtInput_);
   inputLayout->addSpacing(4);
   inputLayout->addWidget(CmdWrite_);
+  return input;
+}
 
-  // The column beside the grid takes what the grid leaves of the window's width.
-  auto* sidePanel = new QWidget;
-  const QMargins m = outer->contentsMargins();
-  constexpr int kMiddleSpacing = 8;
-  sidePanel->setFixedWidth(kWidth - m.left() - m.right() - StringGrid1_->width() - kMiddleSpacing);
-  auto* side = new QVBoxLayout(sidePanel);
-  side->setContentsMargins(0, 0, 0, 0);
-  side->setSpacing(6);
-  side->addWidget(pages);
-  side->addWidget(blocks);
-  side->addWidget(input);
-  side->addStretch(1);
-  auto* middle = new QHBoxLayout;
-  middle->setSpacing(kMiddleSpacing);
-  middle->addWidget(StringGrid1_, 0, Qt::AlignTop);
-  middle->addWidget(sidePanel, 0, Qt::AlignTop);
-  outer->addLayout(middle);
+// --- Master buttons and the value ramp below the grid
+QHBoxLayout* TMainForm::BuildMasterRow() {
+  QGroupBox* master = BuildMasterButtons();
+  QGroupBox* change = BuildValueRamp();
+  auto* bottom = new QHBoxLayout;
+  bottom->setSpacing(8);
+  bottom->addWidget(master, 1);
+  bottom->addWidget(change, 1);
+  return bottom;
+}
 
-  // --- Master buttons and the value ramp below the grid
+QGroupBox* TMainForm::BuildMasterButtons() {
   CmdPoll_ = Button("CmdPoll", "Poll On/Off");
   ChkPoll_ = new QCheckBox;
   ChkPoll_->setObjectName("ChkPoll");
@@ -267,7 +313,10 @@ void TMainForm::BuildControls() {
   masterLayout->addSpacing(8);
   masterLayout->addWidget(CmdMasterRead_);
   masterLayout->addWidget(CmdMasterWrite_);
+  return master;
+}
 
+QGroupBox* TMainForm::BuildValueRamp() {
   ChkChangeVal_ = new QCheckBox("Off/On");
   ChkChangeVal_->setObjectName("ChkChangeVal");
   // "Off/On" alone says nothing: the box is named after its group.
@@ -285,15 +334,11 @@ void TMainForm::BuildControls() {
   changeLayout->addWidget(TxtHiLim_, 1, 2);
   changeLayout->addWidget(CaptionFor("I&ncrement", TxtIncr_), 0, 3);
   changeLayout->addWidget(TxtIncr_, 1, 3);
+  return change;
+}
 
-  auto* bottom = new QHBoxLayout;
-  bottom->setSpacing(8);
-  bottom->addWidget(master, 1);
-  bottom->addWidget(change, 1);
-  outer->addLayout(bottom);
-  outer->addStretch(1);
-
-  // --- Timers
+// --- Timers
+void TMainForm::BuildTimers() {
   Timer1_ = new QTimer(this);
   Timer1_->setObjectName("Timer1");
   Timer2_ = new QTimer(this);
@@ -590,6 +635,8 @@ void TMainForm::SetPollInterval(int32_t ms) {
     Timer1_->stop();
 }
 
+void TMainForm::ApplyPollTime() { SetPollInterval(PollIntervalMs(ws_.PollTime)); }
+
 void TMainForm::AttachWindows(QWidget* configForm, QWidget* commsForm, QWidget* frmCommsModbus) {
   configForm_ = configForm;
   commsForm_ = commsForm;
@@ -629,10 +676,7 @@ void TMainForm::LoadRegisterFileFrom(const std::string& path) {
   LoadRegisterFile(ws_, path);
   // A poll time below 1 can only come from a file: it stops the poll timer
   // instead of letting it fire without pause.
-  if (const int32_t ms = PollIntervalMs(ws_.PollTime); ms > 0)
-    Timer1_->start(ms);
-  else
-    Timer1_->stop();
+  ApplyPollTime();
   ModeDisplay();
   DisplayRegTypes();
   DisplayRegs();

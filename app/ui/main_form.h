@@ -18,9 +18,12 @@
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
+class QMargins;
 class QPushButton;
 class QTableWidget;
 class QTimer;
@@ -106,11 +109,15 @@ public:
   void ShowPortState(bool active) override;
   // Rebuilds the address selector from SlotAddress and shows the active slot.
   void FillAddressSelector() override;
+  // Starts the poll timer with `ms`, or stops it for 0: the one place that
+  // does either after start-up.
   void SetPollInterval(int32_t ms) override;
+  // The poll timer follows PollTime (PollIntervalMs: stopped for a poll time
+  // below 1, which only a register file brings).
+  void ApplyPollTime();
   // The "Port" field's tool tip and accessible description carry the detail.
   void ShowPortDetail(const std::string& detail) override;
   void ShowLinkStatus(const std::string& text) override;
-  QTimer* PollTimer() const { return Timer1_; }
 
   // Texts of the 100 value cells in cell-offset order (column 1 rows 1..20,
   // then column 2, ...): [1..100], [0] unused.
@@ -121,7 +128,20 @@ public:
   // 2 key missing, 3 utility missing.
 
 private:
+  // Widgets and layout, section by section; ConnectHandlers wires them.
   void BuildControls();
+  QGridLayout* BuildSelectors();
+  QGridLayout* BuildStatusLine();
+  QHBoxLayout* BuildGridRow(const QMargins& m);
+  void BuildGrid();
+  QWidget* BuildSidePanel(int width);
+  QGroupBox* BuildPages();
+  QGroupBox* BuildBlocks();
+  QGroupBox* BuildInput();
+  QHBoxLayout* BuildMasterRow();
+  QGroupBox* BuildMasterButtons();
+  QGroupBox* BuildValueRamp();
+  void BuildTimers();
   void BuildMenu();
   void ConnectHandlers();
   void SetCellText(int col, int row, const std::string& text);

@@ -14,7 +14,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -54,8 +53,7 @@ TConfigForm::TConfigForm(Workspace& ws, const PortMap& ports, QWidget* parent)
   setModal(false);
   BuildControls();
   FormCreate();
-  connect(CmdExit_, &QPushButton::clicked, this, GuardedSlot(this, &TConfigForm::CmdExitClick));
-  connect(ComboPort_, &QComboBox::editTextChanged, this, [this] { ShowPortDevice(); });
+  ConnectHandlers();
   WatchWindowActivation();
 }
 
@@ -66,10 +64,39 @@ void TConfigForm::Attach(TMainForm* mainForm, ConfigPort* port) {
 
 TConfigForm::~TConfigForm() = default;
 
+// The serial port on the left, mode and role on the right; the addresses
+// below, with the register writes and "Exit" beside them. Each section builds
+// its widgets and their layout; ConnectHandlers wires them afterwards. A
+// section's widgets join the dialog, and so the Tab order, when its layout is
+// added here.
 void TConfigForm::BuildControls() {
   auto* outer = new QVBoxLayout(this);
+  QGroupBox* serial = BuildSerialPort();
+  QGroupBox* mode = BuildMode();
+  QGroupBox* role = BuildMasterSlave();
+  QGroupBox* addresses = BuildAddresses();
+  QGroupBox* writes = BuildWriteToRegisters();
+  BuildExitButton();
 
-  // --- Serial Port
+  auto* top = new QHBoxLayout;
+  top->addWidget(serial);
+  auto* right = new QVBoxLayout;
+  right->addWidget(mode);
+  right->addWidget(role);
+  top->addLayout(right);
+  outer->addLayout(top);
+  auto* bottom = new QHBoxLayout;
+  bottom->addWidget(addresses);
+  auto* bottomRight = new QVBoxLayout;
+  bottomRight->addWidget(writes);
+  bottomRight->addStretch(1);
+  bottomRight->addWidget(CmdExit_, 0, Qt::AlignRight);
+  bottom->addLayout(bottomRight);
+  outer->addLayout(bottom);
+}
+
+// --- Serial Port
+QGroupBox* TConfigForm::BuildSerialPort() {
   ChkPort_ = new QCheckBox("Port Active");
   ChkPort_->setObjectName("ChkPort");
   // The caption stands left of the box.
@@ -112,16 +139,22 @@ void TConfigForm::BuildControls() {
   serialLayout->addWidget(ChkRs485_, 7, 0, 1, 2, Qt::AlignLeft);
   serialLayout->addWidget(LblPortInfo_, 8, 0, 1, 2);
   serialLayout->setColumnStretch(1, 1);
+  return serial;
+}
 
-  // --- Mode
+// --- Mode
+QGroupBox* TConfigForm::BuildMode() {
   OptRTU_ = Option("OptRTU", "Binary/RTU");
   OptASCII_ = Option("OptASCII", "ASCII");
   auto* mode = Group("GroupMode", "Mode");
   auto* modeLayout = new QVBoxLayout(mode);
   modeLayout->addWidget(OptRTU_);
   modeLayout->addWidget(OptASCII_);
+  return mode;
+}
 
-  // --- Master/Slave
+// --- Master/Slave
+QGroupBox* TConfigForm::BuildMasterSlave() {
   OptMaster_ = Option("OptMaster", "Master");
   OptSlave_ = Option("OptSlave", "Slave");
   TxtPollTime_ = Edit("TxtPollTime", 50);
@@ -138,8 +171,11 @@ void TConfigForm::BuildControls() {
   roleLayout->addWidget(pollLabel, 2, 1);
   roleLayout->addWidget(TxtResponseTime_, 3, 0);
   roleLayout->addWidget(responseLabel, 3, 1);
+  return role;
+}
 
-  // --- Addresses: one edit per slot, its button beside it, one exclusive group.
+// --- Addresses: one edit per slot, its button beside it, one exclusive group.
+QGroupBox* TConfigForm::BuildAddresses() {
   auto* addresses = Group("GroupAddresses", "Addresses");
   auto* addrLayout = new QGridLayout(addresses);
   AddrGroup_ = new QButtonGroup(this);
@@ -159,33 +195,28 @@ void TConfigForm::BuildControls() {
     addrLayout->addWidget(edit, k - 1, 0);
     addrLayout->addWidget(option, k - 1, 1);
   }
+  return addresses;
+}
 
-  // --- Write To Registers
+// --- Write To Registers
+QGroupBox* TConfigForm::BuildWriteToRegisters() {
   ChkSingleReg_ = new QCheckBox("Function 6 For Single Registers");
   ChkSingleReg_->setObjectName("ChkSingleReg");
   auto* writes = Group("GroupWriteToRegisters", "Write To Registers");
   auto* writesLayout = new QVBoxLayout(writes);
   writesLayout->addWidget(ChkSingleReg_);
+  return writes;
+}
 
+void TConfigForm::BuildExitButton() {
   // Return in an edit does not press "Exit".
   CmdExit_ = Button("CmdExit", "Exit");
   CmdExit_->setDefault(false);
+}
 
-  auto* top = new QHBoxLayout;
-  top->addWidget(serial);
-  auto* right = new QVBoxLayout;
-  right->addWidget(mode);
-  right->addWidget(role);
-  top->addLayout(right);
-  outer->addLayout(top);
-  auto* bottom = new QHBoxLayout;
-  bottom->addWidget(addresses);
-  auto* bottomRight = new QVBoxLayout;
-  bottomRight->addWidget(writes);
-  bottomRight->addStretch(1);
-  bottomRight->addWidget(CmdExit_, 0, Qt::AlignRight);
-  bottom->addLayout(bottomRight);
-  outer->addLayout(bottom);
+void TConfigForm::ConnectHandlers() {
+  connect(CmdExit_, &QPushButton::clicked, this, GuardedSlot(this, &TConfigForm::CmdExitClick));
+  connect(ComboPort_, &QComboBox::editTextChanged, this, [this] { ShowPortDevice(); });
 }
 
 // --- Loading ------------------------------------------------------------------
@@ -320,10 +351,7 @@ void TConfigForm::CmdExitClick() {
   ApplyConfigControls(ws_, ReadControls(), port);
   if (main_ != nullptr) {
     // A poll time below 1 (only a register file brings one) stops the timer.
-    if (const int32_t ms = PollIntervalMs(ws_.PollTime); ms > 0)
-      main_->PollTimer()->start(ms);
-    else
-      main_->PollTimer()->stop();
+    main_->ApplyPollTime();
     main_->ModeDisplay();
     main_->DisplayRegs();
     main_->FillAddressSelector();

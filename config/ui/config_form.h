@@ -17,6 +17,7 @@
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -58,7 +59,15 @@ protected:
   void keyPressEvent(QKeyEvent* e) override;
 
 private:
+  // Widgets and layout, section by section; ConnectHandlers wires them.
   void BuildControls();
+  QGroupBox* BuildSerialPort();
+  QGroupBox* BuildMode();
+  QGroupBox* BuildMasterSlave();
+  QGroupBox* BuildAddresses();
+  QGroupBox* BuildWriteToRegisters();
+  void BuildExitButton();
+  void ConnectHandlers();
   void ShowControls(const ConfigControls& c, bool atCreation);
   void FillPortItems();
   void ShowPortDevice();

@@ -587,5 +587,24 @@ TEST_F(ConfigWindowsTest, LoadedPollTimeBelowOneStopsThePollTimer) {
   EXPECT_EQ(timer->interval(), 3000);
 }
 
+TEST_F(ConfigWindowsTest, ExitLeavesThePollTimerStoppedForALoadedPollTimeBelowOne) {
+  auto src = MakeWorkspace();
+  src->PollTime = 0;
+  const std::string path = dir + "/zero.txt";
+  SaveRegisterFile(*src, path);
+  QTimer* timer = FindMain<QTimer>("Timer1");
+  main->LoadRegisterFileFrom(path);
+  ASSERT_FALSE(timer->isActive());
+  // The dialog shows the poll time as loaded; "Exit" keeps it, and the timer
+  // stays stopped rather than firing without pause.
+  config->show();
+  Activate();
+  EXPECT_EQ(Text("TxtPollTime"), "0");
+  ClickExit();
+  EXPECT_EQ(ws->PollTime, 0);
+  EXPECT_FALSE(timer->isActive());
+  EXPECT_FALSE(config->isVisible());
+}
+
 } // namespace
 } // namespace korvane
