@@ -103,7 +103,7 @@ public:
     return DecodeStatus::Full;
   }
 
-  uint32_t read_error() const { return read_error_; }
+  uint32_t ReadError() const { return read_error_; }
 
 private:
   ByteSource& source_;
@@ -122,7 +122,7 @@ uint32_t DataFailure(DecodeStatus status, const StreamDecoder& dec) {
   case DecodeStatus::NoMemory:
     return kResultOutOfMemory;
   case DecodeStatus::ReadFailed:
-    return dec.read_error();
+    return dec.ReadError();
   default:
     return kResultCorrupt;
   }
@@ -154,7 +154,7 @@ uint32_t ExtractWithBuffers(ByteSource& source, uint64_t wanted_id, EntrySink& s
   for (;;) {
     uint8_t entry_bytes[kEntryHeaderSize];
     DecodeStatus st = dec.Decode(entry_bytes, sizeof entry_bytes);
-    if (st == DecodeStatus::ReadFailed) return dec.read_error();
+    if (st == DecodeStatus::ReadFailed) return dec.ReadError();
     if (st == DecodeStatus::NoMemory) return kResultOutOfMemory;
     if (st != DecodeStatus::Full) return kResultCorrupt;
     if (std::memcmp(entry_bytes, kEntryMagic, 4) != 0) return kResultBadData;

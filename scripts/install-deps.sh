@@ -10,7 +10,7 @@ PACKAGES=(
   liblzma-dev xz-utils binutils
   socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev
   xvfb xauth x11-utils imagemagick libxcb1-dev
-  fp-utils clang libclang-rt-14-dev clang-format
+  fp-utils clang libclang-rt-14-dev clang-format clang-tidy
   libqt6svg6 dpkg-dev at-spi2-core python3-pyatspi dbus-x11
 )
 
@@ -26,7 +26,7 @@ done
 self_check() {
   local absent=()
   local prog
-  for prog in cmake ninja c++ clang clang-format socat mbpoll xvfb-run Xvfb xauth xwininfo \
+  for prog in cmake ninja c++ clang clang-format clang-tidy socat mbpoll xvfb-run Xvfb xauth xwininfo \
     convert chmcmd objcopy xz dpkg-deb dbus-launch setpriv; do
     command -v "$prog" >/dev/null 2>&1 || absent+=("program $prog")
   done
