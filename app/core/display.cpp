@@ -27,7 +27,7 @@ int32_t Reg(const RegTable& t, int64_t n) { return t[static_cast<size_t>(n)]; }
 bool InTable(int64_t n) { return n >= 1 && n <= kLastRegister; }
 
 CellText RegisterCell(Workspace& ws, const RegTable& t, int k, int64_t n) {
-  const int32_t type = ws.DisplayType;
+  const int32_t type = ws.View.DisplayType;
   if (!InTable(n)) return std::string();
   if (type < kMinDisplayType || type > kMaxDisplayType) return std::nullopt;
   if (type <= 1) {
@@ -77,18 +77,18 @@ GridView DisplayRegs(Workspace& ws) {
   for (int c = 1; c <= kGridCols; ++c)
     g.ColHeader[static_cast<size_t>(c)] = "+" + IntToStr((c - 1) * kGridRows);
   for (int r = 1; r <= kGridRows; ++r)
-    g.RowHeader[static_cast<size_t>(r)] = IntToStr(static_cast<int64_t>(ws.StartReg) + r - 1);
-  if (ws.RegType < 0 || ws.RegType > 3) return g; // no value cells drawn
-  if (ws.ActiveSlot < 1 || ws.ActiveSlot > kSlotCount) return g;
+    g.RowHeader[static_cast<size_t>(r)] = IntToStr(static_cast<int64_t>(ws.View.StartReg) + r - 1);
+  if (ws.View.RegType < 0 || ws.View.RegType > 3) return g; // no value cells drawn
+  if (ws.Devices.ActiveSlot < 1 || ws.Devices.ActiveSlot > kSlotCount) return g;
   const AddressSlot& slot = ws.Active();
   for (int k = 1; k <= kGridCells; ++k) {
-    const int64_t n = static_cast<int64_t>(ws.StartReg) + k - 1;
+    const int64_t n = static_cast<int64_t>(ws.View.StartReg) + k - 1;
     CellText& cell = g.Cell[static_cast<size_t>(k)];
-    if (k > ws.RegLength) {
+    if (k > ws.View.RegLength) {
       cell = std::string();
       continue;
     }
-    switch (ws.RegType) {
+    switch (ws.View.RegType) {
     case 0:
       cell =
           (n < 1 || n > kLastShownCoil) ? std::string() : std::string(GetBit(slot.CoilTable, n) ? "1" : "0");
@@ -98,7 +98,7 @@ GridView DisplayRegs(Workspace& ws) {
           (n < 1 || n > kLastRegister) ? std::string() : std::string(GetBit(slot.StatusTable, n) ? "1" : "0");
       break;
     default:
-      cell = RegisterCell(ws, ws.RegType == 2 ? slot.InputRegTable : slot.HoldingRegTable, k, n);
+      cell = RegisterCell(ws, ws.View.RegType == 2 ? slot.InputRegTable : slot.HoldingRegTable, k, n);
       break;
     }
   }
@@ -107,16 +107,16 @@ GridView DisplayRegs(Workspace& ws) {
 
 ViewControls DisplayRegTypes(const Workspace& ws) {
   ViewControls v;
-  v.TxtStartReg = IntToStr(ws.StartReg);
-  v.TxtLength = IntToStr(ws.RegLength);
-  v.TxtPage = IntToStr(ws.CurrentPage);
-  if (const char* name = RegTypeName(ws.RegType)) {
+  v.TxtStartReg = IntToStr(ws.View.StartReg);
+  v.TxtLength = IntToStr(ws.View.RegLength);
+  v.TxtPage = IntToStr(ws.View.CurrentPage);
+  if (const char* name = RegTypeName(ws.View.RegType)) {
     v.ComboRegType = name;
-    v.ComboRegTypeIndex = ws.RegType;
+    v.ComboRegTypeIndex = ws.View.RegType;
   }
-  if (const char* name = DisplayTypeName(ws.DisplayType)) {
+  if (const char* name = DisplayTypeName(ws.View.DisplayType)) {
     v.ComboReadType = name;
-    if (ws.DisplayType <= 7) v.ComboReadTypeIndex = ws.DisplayType + 1;
+    if (ws.View.DisplayType <= 7) v.ComboReadTypeIndex = ws.View.DisplayType + 1;
   }
   return v;
 }
@@ -126,10 +126,10 @@ float IntegerToIEEE754(Workspace& ws, int32_t hi, int32_t lo) {
   const uint32_t l = static_cast<uint32_t>(lo) & 0xFFFFu;
   const int e = static_cast<int>((h >> 7) & 0xFFu);
   if (e == 255) {
-    ws.FloatDecodeStatus = "NAN";
+    ws.Ui.FloatDecodeStatus = "NAN";
     return 0.0f;
   }
-  ws.FloatDecodeStatus.clear();
+  ws.Ui.FloatDecodeStatus.clear();
   const uint32_t fraction = ((h & 0x7Fu) << 16) | l;
   // 1 + fraction / 2^23 is exact in single precision; the scaling rounds once.
   const float mantissa = 1.0f + static_cast<float>(fraction) / 8388608.0f;
@@ -140,14 +140,14 @@ float IntegerToIEEE754(Workspace& ws, int32_t hi, int32_t lo) {
 
 void ConvertToIEEE754(Workspace& ws, float value) {
   if (value == 0.0f) {
-    ws.FloatHiWord = 0;
-    ws.FloatLoWord = 0;
+    ws.Ui.FloatHiWord = 0;
+    ws.Ui.FloatLoWord = 0;
     return;
   }
   uint32_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
-  ws.FloatHiWord = static_cast<int32_t>(bits >> 16);
-  ws.FloatLoWord = static_cast<int32_t>(bits & 0xFFFFu);
+  ws.Ui.FloatHiWord = static_cast<int32_t>(bits >> 16);
+  ws.Ui.FloatLoWord = static_cast<int32_t>(bits & 0xFFFFu);
 }
 
 std::string FormatScientific(float value) {
@@ -170,7 +170,7 @@ std::string FormatScientific(float value) {
 
 std::string FloatText(Workspace& ws, int32_t hi, int32_t lo) {
   const float v = IntegerToIEEE754(ws, hi, lo);
-  if (ws.FloatDecodeStatus == "NAN") return "NAN";
+  if (ws.Ui.FloatDecodeStatus == "NAN") return "NAN";
   if (hi == 0 && lo == 0) return "0.000";
   return FormatScientific(v);
 }

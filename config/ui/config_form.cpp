@@ -321,7 +321,7 @@ void TConfigForm::CmdExitClick() {
   ApplyConfigControls(ws_, ReadControls(), port);
   if (main_ != nullptr) {
     // A poll time below 1 (only a register file brings one) stops the timer.
-    if (const int32_t ms = PollIntervalMs(ws_.PollTime); ms > 0)
+    if (const int32_t ms = PollIntervalMs(ws_.Settings.PollTime); ms > 0)
       main_->PollTimer()->start(ms);
     else
       main_->PollTimer()->stop();
