@@ -34,8 +34,8 @@ std::unique_ptr<Workspace> Filled() {
 
 void BM_DisplayRegs(benchmark::State& state) {
   auto ws = Filled();
-  ws->View.RegType = 3;
-  ws->View.DisplayType = static_cast<int32_t>(state.range(0));
+  ws->View.RegType = rtHoldingRegs;
+  ws->View.DisplayType = static_cast<TDisplayType>(state.range(0));
   state.SetLabel(DisplayTypeName(ws->View.DisplayType));
   size_t filled = 0;
   for (auto _ : state) {
@@ -49,8 +49,8 @@ void BM_DisplayRegs(benchmark::State& state) {
 
 void BM_DisplayCoils(benchmark::State& state) {
   auto ws = Filled();
-  ws->View.RegType = 0;
-  ws->View.DisplayType = 0;
+  ws->View.RegType = rtCoils;
+  ws->View.DisplayType = dtDecimal;
   for (auto _ : state) {
     GridView v = DisplayRegs(*ws);
     benchmark::DoNotOptimize(v);
@@ -59,7 +59,7 @@ void BM_DisplayCoils(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_DisplayRegs)->Name("DisplayRegs")->DenseRange(kMinDisplayType, kMaxDisplayType);
+BENCHMARK(BM_DisplayRegs)->Name("DisplayRegs")->DenseRange(kFirstDisplayType, kLastDisplayType);
 BENCHMARK(BM_DisplayCoils)->Name("DisplayRegs/Coils");
 
 BENCHMARK_MAIN();

@@ -72,7 +72,7 @@ std::vector<std::string> Chunks(const std::string& s, size_t size) {
 
 template <bool Ascii> void BM_Slave(benchmark::State& state) {
   auto ws = MakeWorkspace();
-  ws->Settings.RtuMode = Ascii ? 0 : 1;
+  ws->Settings.RtuMode = FrameModeOf(!Ascii);
   FakeTickSource ticks(1000);
   CountingSender sender;
   TSlave slave(*ws, sender, ticks);
@@ -95,9 +95,9 @@ template <bool Ascii> void BM_Slave(benchmark::State& state) {
 
 template <bool Ascii> void BM_Master(benchmark::State& state) {
   auto ws = MakeWorkspace();
-  ws->Settings.RtuMode = Ascii ? 0 : 1;
-  ws->Settings.IsMaster = 1;
-  ws->View.RegType = 3;
+  ws->Settings.RtuMode = FrameModeOf(!Ascii);
+  ws->Settings.IsMaster = roMaster;
+  ws->View.RegType = rtHoldingRegs;
   ws->View.StartReg = 1;
   ws->View.RegLength = 10;
   ws->Cycle.PollAddress = 0;

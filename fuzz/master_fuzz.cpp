@@ -53,12 +53,12 @@ bool ValidStatus(int32_t s) { return (s >= 0 && s <= 4) || (s >= 128 && s <= 128
 uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 void Configure(Workspace& ws, const uint8_t* h) {
-  ws.Settings.RtuMode = kAscii ? 0 : 1;
-  ws.Settings.IsMaster = 1;
+  ws.Settings.RtuMode = FrameModeOf(!kAscii);
+  ws.Settings.IsMaster = roMaster;
   ws.Settings.WriteFunction = 16;
   ws.Devices.DeviceAddress = (h[1] & 2) ? 256 : h[0];
   ws.Settings.BaudRate = (h[1] & 16) ? 115200 : 9600;
-  ws.View.RegType = h[2] % 6 - 1;
+  ws.View.RegType = static_cast<TRegType>(h[2] % 6 - 1);
   ws.Cycle.MasterWrite = h[3] & 1;
   ws.Settings.SingleRegWrite = (h[3] >> 1) & 1;
   ws.Devices.ActiveSlot = (h[3] >> 2) % 7;

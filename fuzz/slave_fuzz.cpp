@@ -101,7 +101,7 @@ struct Rig {
     if (ws->Cycle.RegsChanged) ws->Store.Clear(); // the same input always meets the same tables
     ws->Cycle.RegsChanged = 0;
     for (int s = 1; s <= kSlotCount; ++s) ws->Devices.SlotAddress[static_cast<size_t>(s)] = hdr[s - 1];
-    ws->Settings.RtuMode = kAscii ? 0 : 1;
+    ws->Settings.RtuMode = FrameModeOf(!kAscii);
     sender.frames.clear();
   }
 };

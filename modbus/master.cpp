@@ -22,10 +22,11 @@ void ComputePollWindow(Workspace& ws) {
   const int64_t length = ws.View.RegLength;
   const int64_t start = ws.View.StartReg;
   int64_t n = 2 * length;
-  if (ws.Settings.RtuMode == 0) n = 2 * n;
+  const bool rtu = FramesRtuUnlessAscii(ws.Settings.RtuMode);
+  if (!rtu) n = 2 * n;
   const int64_t limit = static_cast<int64_t>(ws.Settings.BaudRate) * 256 / 9600;
   if (limit < n) n = limit;
-  int64_t count = ws.Settings.RtuMode != 0 ? n / 2 : n / 4;
+  int64_t count = rtu ? n / 2 : n / 4;
   int64_t address = ws.Cycle.PollAddress;
   if (count >= length) {
     count = length;
@@ -53,9 +54,10 @@ TMaster::TMaster(Workspace& ws, FrameSender& sender, const TickSource& ticks)
 void TMaster::FinishAndSend() {
   if (ReplyCount > 0) replyOverwritten_ = true;
   // Every RtuMode but 0 is RTU here.
-  SentCharacters = frame::SendFramed(
-      sender_, ws_.Settings.CommPort,
-      ws_.Settings.RtuMode != 0 ? frame::Framing::kRtu : frame::Framing::kAscii, MasterFrame, MasterAscii);
+  SentCharacters = frame::SendFramed(sender_, ws_.Settings.CommPort,
+                                     FramesRtuUnlessAscii(ws_.Settings.RtuMode) ? frame::Framing::kRtu
+                                                                                : frame::Framing::kAscii,
+                                     MasterFrame, MasterAscii);
 }
 
 void TMaster::MasterPollPLC() {
@@ -74,7 +76,7 @@ void TMaster::MasterPollPLC() {
   int64_t replyLength = 0;
   if (w.Cycle.MasterWrite != 0) {
     const int64_t address = static_cast<int64_t>(w.Cycle.WriteAddress) - 1;
-    if (w.View.RegType == 0) {
+    if (w.View.RegType == rtCoils) {
       if (!FitsWord(address)) return;
       if (w.Cycle.WriteCount != 0) {
         // Multiple coils: WriteValues holds the states packed eight to a byte.
@@ -89,7 +91,7 @@ void TMaster::MasterPollPLC() {
         PutRequestHeader(MasterFrame, w.Devices.DeviceAddress, function, address,
                          value(1) != 0 ? 0xFF00 : 0x0000);
       }
-    } else if (w.View.RegType != 3) {
+    } else if (w.View.RegType != rtHoldingRegs) {
       // Discrete inputs and input registers cannot be written: nothing goes
       // out, and the reply timer reports the missing reply.
       if (ReplyCount > 0) replyOverwritten_ = true;
@@ -110,17 +112,17 @@ void TMaster::MasterPollPLC() {
       }
     }
     replyLength = frame::ReplyLength(function, 0);
-  } else if (w.View.RegType == 0 || w.View.RegType == 1) {
+  } else if (IsBitTable(w.View.RegType)) {
     // Bits: the whole view in one request, no poll window.
     const int64_t address = static_cast<int64_t>(w.View.StartReg) - 1;
     if (!FitsWord(address) || !FitsWord(w.View.RegLength)) return;
-    function = w.View.RegType == 0 ? frame::kReadCoils : frame::kReadDiscreteInputs;
+    function = w.View.RegType == rtCoils ? frame::kReadCoils : frame::kReadDiscreteInputs;
     PutRequestHeader(MasterFrame, w.Devices.DeviceAddress, function, address, w.View.RegLength);
     replyLength = frame::ReplyLength(function, w.View.RegLength);
-  } else if (w.View.RegType == 2 || w.View.RegType == 3) {
+  } else if (IsRegisterTable(w.View.RegType)) {
     const int64_t address = static_cast<int64_t>(w.Cycle.PollAddress) - 1;
     if (!FitsWord(address) || !FitsWord(w.Cycle.PollCount)) return;
-    function = w.View.RegType == 3 ? frame::kReadHoldingRegisters : frame::kReadInputRegisters;
+    function = w.View.RegType == rtHoldingRegs ? frame::kReadHoldingRegisters : frame::kReadInputRegisters;
     PutRequestHeader(MasterFrame, w.Devices.DeviceAddress, function, address, w.Cycle.PollCount);
     // Two bytes a register while WriteFunction is 16 (its only value); four otherwise.
     const int64_t wordsPerRegister = w.Settings.WriteFunction == frame::kWriteMultipleRegisters ? 1 : 2;

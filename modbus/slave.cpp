@@ -174,7 +174,7 @@ void TSlave::Dispatch() {
 void TSlave::Send() {
   // Only RtuMode 1 is RTU here; every other value answers in ASCII.
   frame::SendFramed(sender_, ws_.Settings.CommPort,
-                    ws_.Settings.RtuMode == 1 ? frame::Framing::kRtu : frame::Framing::kAscii, TxFrame,
+                    FramesRtu(ws_.Settings.RtuMode) ? frame::Framing::kRtu : frame::Framing::kAscii, TxFrame,
                     TxAscii);
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "app/core/display_format.h"
 #include "app/core/int_conv.h"
 #include "app/core/master_request.h"
 #include "app/core/value_entry.h"
@@ -12,7 +13,7 @@ namespace korvane {
 namespace {
 
 bool ManualCommandsActive(const Workspace& ws) {
-  return ws.Settings.IsMaster != 0 && ws.Cycle.PollEnabled == 0;
+  return IsMasterRole(ws.Settings.IsMaster) && ws.Cycle.PollEnabled == 0;
 }
 
 // The first and last number of a write must both lie in 1..65536.
@@ -20,7 +21,7 @@ bool RangeInTable(int64_t first, int64_t count) { return first >= 1 && first + c
 
 // Sends the read request of the view (poll window for register tables).
 CommandResult SendRead(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {
-  if (ws.View.RegType == 2 || ws.View.RegType == 3) ComputePollWindow(ws);
+  if (IsRegisterTable(ws.View.RegType)) ComputePollWindow(ws);
   ws.Cycle.MasterWrite = 0;
   SendMasterRequest(ws, master, ticks);
   ws.Cycle.PollCounter += 1;
@@ -79,9 +80,8 @@ CommandResult WriteSingleRegisters(Workspace& ws, RequestBuilder& master, const 
 }
 
 CommandResult WritePairs(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
-                         const GridTexts& cells) {
-  const int32_t type = ws.View.DisplayType;
-  const bool wide = type >= 8; // one cell per 32-bit register number
+                         const GridTexts& cells, const DisplayFormat& format) {
+  const bool wide = format.WideCells; // one cell per 32-bit register number
   const int32_t values = wide ? ws.View.RegLength : ws.View.RegLength / 2;
   if (values < 1 || values * 2 > kMaxWriteRegisters) return {};
   const int64_t address = wide ? 2 * static_cast<int64_t>(ws.View.StartReg) - 1 : ws.View.StartReg;
@@ -93,10 +93,10 @@ CommandResult WritePairs(Workspace& ws, RequestBuilder& master, const TickSource
     if (!wide) {
       // The first cell of a pair shows nothing; it must still pass the format's check.
       const std::string& first = CellAt(cells, valueCell - 1);
-      if ((type == 2 || type == 3) && !TCore::IsInteger(first)) return {};
-      if ((type == 4 || type == 5) && !TCore::IsHex(first)) return {};
+      if (format.Kind == vkDecimal && !TCore::IsInteger(first)) return {};
+      if (format.Kind == vkHex && !TCore::IsHex(first)) return {};
     }
-    const ConvertedValue v = ConvertValue(ws, type, ValueText(cells, valueCell));
+    const ConvertedValue v = ConvertValue(ws, format.Type, ValueText(cells, valueCell));
     if (v.NotFloat) {
       out.StatusText = kNotFloatText;
       return out;
@@ -124,18 +124,18 @@ CommandResult CmdMasterReadClick(Workspace& ws, RequestBuilder& master, const Ti
 CommandResult CmdMasterWriteClick(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
                                   const GridTexts& cells) {
   if (!ManualCommandsActive(ws)) return {};
-  if (ws.View.RegType == 0) return WriteCoils(ws, master, ticks, cells);
-  if (ws.View.RegType != 3) return {}; // discrete inputs and input registers are read-only
-  if (ws.View.DisplayType >= -1 && ws.View.DisplayType <= 1)
-    return WriteSingleRegisters(ws, master, ticks, cells);
-  if (ws.View.DisplayType >= 2 && ws.View.DisplayType <= 9) return WritePairs(ws, master, ticks, cells);
-  return {};
+  if (ws.View.RegType == rtCoils) return WriteCoils(ws, master, ticks, cells);
+  if (ws.View.RegType != rtHoldingRegs) return {}; // discrete inputs and input registers are read-only
+  const DisplayFormat* f = FindDisplayFormat(ws.View.DisplayType);
+  if (f == nullptr) return {};
+  if (f->Registers == 1) return WriteSingleRegisters(ws, master, ticks, cells);
+  return WritePairs(ws, master, ticks, cells, *f);
 }
 
 CommandResult Timer1Step(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
                          const RampTexts* ramp) {
   CommandResult out;
-  if (ws.Settings.IsMaster != 0) {
+  if (IsMasterRole(ws.Settings.IsMaster)) {
     if (ws.Cycle.PollEnabled == 0) return out;
     return SendRead(ws, master, ticks);
   }

@@ -17,9 +17,9 @@ constexpr uint64_t kMaxWireMs = 0x3FFFFFFF;
 // bits for 2, else one.
 CharacterFormat LineFormat(const Workspace& ws) {
   CharacterFormat f;
-  f.DataBits = ws.Settings.DataBits == 7 ? 7 : 8;
-  f.ParityBit = ParityCode(ws.Settings.Parity) != 0;
-  f.StopBits = StopBitsArgument(ws.Settings.StopBits) == 2 ? 2 : 1;
+  f.DataBits = ws.Settings.DataBits == db7Bits ? 7 : 8;
+  f.ParityBit = ParityCode(ws.Settings.Parity) != pcNone;
+  f.StopBits = StopBitsArgument(ws.Settings.StopBits) == st2Bits ? 2 : 1;
   return f;
 }
 

@@ -45,9 +45,10 @@ std::string PollPrefix(int32_t pollCounter) { return "Poll " + IntToStr(pollCoun
 
 ModeView ModeDisplay(const Workspace& ws) {
   ModeView m;
-  const std::string role = ws.Settings.IsMaster ? "Master" : "Slave";
-  m.ClearStatus = ws.Settings.IsMaster == 0;
-  m.TxtRTUMode = role + (ws.Settings.RtuMode ? " - Binary" : " - ASCII");
+  const bool master = IsMasterRole(ws.Settings.IsMaster);
+  const std::string role = master ? "Master" : "Slave";
+  m.ClearStatus = !master;
+  m.TxtRTUMode = role + (FramesRtuUnlessAscii(ws.Settings.RtuMode) ? " - Binary" : " - ASCII");
   m.CboAddr = IntToStr(ws.Devices.DeviceAddress);
   return m;
 }
@@ -57,9 +58,9 @@ bool RampStep(Workspace& ws, const RampTexts& texts) {
   const int64_t high = StrToInt(texts.HiLim);
   const int64_t incr = StrToInt(texts.Incr);
   const int64_t len = StrToInt(texts.Length);
-  if (ws.View.RegType != 2 && ws.View.RegType != 3) return false;
+  if (!IsRegisterTable(ws.View.RegType)) return false;
   if (ws.Devices.ActiveSlot < 1 || ws.Devices.ActiveSlot > kSlotCount) return false;
-  RegTable& t = ws.View.RegType == 2 ? ws.Active().InputRegTable : ws.Active().HoldingRegTable;
+  RegTable& t = ws.View.RegType == rtInputRegs ? ws.Active().InputRegTable : ws.Active().HoldingRegTable;
   const int64_t start = ws.View.StartReg;
   // Only i with 1 <= StartReg + i - 1 <= 65536 touch a register: a huge
   // length typed into the edit costs nothing.

@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "app/core/display_format.h"
 #include "app/core/int_conv.h"
 
 namespace korvane {
 namespace {
-
-bool TwoRegisterFormat(int32_t displayType) { return displayType >= 2; }
 
 // A page or a register file may bring any RegLength: keep the block
 // arithmetic inside 32 bits.
@@ -31,15 +30,15 @@ ViewControls MovePage(Workspace& ws, int32_t delta) {
 } // namespace
 
 void ComboRegTypeChange(Workspace& ws, int index) {
-  if (index >= 0 && index <= 3) ws.View.RegType = index;
+  if (const auto t = RegTypeOfItem(index)) ws.View.RegType = *t;
 }
 
 std::string ComboReadTypeChange(Workspace& ws, int index) {
   ws.Settings.WriteFunction = 16;
-  if (index >= 0 && index <= 8) ws.View.DisplayType = index - 1;
+  if (const auto t = DisplayTypeOfItem(index)) ws.View.DisplayType = *t;
   // An odd length becomes the next even one; the largest 32-bit length has
   // none above it and steps down instead.
-  if (TwoRegisterFormat(ws.View.DisplayType) && ws.View.RegLength % 2 != 0)
+  if (EvenLengthFormat(ws.View.DisplayType) && ws.View.RegLength % 2 != 0)
     ws.View.RegLength = ws.View.RegLength == INT32_MAX ? INT32_MAX - 1 : ws.View.RegLength + 1;
   return IntToStr(ws.View.RegLength);
 }
@@ -56,7 +55,7 @@ bool TxtLengthChange(Workspace& ws, const std::string& text) {
   if (text.empty()) return false;
   const int32_t v = StrToInt(text);
   if (v < 1 || v > kGridCells) return false;
-  if (TwoRegisterFormat(ws.View.DisplayType) && v % 2 != 0) return false;
+  if (EvenLengthFormat(ws.View.DisplayType) && v % 2 != 0) return false;
   ws.View.RegLength = v;
   return true;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/core/run_options.h"
+#include "app/core/workspace_codes.h"
 
 namespace korvane {
 
@@ -56,8 +57,8 @@ inline void SetBitAt(BitTable& table, int64_t a, bool on) { SetBit(table, a + 1,
 struct Page {
   int32_t PageStart = 1;
   int32_t PageLength = 100;
-  int32_t PageRegType = 3;
-  int32_t PageDisplayType = 0;
+  TRegType PageRegType = rtHoldingRegs;
+  TDisplayType PageDisplayType = dtDecimal;
   bool operator==(const Page&) const = default;
 };
 
@@ -85,17 +86,17 @@ struct DeviceAddresses {
 struct WorkspaceSettings {
   int32_t CommPort = 1;
   int32_t BaudRate = 9600;
-  int32_t DataBits = 8;
+  TDataBitsCode DataBits = db8Bits;
   std::string Parity = "N";
-  int32_t StopBits = 1;
-  uint8_t IsMaster = 0;
-  uint8_t RtuMode = 1;
+  TStopBitsCode StopBits = st1Bit;
+  TRole IsMaster = roSlave;
+  TFrameMode RtuMode = fmRtu;
   uint8_t PortActive = 0;
   int32_t PollTime = 5;
   int32_t ResponseTime = 400;
   uint8_t SingleRegWrite = 0;
   int32_t WriteFunction = 16;
-  uint8_t MonitorHex = RtuMode; // equal to RtuMode at start
+  uint8_t MonitorHex = static_cast<uint8_t>(RtuMode); // equal to RtuMode at start
   bool operator==(const WorkspaceSettings&) const = default;
 };
 
@@ -103,8 +104,8 @@ struct WorkspaceSettings {
 struct ViewState {
   int32_t StartReg = Page{}.PageStart;
   int32_t RegLength = Page{}.PageLength;
-  int32_t RegType = Page{}.PageRegType;
-  int32_t DisplayType = Page{}.PageDisplayType;
+  TRegType RegType = Page{}.PageRegType;
+  TDisplayType DisplayType = Page{}.PageDisplayType;
   int32_t CurrentPage = 1;
   std::array<Page, kPageCount + 1> PageTable{};
   bool operator==(const ViewState&) const = default;

@@ -9,8 +9,8 @@ namespace korvane {
 
 ConfigControls ControlsFromWorkspace(const Workspace& ws) {
   ConfigControls c;
-  c.OptRTU = ws.Settings.RtuMode != 0;
-  c.OptMaster = ws.Settings.IsMaster != 0;
+  c.OptRTU = FramesRtuUnlessAscii(ws.Settings.RtuMode);
+  c.OptMaster = IsMasterRole(ws.Settings.IsMaster);
   c.ChkSingleReg = ws.Settings.SingleRegWrite != 0;
   c.TxtPollTime = IntToStr(ws.Settings.PollTime);
   c.TxtResponseTime = IntToStr(ws.Settings.ResponseTime);
@@ -29,24 +29,27 @@ ConfigControls ControlsFromWorkspace(const Workspace& ws) {
 
 std::string PortItem(int number) { return IntToStr(number); }
 
-int32_t ParityCode(const std::string& parity) {
-  if (parity == "E") return 1;
-  if (parity == "O") return 2;
-  return 0;
+TParityCode ParityCode(const std::string& parity) {
+  if (parity == "E") return pcEven;
+  if (parity == "O") return pcOdd;
+  return pcNone;
 }
 
-int32_t StopBitsArgument(int32_t stopBits) { return stopBits == 1 || stopBits == 2 ? stopBits : 0; }
+int32_t StopBitsArgument(TStopBitsCode stopBits) {
+  return stopBits == st1Bit || stopBits == st2Bits ? stopBits : 0;
+}
 
 void ApplyConfigControls(Workspace& ws, const ConfigControls& c, ConfigPort& port) {
   port.CloseComm(ws.Settings.CommPort);
-  ws.Settings.RtuMode = c.OptRTU ? 1 : 0;
-  ws.Settings.IsMaster = c.OptMaster ? 1 : 0;
+  ws.Settings.RtuMode = FrameModeOf(c.OptRTU);
+  ws.Settings.IsMaster = RoleOf(c.OptMaster);
   ws.Settings.CommPort = StrToInt(c.ComboPort);
   ws.Settings.BaudRate = StrToInt(c.ComboBaud);
   ws.Settings.SingleRegWrite = c.ChkSingleReg ? 1 : 0;
   if (const int32_t v = StrToInt(c.TxtPollTime); v >= 1 && v <= 30) ws.Settings.PollTime = v;
   if (const int32_t v = StrToInt(c.TxtResponseTime); v >= 400 && v <= 2000) ws.Settings.ResponseTime = v;
-  if (c.ComboData == "7" || c.ComboData == "8") ws.Settings.DataBits = StrToInt(c.ComboData);
+  if (c.ComboData == "7" || c.ComboData == "8")
+    ws.Settings.DataBits = static_cast<TDataBitsCode>(StrToInt(c.ComboData));
   if (c.ComboParity == "N" || c.ComboParity == "E" || c.ComboParity == "O")
     ws.Settings.Parity = c.ComboParity;
   for (size_t k = 1; k <= kSlotCount; ++k)
@@ -56,7 +59,7 @@ void ApplyConfigControls(Workspace& ws, const ConfigControls& c, ConfigPort& por
   // device address is left alone rather than read from outside the array.
   if (ws.Devices.ActiveSlot >= 1 && ws.Devices.ActiveSlot <= kSlotCount)
     ws.Devices.DeviceAddress = ws.Devices.SlotAddress[static_cast<size_t>(ws.Devices.ActiveSlot)];
-  ws.Settings.StopBits = StrToInt(c.ComboStop);
+  ws.Settings.StopBits = static_cast<TStopBitsCode>(StrToInt(c.ComboStop));
   ws.Run.Rs485 = c.ChkRs485;
   port.OpenComm(ws.Settings.CommPort, kCommBufferSize, kCommBufferSize, ws.Settings.BaudRate,
                 ws.Settings.DataBits, ParityCode(ws.Settings.Parity), StopBitsArgument(ws.Settings.StopBits));

@@ -312,17 +312,17 @@ std::string RegisterFileText(const Workspace& ws) {
                           kSlotCount * (4 * 10 + kDataLines * 2 + kDataFields * kNum);
   TextOut out(capacity);
 
-  out.Text(ws.Settings.IsMaster == 1 ? "MASTER" : "SLAVE");
+  out.Text(IsMasterRole(ws.Settings.IsMaster) ? "MASTER" : "SLAVE");
   out.Eol();
-  out.Text(ws.Settings.RtuMode == 1 ? "RTU" : "ASCII");
+  out.Text(FramesRtu(ws.Settings.RtuMode) ? "RTU" : "ASCII");
   out.Eol();
-  for (int32_t v : {ws.Settings.CommPort, ws.Settings.BaudRate, ws.Settings.DataBits}) {
+  for (int32_t v : {ws.Settings.CommPort, ws.Settings.BaudRate, static_cast<int32_t>(ws.Settings.DataBits)}) {
     out.Int(v);
     out.Eol();
   }
   out.Text(ws.Settings.Parity);
   out.Eol();
-  for (int32_t v : {ws.Settings.StopBits, ws.Settings.PollTime}) {
+  for (int32_t v : {static_cast<int32_t>(ws.Settings.StopBits), ws.Settings.PollTime}) {
     out.Int(v);
     out.Eol();
   }
@@ -501,10 +501,10 @@ void RegisterFileReader::HeaderLine(std::string_view line, uint64_t length) {
   Pending& p = *p_;
   switch (line_no_) {
   case 1:
-    p.Settings.IsMaster = TrimLine(line) == "MASTER" ? 1 : 0;
+    p.Settings.IsMaster = RoleOf(TrimLine(line) == "MASTER");
     return;
   case 2:
-    p.Settings.RtuMode = TrimLine(line) == "RTU" ? 1 : 0;
+    p.Settings.RtuMode = FrameModeOf(TrimLine(line) == "RTU");
     return;
   case 3:
     p.Settings.CommPort = StrToInt(TrimLine(line));
@@ -513,13 +513,13 @@ void RegisterFileReader::HeaderLine(std::string_view line, uint64_t length) {
     p.Settings.BaudRate = StrToInt(TrimLine(line));
     return;
   case 5:
-    p.Settings.DataBits = StrToInt(TrimLine(line));
+    p.Settings.DataBits = static_cast<TDataBitsCode>(StrToInt(TrimLine(line)));
     return;
   case 6:
     p.Settings.Parity = TrimLine(line);
     return;
   case 7:
-    p.Settings.StopBits = StrToInt(TrimLine(line));
+    p.Settings.StopBits = static_cast<TStopBitsCode>(StrToInt(TrimLine(line)));
     return;
   case 8:
     p.Settings.PollTime = StrToInt(TrimLine(line));
@@ -532,8 +532,14 @@ void RegisterFileReader::HeaderLine(std::string_view line, uint64_t length) {
   default: {
     Page& pg = p.View.PageTable[line_no_ - 9];
     const uint64_t n = std::min<uint64_t>(FieldCount(length), 4);
-    int32_t* columns[4] = {&pg.PageStart, &pg.PageLength, &pg.PageDisplayType, &pg.PageRegType};
-    for (uint64_t k = 0; k < n; ++k) *columns[k] = FieldValue(FieldAt(line, k));
+    // Start, length, display format, table: the codes are held as they stand.
+    for (uint64_t k = 0; k < n; ++k) {
+      const int32_t v = FieldValue(FieldAt(line, k));
+      if (k == 0) pg.PageStart = v;
+      if (k == 1) pg.PageLength = v;
+      if (k == 2) pg.PageDisplayType = static_cast<TDisplayType>(v);
+      if (k == 3) pg.PageRegType = static_cast<TRegType>(v);
+    }
     return;
   }
   }

@@ -34,7 +34,7 @@ const char* RenderingName(bool hex) { return hex ? "Hexadecimal" : "Ascii"; }
 
 void RecordSent(Workspace& ws, const std::string& frame) {
   MonitorState& m = ws.Monitor;
-  if (ws.Settings.IsMaster == 1) {
+  if (IsMasterRole(ws.Settings.IsMaster)) {
     m.MonitorTxText.clear();
     m.MonitorRxText.clear();
   } else {

@@ -207,10 +207,10 @@ void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
 void PortControl::Serial1PortReceive(TSerialPort& /*sender*/, const std::string& buffer) {
   const auto n = static_cast<int32_t>(std::min<size_t>(buffer.size(), std::numeric_limits<int32_t>::max()));
   RecordReceived(ws_, buffer); // ReadCommStr
-  if (ws_.Settings.IsMaster == 1) {
+  if (IsMasterRole(ws_.Settings.IsMaster)) {
     if (master_ == nullptr) return;
-    const int32_t s =
-        ws_.Settings.RtuMode == 1 ? master_->MasterCheckRTU(n, buffer) : master_->MasterCheckASCII(n, buffer);
+    const int32_t s = FramesRtu(ws_.Settings.RtuMode) ? master_->MasterCheckRTU(n, buffer)
+                                                      : master_->MasterCheckASCII(n, buffer);
     if (ws_.Cycle.MasterWrite == 1)
       view_.StatusDisplay(s, kWriteReplyPrefix);
     else
@@ -218,7 +218,7 @@ void PortControl::Serial1PortReceive(TSerialPort& /*sender*/, const std::string&
     if (s == kStatusDataOk && ws_.Cycle.MasterWrite == 0) view_.DisplayRegs();
   } else {
     if (slave_ == nullptr) return;
-    if (ws_.Settings.RtuMode == 1)
+    if (FramesRtu(ws_.Settings.RtuMode))
       slave_->CheckModbusRTU(n, buffer);
     else
       slave_->CheckModbusASCII(n, buffer);

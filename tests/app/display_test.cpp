@@ -75,7 +75,7 @@ TEST_F(DisplayFixture, EveryFormatOnKnownRegisters) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.type);
-    ws->View.DisplayType = c.type;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
     Holding()[1] = c.r1;
     Holding()[2] = c.r2;
     EXPECT_EQ(Cell(1, 1), c.cell1);
@@ -84,7 +84,7 @@ TEST_F(DisplayFixture, EveryFormatOnKnownRegisters) {
 }
 
 TEST_F(DisplayFixture, ThirtyTwoBitRegisterFormatsReadTwoRegistersPerCell) {
-  ws->View.DisplayType = 8;
+  ws->View.DisplayType = dtRegFloat;
   Holding()[3] = 0x4248; // cell (1, 2) is 32-bit register 2: registers 3 and 4
   EXPECT_EQ(Cell(1, 2), "5.00000E+001");
   ws->View.StartReg = 32768; // cell 1: registers 65535, 65536; cell 2 would need 65537
@@ -100,44 +100,44 @@ TEST_F(DisplayFixture, CellsOutsideTheTablesStayEmpty) {
   EXPECT_EQ(Cell(2, 18), "");  // 65537
   EXPECT_EQ(Cell(5, 20), "");
 
-  ws->View.RegType = 0;
+  ws->View.RegType = rtCoils;
   SetBit(ws->Active().CoilTable, 65535, true);
   SetBit(ws->Active().CoilTable, 65536, true);
   EXPECT_EQ(Cell(2, 16), "1"); // coil 65535
   EXPECT_EQ(Cell(2, 17), "");  // coil 65536 is never shown
-  ws->View.RegType = 1;
+  ws->View.RegType = rtInputs;
   SetBit(ws->Active().StatusTable, 65536, true);
   EXPECT_EQ(Cell(2, 17), "1"); // input 65536 is
   EXPECT_EQ(Cell(2, 18), "");
 
   // A start below 1 (from a page or a file): numbers below 1 draw nothing.
-  ws->View.RegType = 3;
+  ws->View.RegType = rtHoldingRegs;
   ws->View.StartReg = -1;
   Holding()[1] = 9;
   const GridView g = DisplayRegs(*ws);
   EXPECT_EQ(g.RowHeader[1], "-1");
   EXPECT_EQ(*g.At(1, 2), ""); // register 0
   EXPECT_EQ(*g.At(1, 3), "9");
-  ws->View.DisplayType = 2;
+  ws->View.DisplayType = dtLong;
   ws->View.StartReg = 0;
   EXPECT_EQ(Cell(1, 2), ""); // the pair 0, 1
 }
 
 TEST_F(DisplayFixture, UnknownTableOrFormatLeavesCellsAlone) {
-  ws->View.RegType = 4;
+  ws->View.RegType = static_cast<TRegType>(4);
   const GridView g = DisplayRegs(*ws);
   EXPECT_EQ(g.RowHeader[3], "3");
   for (int k = 1; k <= kGridCells; ++k) EXPECT_FALSE(g.Cell[static_cast<size_t>(k)].has_value());
 
-  ws->View.RegType = 3;
-  ws->View.DisplayType = 10;
+  ws->View.RegType = rtHoldingRegs;
+  ws->View.DisplayType = static_cast<TDisplayType>(10);
   ws->View.RegLength = 10;
   EXPECT_EQ(Cell(1, 1), "<unchanged>");
   EXPECT_EQ(Cell(1, 11), ""); // past the length: emptied whatever the format
 }
 
 TEST_F(DisplayFixture, BitTablesShowOneOrZero) {
-  ws->View.RegType = 0;
+  ws->View.RegType = rtCoils;
   ws->View.RegLength = 20;
   ws->Active().CoilTable[2] = 1; // coil 17
   EXPECT_EQ(Cell(1, 16), "0");
@@ -236,8 +236,8 @@ TEST(ViewControlsText, NamesAndPositions) {
   ws->View.StartReg = 65437;
   ws->View.RegLength = 8;
   ws->View.CurrentPage = 20;
-  ws->View.RegType = 1;
-  ws->View.DisplayType = 7;
+  ws->View.RegType = rtInputs;
+  ws->View.DisplayType = dtFloatReverse;
   ViewControls v = DisplayRegTypes(*ws);
   EXPECT_EQ(v.TxtStartReg, "65437");
   EXPECT_EQ(v.TxtLength, "8");
@@ -247,13 +247,13 @@ TEST(ViewControlsText, NamesAndPositions) {
   EXPECT_EQ(v.ComboReadType, "Floating Point Reverse");
   EXPECT_EQ(v.ComboReadTypeIndex, 8);
 
-  ws->View.DisplayType = 9; // a name, but no selector item
+  ws->View.DisplayType = dtRegFloatReverse; // a name, but no selector item
   v = DisplayRegTypes(*ws);
   EXPECT_EQ(v.ComboReadType, "32Bit Reg Floating Point Reverse");
   EXPECT_FALSE(v.ComboReadTypeIndex.has_value());
 
-  ws->View.RegType = 4;
-  ws->View.DisplayType = -2;
+  ws->View.RegType = static_cast<TRegType>(4);
+  ws->View.DisplayType = static_cast<TDisplayType>(-2);
   v = DisplayRegTypes(*ws);
   EXPECT_FALSE(v.ComboRegType.has_value());
   EXPECT_FALSE(v.ComboReadType.has_value());

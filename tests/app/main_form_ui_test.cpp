@@ -47,7 +47,7 @@ protected:
   void SetUp() override {
     ws = MakeWorkspace();
     // Creation must reset whatever the workspace held.
-    ws->Settings.IsMaster = 1;
+    ws->Settings.IsMaster = roMaster;
     ws->SlotTables(1).HoldingRegTable[7] = 99;
     form = std::make_unique<TMainForm>(*ws, ticks);
     master = std::make_unique<TMaster>(*ws, sender, ticks);
@@ -65,7 +65,7 @@ protected:
   }
   void Click(const char* name) { Find<QPushButton>(name)->click(); }
   void BecomeMaster() {
-    ws->Settings.IsMaster = 1;
+    ws->Settings.IsMaster = roMaster;
     form->ModeDisplay();
   }
 
@@ -98,7 +98,7 @@ TEST_F(MainFormTest, StartUpState) {
   EXPECT_EQ(grid->currentColumn(), 1);
 
   // Creation reset the workspace it was given.
-  EXPECT_EQ(ws->Settings.IsMaster, 0);
+  EXPECT_EQ(ws->Settings.IsMaster, roSlave);
   EXPECT_EQ(ws->SlotTables(1).HoldingRegTable[7], 0);
 
   EXPECT_EQ(Text("TxtStartReg"), "0001");
@@ -190,7 +190,7 @@ TEST_F(MainFormTest, SelectorsAndEditsRedrawTheGrid) {
 
   QComboBox* readType = Find<QComboBox>("ComboReadType");
   readType->setCurrentIndex(2); // "Hexadecimal Integers", as the user picks it
-  EXPECT_EQ(ws->View.DisplayType, 1);
+  EXPECT_EQ(ws->View.DisplayType, dtHex);
   EXPECT_EQ(Cell(1, 5), "04D2");
   EXPECT_EQ(Cell(2, 5), "FFFF");
 
@@ -198,7 +198,7 @@ TEST_F(MainFormTest, SelectorsAndEditsRedrawTheGrid) {
   EXPECT_EQ(Cell(2, 5), "-1");
 
   Find<QComboBox>("ComboRegType")->setCurrentIndex(0); // coils
-  EXPECT_EQ(ws->View.RegType, 0);
+  EXPECT_EQ(ws->View.RegType, rtCoils);
   EXPECT_EQ(Cell(1, 3), "1");
   EXPECT_EQ(Cell(1, 4), "0");
 

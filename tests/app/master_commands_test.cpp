@@ -27,7 +27,7 @@ struct CommandFixture : ::testing::Test, test::MasterRig {
   GridTexts cells{};
 
   CommandFixture() : MasterRig(1000) {
-    ws->Settings.IsMaster = 1;
+    ws->Settings.IsMaster = roMaster;
     ws->Cycle.PollEnabled = 0;
   }
   void Cells(std::initializer_list<const char*> texts) {
@@ -55,7 +55,7 @@ TEST_F(CommandFixture, PollToggleSilencesTheButtons) {
   EXPECT_EQ(ws->Cycle.PollEnabled, 1);
 
   ws->Cycle.PollEnabled = 0; // a slave never sends
-  ws->Settings.IsMaster = 0;
+  ws->Settings.IsMaster = roSlave;
   const size_t sent = sender.frames.size();
   const CommandResult r = Write();
   EXPECT_FALSE(r.Sent);
@@ -66,7 +66,7 @@ TEST_F(CommandFixture, PollToggleSilencesTheButtons) {
 }
 
 TEST_F(CommandFixture, CoilViewsArePackedEightToAByte) {
-  ws->View.RegType = 0;
+  ws->View.RegType = rtCoils;
   ws->View.RegLength = 10;
   Cells({"1", "0", "1", "1", "0", "0", "0", "0", "1", "1"});
   const CommandResult r = Write();
@@ -126,7 +126,7 @@ TEST_F(CommandFixture, HoldingRegistersSingleWordFormats) {
   for (const auto& c : cases) {
     cells = GridTexts{};
     for (size_t k = 0; k < c.texts.size(); ++k) cells[k + 1] = c.texts[k];
-    ws->View.DisplayType = c.type;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
     ws->View.RegLength = c.length;
     ws->View.StartReg = 10;
     Write();
@@ -138,7 +138,7 @@ TEST_F(CommandFixture, HoldingRegistersSingleWordFormats) {
 
   // A full view of 100 registers goes out whole.
   for (size_t k = 1; k <= 100; ++k) cells[k] = std::to_string(1000 + k);
-  ws->View.DisplayType = 0;
+  ws->View.DisplayType = dtDecimal;
   ws->View.RegLength = 100;
   ws->View.StartReg = 1;
   EXPECT_TRUE(Write().Sent);
@@ -169,7 +169,7 @@ TEST_F(CommandFixture, RegisterCellThatDoesNotConvertStopsTheWholeWrite) {
     SCOPED_TRACE(c.refused);
     cells = GridTexts{};
     for (size_t k = 0; k < c.texts.size(); ++k) cells[k + 1] = c.texts[k];
-    ws->View.DisplayType = c.type;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
     ws->View.RegLength = 3;
     ws->View.StartReg = 10;
     ws->Cycle.WriteValues[1] = -5;
@@ -189,11 +189,11 @@ TEST_F(CommandFixture, RegisterCellThatDoesNotConvertStopsTheWholeWrite) {
 }
 
 TEST_F(CommandFixture, LoneMinusStopsTheWrite) {
-  ws->View.DisplayType = -1;
+  ws->View.DisplayType = dtSigned;
   ws->View.RegLength = 2;
   Cells({"1", "-"});
   EXPECT_THROW(Write(), ConversionError);
-  ws->View.DisplayType = 0; // the decimal check refuses "-": the write stops too
+  ws->View.DisplayType = dtDecimal; // the decimal check refuses "-": the write stops too
   EXPECT_THROW(Write(), ConversionError);
   EXPECT_TRUE(sender.frames.empty());
 }
@@ -219,7 +219,7 @@ TEST_F(CommandFixture, TwoRegisterFormatsGoAsOneRequest) {
     SCOPED_TRACE(c.type);
     cells = GridTexts{};
     for (size_t k = 0; k < c.texts.size(); ++k) cells[k + 1] = c.texts[k];
-    ws->View.DisplayType = c.type;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
     ws->View.StartReg = c.start;
     ws->View.RegLength = c.length;
     const CommandResult r = Write();
@@ -233,7 +233,7 @@ TEST_F(CommandFixture, TwoRegisterFormatsGoAsOneRequest) {
 }
 
 TEST_F(CommandFixture, TwoRegisterFormatsThatDoNotConvertSendNothing) {
-  ws->View.DisplayType = 6;
+  ws->View.DisplayType = dtFloat;
   ws->View.RegLength = 4;
   Cells({"", "1", "", "abc"});
   CommandResult r = Write();
@@ -242,7 +242,7 @@ TEST_F(CommandFixture, TwoRegisterFormatsThatDoNotConvertSendNothing) {
   Cells({"", "1", "", "1e39"});
   EXPECT_THROW(Write(), EntryError);
 
-  ws->View.DisplayType = 2;
+  ws->View.DisplayType = dtLong;
   Cells({"", "1", "x", "2"}); // the first cell of a pair fails the check
   EXPECT_FALSE(Write().Sent);
   Cells({"", "1", "", "-2"});
@@ -250,7 +250,7 @@ TEST_F(CommandFixture, TwoRegisterFormatsThatDoNotConvertSendNothing) {
   Cells({"", "1", "", "9999999999"});
   EXPECT_THROW(Write(), ConversionError);
 
-  ws->View.DisplayType = 8; // 62 values are 124 registers: more than one request carries
+  ws->View.DisplayType = dtRegFloat; // 62 values are 124 registers: more than one request carries
   ws->View.RegLength = 62;
   cells = GridTexts{};
   EXPECT_FALSE(Write().Sent);
@@ -267,7 +267,7 @@ TEST_F(CommandFixture, ReadOnlyTablesAreNotWritten) {
   Cells({"1"});
   ws->View.RegLength = 1;
   for (int type : {1, 2}) {
-    ws->View.RegType = type;
+    ws->View.RegType = static_cast<TRegType>(type);
     EXPECT_FALSE(Write().Sent);
   }
   EXPECT_TRUE(sender.frames.empty());
@@ -283,7 +283,7 @@ TEST_F(CommandFixture, ReadUsesThePollWindow) {
   r = CmdMasterReadClick(*ws, master, ticks);
   EXPECT_EQ(r.StatusText, "Poll 2");
 
-  ws->View.RegType = 0; // bits need no window: the whole view in one request
+  ws->View.RegType = rtCoils; // bits need no window: the whole view in one request
   ws->Cycle.PollAddress = 1234;
   CmdMasterReadClick(*ws, master, ticks);
   EXPECT_EQ(LastFrame(), Bytes({0x01, 0x01, 0x00, 0x00, 0x00, 0x64, 0x3D, 0xE1}));
@@ -292,7 +292,7 @@ TEST_F(CommandFixture, ReadUsesThePollWindow) {
 
 TEST_F(CommandFixture, PollTimerWalksTheWindowsInAscii) {
   ws->Cycle.PollEnabled = 1;
-  ws->Settings.RtuMode = 0;
+  ws->Settings.RtuMode = fmAscii;
   const int32_t starts[] = {65, 1, 65};
   for (int i = 0; i < 3; ++i) {
     ticks.Advance(5000);
@@ -344,10 +344,10 @@ TEST_F(CommandFixture, TheReplyDeadlineCountsFromTheEndOfTheRequestOnTheWire) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ws->Settings.BaudRate = c.baud;
-    ws->Settings.DataBits = c.dataBits;
+    ws->Settings.DataBits = static_cast<TDataBitsCode>(c.dataBits);
     ws->Settings.Parity = c.parity;
-    ws->Settings.StopBits = c.stopBits;
-    ws->Settings.RtuMode = c.rtu;
+    ws->Settings.StopBits = static_cast<TStopBitsCode>(c.stopBits);
+    ws->Settings.RtuMode = static_cast<TFrameMode>(c.rtu);
     ws->View.RegLength = 100;
     ticks.Advance(1000);
     const CommandResult r = c.write ? Write() : CmdMasterReadClick(*ws, master, ticks);
@@ -383,7 +383,7 @@ TEST_F(CommandFixture, AFailedSendStartsNoReplyTimeOut) {
 }
 
 TEST_F(CommandFixture, PollTimerInSlaveMode) {
-  ws->Settings.IsMaster = 0;
+  ws->Settings.IsMaster = roSlave;
   ws->Cycle.PollEnabled = 1;
   EXPECT_FALSE(Timer1Step(*ws, master, ticks, nullptr).Redraw);
   ws->Cycle.RegsChanged = 1; // a master wrote into the store: shown at this tick
@@ -393,11 +393,11 @@ TEST_F(CommandFixture, PollTimerInSlaveMode) {
   const RampTexts ramp{"0", "1000", "1", "3"};
   EXPECT_TRUE(Timer1Step(*ws, master, ticks, &ramp).Redraw);
   EXPECT_EQ(ws->Active().HoldingRegTable[3], 3);
-  ws->View.RegType = 0; // coils shown: the ramp does nothing and wants no redraw
+  ws->View.RegType = rtCoils; // coils shown: the ramp does nothing and wants no redraw
   EXPECT_FALSE(Timer1Step(*ws, master, ticks, &ramp).Redraw);
 
   const RampTexts bad{"0", "1000", "x", "3"};
-  ws->View.RegType = 3;
+  ws->View.RegType = rtHoldingRegs;
   ws->Cycle.RegsChanged = 1;
   EXPECT_THROW(Timer1Step(*ws, master, ticks, &bad), ConversionError);
   EXPECT_EQ(ws->Cycle.RegsChanged, 1); // left for the next tick

@@ -56,15 +56,15 @@ TEST(StatusDisplay, TextForEveryCode) {
 
 TEST(ModeDisplay, RoleFramingAndAddress) {
   auto ws = MakeWorkspace();
-  ws->Settings.IsMaster = 1;
-  ws->Settings.RtuMode = 1;
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.RtuMode = fmRtu;
   ModeView m = ModeDisplay(*ws);
   EXPECT_EQ(m.TxtRTUMode, "Master - Binary");
   EXPECT_FALSE(m.ClearStatus);
   EXPECT_EQ(m.CboAddr, "1");
 
-  ws->Settings.IsMaster = 0;
-  ws->Settings.RtuMode = 0;
+  ws->Settings.IsMaster = roSlave;
+  ws->Settings.RtuMode = fmAscii;
   ws->Devices.SlotAddress = {0, 10, 20, 30, 40, 50};
   ws->SelectSlot(4);
   m = ModeDisplay(*ws);
@@ -91,7 +91,7 @@ TEST_F(RampFixture, EachRegisterClimbsByItsOwnStepAndFallsBackToLow) {
 }
 
 TEST_F(RampFixture, InputRegistersAndTheActiveSlot) {
-  ws->View.RegType = 2;
+  ws->View.RegType = rtInputRegs;
   ws->Devices.SlotAddress = {0, 10, 20, 30, 40, 50};
   ws->SelectSlot(3);
   EXPECT_TRUE(RampStep(*ws, "0", "1000", "1", "2"));
@@ -102,7 +102,7 @@ TEST_F(RampFixture, InputRegistersAndTheActiveSlot) {
 
 TEST_F(RampFixture, BitTablesAreLeftAloneWithoutRedraw) {
   for (int type : {0, 1}) {
-    ws->View.RegType = type;
+    ws->View.RegType = static_cast<TRegType>(type);
     EXPECT_FALSE(RampStep(*ws, "0", "1000", "1", "100"));
   }
   EXPECT_EQ(ws->Active().CoilTable[1], 0);
@@ -142,7 +142,7 @@ TEST_F(RampFixture, AnyBadTextChangesNothing) {
       {"x", "10", "1", "3"}, {"0", "", "1", "3"}, {"0", "10", "1.5", "3"}, {"0", "10", "1", "-"}};
   for (const auto& t : texts) {
     for (int type : {0, 3}) { // converted before the table is looked at
-      ws->View.RegType = type;
+      ws->View.RegType = static_cast<TRegType>(type);
       try {
         RampStep(*ws, t[0], t[1], t[2], t[3]);
         ADD_FAILURE() << "no conversion error";

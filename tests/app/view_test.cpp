@@ -22,25 +22,25 @@ TEST_F(ViewFixture, TableSelector) {
   }
   ComboRegTypeChange(*ws, -1);
   ComboRegTypeChange(*ws, 4);
-  EXPECT_EQ(ws->View.RegType, 3);
+  EXPECT_EQ(ws->View.RegType, rtHoldingRegs);
 }
 
 TEST_F(ViewFixture, FormatSelectorKeepsTwoRegisterLengthsEven) {
   ws->View.RegLength = 99;
   ws->Settings.WriteFunction = 3;
   EXPECT_EQ(ComboReadTypeChange(*ws, 3), "100"); // "Decimal Long"
-  EXPECT_EQ(ws->View.DisplayType, 2);
+  EXPECT_EQ(ws->View.DisplayType, dtLong);
   EXPECT_EQ(ws->Settings.WriteFunction, 16);
   EXPECT_EQ(ComboReadTypeChange(*ws, 1), "100"); // back to decimal: stays 100
-  EXPECT_EQ(ws->View.DisplayType, 0);
+  EXPECT_EQ(ws->View.DisplayType, dtDecimal);
   ws->View.RegLength = 7;
   EXPECT_EQ(ComboReadTypeChange(*ws, 0), "7");
-  EXPECT_EQ(ws->View.DisplayType, -1);
+  EXPECT_EQ(ws->View.DisplayType, dtSigned);
   EXPECT_EQ(ComboReadTypeChange(*ws, 8), "8");
-  EXPECT_EQ(ws->View.DisplayType, 7);
+  EXPECT_EQ(ws->View.DisplayType, dtFloatReverse);
   EXPECT_EQ(ComboReadTypeChange(*ws, 9), "8"); // not an item: unchanged
   EXPECT_EQ(ComboReadTypeChange(*ws, -1), "8");
-  EXPECT_EQ(ws->View.DisplayType, 7);
+  EXPECT_EQ(ws->View.DisplayType, dtFloatReverse);
 
   // A length from a file may be any 32-bit number; the next even one must
   // still be a 32-bit number.
@@ -73,7 +73,7 @@ TEST_F(ViewFixture, StartAndLengthEdits) {
   EXPECT_FALSE(TxtLengthChange(*ws, "101"));
   EXPECT_TRUE(TxtLengthChange(*ws, "7"));
   EXPECT_EQ(ws->View.RegLength, 7);
-  ws->View.DisplayType = 6; // "Floating Point"
+  ws->View.DisplayType = dtFloat; // "Floating Point"
   EXPECT_FALSE(TxtLengthChange(*ws, "9"));
   EXPECT_EQ(ws->View.RegLength, 7);
   EXPECT_TRUE(TxtLengthChange(*ws, "8"));
@@ -122,14 +122,14 @@ TEST_F(ViewFixture, BlocksStayWithinTheTable) {
 }
 
 TEST_F(ViewFixture, PagesMoveWithinOneToTwentyAndLoadTheView) {
-  ws->View.PageTable[2] = Page{500, 10, 0, 1};
+  ws->View.PageTable[2] = Page{500, 10, rtCoils, dtHex};
   ws->View.StartReg = 77; // the shown view is not saved by moving
   ViewControls v = NextPage(*ws);
   EXPECT_EQ(ws->View.CurrentPage, 2);
   EXPECT_EQ(ws->View.StartReg, 500);
   EXPECT_EQ(ws->View.RegLength, 10);
-  EXPECT_EQ(ws->View.RegType, 0);
-  EXPECT_EQ(ws->View.DisplayType, 1);
+  EXPECT_EQ(ws->View.RegType, rtCoils);
+  EXPECT_EQ(ws->View.DisplayType, dtHex);
   EXPECT_EQ(v.TxtStartReg, "500");
   EXPECT_EQ(v.TxtPage, "2");
   EXPECT_EQ(v.ComboRegType, "Coils 0xxxx");
@@ -146,24 +146,24 @@ TEST_F(ViewFixture, PagesMoveWithinOneToTwentyAndLoadTheView) {
 }
 
 TEST_F(ViewFixture, SavePageTakesTheEditsAsTyped) {
-  ws->View.RegType = 2;
-  ws->View.DisplayType = 6;
+  ws->View.RegType = rtInputRegs;
+  ws->View.DisplayType = dtFloat;
   ViewControls v = SavePage(*ws, "0", "7"); // values the edit handlers would refuse
   EXPECT_EQ(ws->View.PageTable[1].PageStart, 0);
   EXPECT_EQ(ws->View.PageTable[1].PageLength, 7);
-  EXPECT_EQ(ws->View.PageTable[1].PageRegType, 2);
-  EXPECT_EQ(ws->View.PageTable[1].PageDisplayType, 6);
+  EXPECT_EQ(ws->View.PageTable[1].PageRegType, rtInputRegs);
+  EXPECT_EQ(ws->View.PageTable[1].PageDisplayType, dtFloat);
   EXPECT_EQ(ws->View.CurrentPage, 2);
   EXPECT_EQ(v.TxtPage, "2");
-  EXPECT_EQ(ws->View.RegType, 3); // page 2 still holds the start view
+  EXPECT_EQ(ws->View.RegType, rtHoldingRegs); // page 2 still holds the start view
 
   ws->View.CurrentPage = 20;
-  ws->View.RegType = 1;
+  ws->View.RegType = rtInputs;
   v = SavePage(*ws, "300", "40");
   EXPECT_EQ(ws->View.CurrentPage, 20); // saved and shown again
   EXPECT_EQ(ws->View.StartReg, 300);
   EXPECT_EQ(ws->View.RegLength, 40);
-  EXPECT_EQ(ws->View.RegType, 1);
+  EXPECT_EQ(ws->View.RegType, rtInputs);
   EXPECT_EQ(v.TxtStartReg, "300");
 }
 

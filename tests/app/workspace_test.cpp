@@ -13,11 +13,11 @@ TEST(Workspace, StartUpDefaults) {
   for (int s = 1; s <= 5; ++s) EXPECT_EQ(ws->Devices.SlotAddress[s], s);
   EXPECT_EQ(ws->Settings.CommPort, 1);
   EXPECT_EQ(ws->Settings.BaudRate, 9600);
-  EXPECT_EQ(ws->Settings.DataBits, 8);
+  EXPECT_EQ(ws->Settings.DataBits, db8Bits);
   EXPECT_EQ(ws->Settings.Parity, "N");
-  EXPECT_EQ(ws->Settings.StopBits, 1);
-  EXPECT_EQ(ws->Settings.IsMaster, 0);
-  EXPECT_EQ(ws->Settings.RtuMode, 1);
+  EXPECT_EQ(ws->Settings.StopBits, st1Bit);
+  EXPECT_EQ(ws->Settings.IsMaster, roSlave);
+  EXPECT_EQ(ws->Settings.RtuMode, fmRtu);
   EXPECT_EQ(ws->Settings.MonitorHex, 1);
   EXPECT_EQ(ws->Settings.PollTime, 5);
   EXPECT_EQ(ws->Settings.ResponseTime, 400);
@@ -25,14 +25,14 @@ TEST(Workspace, StartUpDefaults) {
   EXPECT_EQ(ws->Cycle.PollEnabled, 1);
   EXPECT_EQ(ws->View.StartReg, 1);
   EXPECT_EQ(ws->View.RegLength, 100);
-  EXPECT_EQ(ws->View.RegType, 3);
-  EXPECT_EQ(ws->View.DisplayType, 0);
+  EXPECT_EQ(ws->View.RegType, rtHoldingRegs);
+  EXPECT_EQ(ws->View.DisplayType, dtDecimal);
   EXPECT_EQ(ws->View.CurrentPage, 1);
   for (int p = 1; p <= 20; ++p) {
     EXPECT_EQ(ws->View.PageTable[p].PageStart, 1);
     EXPECT_EQ(ws->View.PageTable[p].PageLength, 100);
-    EXPECT_EQ(ws->View.PageTable[p].PageRegType, 3);
-    EXPECT_EQ(ws->View.PageTable[p].PageDisplayType, 0);
+    EXPECT_EQ(ws->View.PageTable[p].PageRegType, rtHoldingRegs);
+    EXPECT_EQ(ws->View.PageTable[p].PageDisplayType, dtDecimal);
   }
   EXPECT_EQ(ws->Monitor.MonitorTxOn, 1);
   EXPECT_EQ(ws->Monitor.MonitorRxOn, 1);

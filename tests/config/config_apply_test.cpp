@@ -254,13 +254,13 @@ TEST_F(ConfigApplyTest, PortThatCannotOpenFailsAfterEverySetting) {
   c.ComboStop = "2";
   EXPECT_THROW(Apply(c), std::runtime_error);
   EXPECT_EQ(ws->Settings.PollTime, 9);
-  EXPECT_EQ(ws->Settings.StopBits, 2);
+  EXPECT_EQ(ws->Settings.StopBits, st2Bits);
   EXPECT_EQ(port.calls.back(), "PortActivate");
 }
 
 TEST_F(ConfigApplyTest, ShownControlsReflectTheWorkspace) {
-  ws->Settings.RtuMode = 0;
-  ws->Settings.IsMaster = 1;
+  ws->Settings.RtuMode = fmAscii;
+  ws->Settings.IsMaster = roMaster;
   ws->Settings.SingleRegWrite = 1;
   ws->Settings.PortActive = 1;
   ws->Settings.Parity = "x"; // a register file may bring any text

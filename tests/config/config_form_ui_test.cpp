@@ -193,8 +193,8 @@ TEST_F(ConfigWindowsTest, CreationLoadsOnceAndEveryActivationReloads) {
   EXPECT_TRUE(Checked("OptRTU"));
   EXPECT_TRUE(Checked("OptSlave"));
 
-  ws->Settings.RtuMode = 0;
-  ws->Settings.IsMaster = 1;
+  ws->Settings.RtuMode = fmAscii;
+  ws->Settings.IsMaster = roMaster;
   ws->Settings.SingleRegWrite = 1;
   ws->Settings.PollTime = 12;
   ws->Settings.ResponseTime = 1500;
@@ -202,9 +202,9 @@ TEST_F(ConfigWindowsTest, CreationLoadsOnceAndEveryActivationReloads) {
   ws->Devices.ActiveSlot = 3;
   ws->Settings.CommPort = 7;
   ws->Settings.BaudRate = 1000;
-  ws->Settings.DataBits = 7;
+  ws->Settings.DataBits = db7Bits;
   ws->Settings.Parity = "E";
-  ws->Settings.StopBits = 2;
+  ws->Settings.StopBits = st2Bits;
   Activate();
   EXPECT_TRUE(Checked("OptASCII"));
   EXPECT_TRUE(Checked("OptMaster"));
@@ -402,7 +402,7 @@ TEST_F(ConfigWindowsTest, NonNumericBoxStopsExitWithTheDialogOpen) {
   EXPECT_TRUE(config->isVisible());
   EXPECT_EQ(Text("TxtPollTime"), "abc");
   // Taken over before the poll time, with the port closed...
-  EXPECT_EQ(ws->Settings.IsMaster, 1);
+  EXPECT_EQ(ws->Settings.IsMaster, roMaster);
   EXPECT_EQ(ws->Settings.BaudRate, 19200);
   EXPECT_EQ(ws->Settings.PortActive, 0);
   EXPECT_EQ(MainLabel("TxtPort"), "InActive");
@@ -507,11 +507,11 @@ TEST_F(ConfigWindowsTest, ReturnFromOwnMessageBoxKeepsTheEntries) {
 
 TEST_F(ConfigWindowsTest, LoadAppliesTheFileToTheWindowAndClosesThePort) {
   auto src = MakeWorkspace();
-  src->Settings.IsMaster = 1;
-  src->Settings.RtuMode = 0;
+  src->Settings.IsMaster = roMaster;
+  src->Settings.RtuMode = fmAscii;
   src->Settings.PollTime = 7;
   src->Devices.SlotAddress = {0, 17, 2, 3, 4, 5};
-  src->View.PageTable[1] = Page{11, 40, 2, 0}; // input registers from 11, decimal
+  src->View.PageTable[1] = Page{11, 40, rtInputRegs, dtDecimal}; // input registers from 11, decimal
   src->SlotTables(1).InputRegTable[11] = 255;
   src->SlotTables(1).InputRegTable[12] = 65535;
   const std::string path = dir + "/image.txt";
@@ -519,9 +519,9 @@ TEST_F(ConfigWindowsTest, LoadAppliesTheFileToTheWindowAndClosesThePort) {
 
   OpenPort();
   main->LoadRegisterFileFrom(path);
-  EXPECT_EQ(ws->Settings.IsMaster, 1);
+  EXPECT_EQ(ws->Settings.IsMaster, roMaster);
   EXPECT_EQ(ws->View.StartReg, 11);
-  EXPECT_EQ(ws->View.RegType, 2);
+  EXPECT_EQ(ws->View.RegType, rtInputRegs);
   EXPECT_EQ(MainLabel("TxtRTUMode"), "Master - ASCII");
   EXPECT_EQ(FindMain<QLineEdit>("TxtStartReg")->text().toStdString(), "11");
   EXPECT_EQ(FindMain<QComboBox>("ComboRegType")->currentText().toStdString(), "Input Registers 3xxxx");
@@ -560,8 +560,8 @@ TEST_F(ConfigWindowsTest, BadFileChangesNothing) {
   } catch (const RegisterFileError& e) {
     EXPECT_EQ(std::string(e.what()), "File not found");
   }
-  EXPECT_EQ(ws->Settings.IsMaster, 0);
-  EXPECT_EQ(ws->Settings.RtuMode, 1);
+  EXPECT_EQ(ws->Settings.IsMaster, roSlave);
+  EXPECT_EQ(ws->Settings.RtuMode, fmRtu);
   EXPECT_EQ(MainLabel("TxtRTUMode"), "Slave - Binary");
   EXPECT_EQ(Cell(1, 1), "42");
   EXPECT_EQ(PollInterval(), 5000);

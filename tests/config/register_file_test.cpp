@@ -87,16 +87,17 @@ std::unique_ptr<Workspace> FilledWorkspace(uint32_t seed) {
     for (int i = 1; i <= kRegisters; ++i) t.InputRegTable[i] = next(), t.HoldingRegTable[i] = next();
     ws->Devices.SlotAddress[s] = 10 * s + static_cast<int32_t>(seed % 7);
   }
-  ws->Settings.IsMaster = 1;
-  ws->Settings.RtuMode = 0;
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.RtuMode = fmAscii;
   ws->Settings.CommPort = 7;
   ws->Settings.BaudRate = 19200;
-  ws->Settings.DataBits = 7;
+  ws->Settings.DataBits = db7Bits;
   ws->Settings.Parity = "E";
-  ws->Settings.StopBits = 2;
+  ws->Settings.StopBits = st2Bits;
   ws->Settings.PollTime = 3;
   for (int p = 1; p <= kPageCount; ++p)
-    ws->View.PageTable[p] = Page{100 * p + 1, 50 + p, p % 4, (p + 7) % 10 - 1};
+    ws->View.PageTable[p] =
+        Page{100 * p + 1, 50 + p, static_cast<TRegType>(p % 4), static_cast<TDisplayType>((p + 7) % 10 - 1)};
   return ws;
 }
 
@@ -207,8 +208,8 @@ TEST(RegisterFileWriter, StartUpWorkspaceByteForByte) {
 
 TEST(RegisterFileWriter, FieldsAreRightAlignedAndWidenWhenTheyMust) {
   auto ws = MakeWorkspace();
-  ws->Settings.IsMaster = 1;
-  ws->Settings.RtuMode = 0;
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.RtuMode = fmAscii;
   ws->Settings.Parity = "E";
   ws->Settings.CommPort = 12;
   ws->Devices.SlotAddress = {0, 247, -1, 0, 12345678, 99999999};
@@ -275,7 +276,7 @@ TEST(RegisterFileReader, PiecesOfAnySizeReadLikeTheWhole) {
                            ";COILS  \r\n      11      12\r\n" + ";HOLDREG\n      13\r\n      14 \r\n      15";
   auto whole = MakeWorkspace();
   ReadRegisterText(*whole, text);
-  EXPECT_EQ(whole->Settings.IsMaster, 1);
+  EXPECT_EQ(whole->Settings.IsMaster, roMaster);
   EXPECT_EQ(whole->Settings.BaudRate, 4800);
   EXPECT_EQ(whole->Settings.Parity, "O");
   EXPECT_EQ(whole->Devices.SlotAddress[2], 7);
@@ -330,8 +331,8 @@ TEST(RegisterFileReader, EdgeCases) {
        }},
       {"role and framing compare exactly after trimming", "master\r\n  RTU \t\r\n" + head.substr(12),
        [](const Workspace& ws) {
-         EXPECT_EQ(ws.Settings.IsMaster, 0);
-         EXPECT_EQ(ws.Settings.RtuMode, 1);
+         EXPECT_EQ(ws.Settings.IsMaster, roSlave);
+         EXPECT_EQ(ws.Settings.RtuMode, fmRtu);
        }},
       {"a sixth slot section changes nothing",
        head + Repeat(";COILS  \r\n;HOLDREG\r\n       5\r\n", 5) +
@@ -346,12 +347,12 @@ TEST(RegisterFileReader, EdgeCases) {
       {"page 1 with display format 8 becomes the view",
        head.substr(0, 75) + "     200      40       8       2\r\n     300      10       9       1\r\n",
        [](const Workspace& ws) {
-         EXPECT_EQ(ws.View.DisplayType, 8);
+         EXPECT_EQ(ws.View.DisplayType, dtRegFloat);
          EXPECT_EQ(ws.View.StartReg, 200);
          EXPECT_EQ(ws.View.RegLength, 40);
-         EXPECT_EQ(ws.View.RegType, 2);
+         EXPECT_EQ(ws.View.RegType, rtInputRegs);
          EXPECT_EQ(ws.View.CurrentPage, 1);
-         EXPECT_EQ(ws.View.PageTable[2].PageDisplayType, 9);
+         EXPECT_EQ(ws.View.PageTable[2].PageDisplayType, dtRegFloatReverse);
        }},
       {"headers in any order and more than once",
        head + ";COILS  \r\n;HOLDREG\r\n       1       2\r\n;INPREGS\r\n       3\r\n;comment\r\n       4\r\n"

@@ -96,7 +96,7 @@ TEST(FrameRules, TheSlaveFramesRequestsAndRepliesByTheTable) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "function " << c.function << ", quantity " << c.quantity);
     std::unique_ptr<Workspace> ws = MakeWorkspace();
-    ws->Settings.RtuMode = 1;
+    ws->Settings.RtuMode = fmRtu;
     FakeTickSource ticks(1000);
     RecordingSender sent;
     TSlave slave(*ws, sent, ticks);
@@ -123,8 +123,8 @@ TEST(FrameRules, TheMasterTakesAnExceptionReplyOfTheTableLength) {
   for (const int code : {0, 2, 255}) {
     SCOPED_TRACE(code);
     std::unique_ptr<Workspace> ws = MakeWorkspace();
-    ws->Settings.RtuMode = 1;
-    ws->View.RegType = 3;
+    ws->Settings.RtuMode = fmRtu;
+    ws->View.RegType = rtHoldingRegs;
     ws->Cycle.PollAddress = 1;
     ws->Cycle.PollCount = 10;
     FakeTickSource ticks(1000);

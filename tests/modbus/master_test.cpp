@@ -29,13 +29,13 @@ struct MasterFixture : ::testing::Test {
   TMaster master{*ws, sender, ticks};
 
   MasterFixture() {
-    ws->Settings.IsMaster = 1;
+    ws->Settings.IsMaster = roMaster;
     ws->Settings.CommPort = 7;
     ws->Cycle.ReplyDeadline = ticks.Now() + 400;
   }
   // A read of `count` holding registers from register `from`.
   void PollHolding(int32_t from, int32_t count) {
-    ws->View.RegType = 3;
+    ws->View.RegType = rtHoldingRegs;
     ws->Cycle.MasterWrite = 0;
     ws->Cycle.PollAddress = from;
     ws->Cycle.PollCount = count;
@@ -73,7 +73,7 @@ TEST(PollWindow, SuccessiveWindowsWalkTheView) {
   };
   for (const auto& c : cases) {
     auto ws = MakeWorkspace();
-    ws->Settings.RtuMode = c.rtu;
+    ws->Settings.RtuMode = static_cast<TFrameMode>(c.rtu);
     ws->Settings.BaudRate = c.baud;
     ws->View.StartReg = c.start;
     ws->View.RegLength = c.length;
@@ -99,35 +99,35 @@ TEST_F(MasterFixture, RequestFramesByteForByte) {
       {"holding read", [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; },
        Bytes({1, 3, 0, 0, 0, 0x64, 0x44, 0x21}), 3, 205},
       {"holding read ASCII",
-       [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100, w.Settings.RtuMode = 0; },
+       [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100, w.Settings.RtuMode = fmAscii; },
        ":01030000006498\r\n", 3, 205},
       {"input read",
-       [](Workspace& w) { w.View.RegType = 2, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; },
+       [](Workspace& w) { w.View.RegType = rtInputRegs, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; },
        Bytes({1, 4, 0, 0, 0, 0x64, 0xF1, 0xE1}), 4, 205},
       {"two-register reply size",
        [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100, w.Settings.WriteFunction = 6; },
        Bytes({1, 3, 0, 0, 0, 0x64, 0x44, 0x21}), 3, 405},
       {"highest register", [](Workspace& w) { w.Cycle.PollAddress = 65536, w.Cycle.PollCount = 1; },
        Bytes({1, 3, 0xFF, 0xFF, 0, 1, 0x84, 0x2E}), 3, 7},
-      {"coil read", [](Workspace& w) { w.View.RegType = 0; }, Bytes({1, 1, 0, 0, 0, 0x64, 0x3D, 0xE1}), 1,
-       18},
-      {"input status read", [](Workspace& w) { w.View.RegType = 1; },
+      {"coil read", [](Workspace& w) { w.View.RegType = rtCoils; }, Bytes({1, 1, 0, 0, 0, 0x64, 0x3D, 0xE1}),
+       1, 18},
+      {"input status read", [](Workspace& w) { w.View.RegType = rtInputs; },
        Bytes({1, 2, 0, 0, 0, 0x64, 0x79, 0xE1}), 2, 18},
       {"coil on",
        [](Workspace& w) {
-         w.Cycle.MasterWrite = 1, w.View.RegType = 0, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 0,
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 0,
          w.Cycle.WriteValues[1] = 1;
        },
        Bytes({1, 5, 0, 0, 0xFF, 0, 0x8C, 0x3A}), 5, 8},
       {"coil off",
        [](Workspace& w) {
-         w.Cycle.MasterWrite = 1, w.View.RegType = 0, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 0,
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 0,
          w.Cycle.WriteValues[1] = 0;
        },
        Bytes({1, 5, 0, 0, 0, 0, 0xCD, 0xCA}), 5, 8},
       {"coils 15",
        [](Workspace& w) {
-         w.Cycle.MasterWrite = 1, w.View.RegType = 0, w.Cycle.WriteAddress = 1, w.View.RegLength = 10,
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1, w.View.RegLength = 10,
          w.Cycle.WriteCount = 2;
          w.Cycle.WriteValues[1] = 0x0D, w.Cycle.WriteValues[2] = 0x03;
        },
@@ -164,7 +164,7 @@ TEST_F(MasterFixture, RequestFramesByteForByte) {
     EXPECT_EQ(m.SentFunction, c.function) << c.name;
     EXPECT_EQ(m.ReplyLength, c.replyLength) << c.name;
     EXPECT_EQ(m.AwaitingReply, 1) << c.name;
-    if (w->Settings.RtuMode == 0) {
+    if (w->Settings.RtuMode == fmAscii) {
       EXPECT_EQ(m.MasterAscii, c.sent) << c.name;
     }
   }
@@ -191,10 +191,11 @@ TEST_F(MasterFixture, UnsendableRequestsSendNothing) {
     const char* name;
     Change setup;
   } cases[] = {
-      {"coil read from 0", [](Workspace& w) { w.View.RegType = 0, w.View.StartReg = 0; }},
-      {"input read from -5", [](Workspace& w) { w.View.RegType = 1, w.View.StartReg = -5; }},
-      {"coil read past 65536", [](Workspace& w) { w.View.RegType = 0, w.View.StartReg = 65537; }},
-      {"coil read of a negative length", [](Workspace& w) { w.View.RegType = 0, w.View.RegLength = -1; }},
+      {"coil read from 0", [](Workspace& w) { w.View.RegType = rtCoils, w.View.StartReg = 0; }},
+      {"input read from -5", [](Workspace& w) { w.View.RegType = rtInputs, w.View.StartReg = -5; }},
+      {"coil read past 65536", [](Workspace& w) { w.View.RegType = rtCoils, w.View.StartReg = 65537; }},
+      {"coil read of a negative length",
+       [](Workspace& w) { w.View.RegType = rtCoils, w.View.RegLength = -1; }},
       {"holding read from 0", [](Workspace& w) { w.Cycle.PollAddress = 0, w.Cycle.PollCount = 10; }},
       {"holding read past 65536", [](Workspace& w) { w.Cycle.PollAddress = 65537, w.Cycle.PollCount = 1; }},
       {"holding read of -1", [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = -1; }},
@@ -202,10 +203,10 @@ TEST_F(MasterFixture, UnsendableRequestsSendNothing) {
       {"device 256",
        [](Workspace& w) { w.Devices.DeviceAddress = 256, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 1; }},
       {"coil write at 0",
-       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.View.RegType = 0, w.Cycle.WriteAddress = 0; }},
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 0; }},
       {"coils write at 0",
        [](Workspace& w) {
-         w.Cycle.MasterWrite = 1, w.View.RegType = 0, w.Cycle.WriteAddress = 0, w.Cycle.WriteCount = 2;
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 0, w.Cycle.WriteCount = 2;
        }},
       {"register write at 0",
        [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 0, w.Cycle.WriteCount = 1; }},
@@ -222,11 +223,12 @@ TEST_F(MasterFixture, UnsendableRequestsSendNothing) {
        [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 201; }},
       {"coils write of 201 bytes",
        [](Workspace& w) {
-         w.Cycle.MasterWrite = 1, w.View.RegType = 0, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 201;
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1,
+         w.Cycle.WriteCount = 201;
        }},
       {"coils write of -1 bytes",
        [](Workspace& w) {
-         w.Cycle.MasterWrite = 1, w.View.RegType = 0, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = -1;
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = -1;
        }},
   };
   for (const auto& c : cases) {
@@ -249,7 +251,7 @@ TEST_F(MasterFixture, UnsendableRequestsSendNothing) {
 TEST_F(MasterFixture, WritingAReadOnlyTableSendsNothingButAwaitsAReply) {
   for (int32_t type : {1, 2}) {
     ws->Cycle.MasterWrite = 1;
-    ws->View.RegType = type;
+    ws->View.RegType = static_cast<TRegType>(type);
     ws->Cycle.WriteAddress = 1;
     ws->Cycle.WriteCount = 1;
     master.AwaitingReply = 0;
@@ -269,18 +271,21 @@ TEST_F(MasterFixture, SentCharactersCountWhatLeft) {
   } cases[] = {
       {"RTU read", [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; }, 8},
       {"ASCII read",
-       [](Workspace& w) { w.Settings.RtuMode = 0, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; }, 17},
+       [](Workspace& w) { w.Settings.RtuMode = fmAscii, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; },
+       17},
       {"RTU write of 100",
        [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 100; },
        209},
       {"ASCII write of 100",
        [](Workspace& w) {
-         w.Settings.RtuMode = 0, w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 100;
+         w.Settings.RtuMode = fmAscii, w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1,
+         w.Cycle.WriteCount = 100;
        },
        1 + 2 * 208 + 2},
       {"unsendable", [](Workspace& w) { w.Cycle.PollAddress = 0, w.Cycle.PollCount = 1; }, 0},
       {"read-only table",
-       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.View.RegType = 2, w.Cycle.WriteCount = 1; }, 0},
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.View.RegType = rtInputRegs, w.Cycle.WriteCount = 1; },
+       0},
   };
   for (const auto& c : cases) {
     auto w = MakeWorkspace();
@@ -303,9 +308,9 @@ TEST_F(MasterFixture, AFailedSendLeavesTheRequestCycleAsItWas) {
   } cases[] = {
       {"RTU read", [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 2; }},
       {"ASCII read",
-       [](Workspace& w) { w.Settings.RtuMode = 0, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 2; }},
+       [](Workspace& w) { w.Settings.RtuMode = fmAscii, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 2; }},
       {"coil write",
-       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.View.RegType = 0, w.Cycle.WriteAddress = 1; }},
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1; }},
       {"register write",
        [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 3; }},
   };
@@ -373,7 +378,7 @@ TEST_F(MasterFixture, RtuRepliesAndTheirStatus) {
     auto w = MakeWorkspace();
     TMaster m{*w, sender, ticks};
     for (int n = 1; n <= 10; ++n) w->SlotTables(1).HoldingRegTable[static_cast<size_t>(n)] = -7;
-    w->View.RegType = 3;
+    w->View.RegType = rtHoldingRegs;
     w->Cycle.PollAddress = 1;
     w->Cycle.PollCount = 2;
     if (c.request) c.request(*w);
@@ -403,7 +408,7 @@ TEST_F(MasterFixture, ReplySplitAnywhereInThreeChunks) {
 }
 
 TEST_F(MasterFixture, CoilReplySetsAndClearsBits) {
-  ws->View.RegType = 0;
+  ws->View.RegType = rtCoils;
   ws->View.RegLength = 10;
   ws->SlotTables(1).CoilTable[1] = 0xFFFF & ~0x0303; // coils 11..16 set, must stay
   master.MasterPollPLC();
@@ -413,7 +418,7 @@ TEST_F(MasterFixture, CoilReplySetsAndClearsBits) {
 }
 
 TEST_F(MasterFixture, BitsPastTheLastCoilAreDroppedAndTheRestStored) {
-  ws->View.RegType = 1;
+  ws->View.RegType = rtInputs;
   ws->View.StartReg = 65530;
   ws->View.RegLength = 10;
   master.MasterPollPLC();
@@ -459,7 +464,7 @@ TEST_F(MasterFixture, DeadlineAcrossTheTickWrap) {
 }
 
 TEST_F(MasterFixture, OverlongReplyGivesFour) {
-  ws->View.RegType = 0;
+  ws->View.RegType = rtCoils;
   ws->View.RegLength = 4000; // reply of 505 bytes, more than the bound
   master.MasterPollPLC();
   ASSERT_EQ(master.ReplyLength, 505);
@@ -506,7 +511,7 @@ TEST_F(MasterFixture, CountBeyondTheBufferIsNotRead) {
 // ---------------------------------------------------------------- ASCII replies
 
 struct AsciiMaster : MasterFixture {
-  AsciiMaster() { ws->Settings.RtuMode = 0; }
+  AsciiMaster() { ws->Settings.RtuMode = fmAscii; }
 };
 
 TEST_F(AsciiMaster, RepliesAndTheirStatus) {

@@ -33,8 +33,8 @@ protected:
   TSlave slave{*sws, toMaster, ticks};
 
   RoundTrip() {
-    mws->Settings.IsMaster = 1;
-    mws->Settings.RtuMode = sws->Settings.RtuMode = rtu ? 1 : 0;
+    mws->Settings.IsMaster = roMaster;
+    mws->Settings.RtuMode = sws->Settings.RtuMode = FrameModeOf(rtu);
     // The master shows its slot 2, device 30; the slave serves 30 from slot 3.
     mws->Devices.SlotAddress[2] = 30;
     mws->SelectSlot(2);
@@ -79,7 +79,7 @@ protected:
 
 TEST_P(RoundTrip, RegisterReadsWalkTheViewIntoTheActiveSlot) {
   for (int32_t type : {2, 3}) {
-    mws->View.RegType = type;
+    mws->View.RegType = static_cast<TRegType>(type);
     mws->View.StartReg = 1000;
     mws->View.RegLength = 100;
     mws->Cycle.MasterWrite = 0;
@@ -100,7 +100,7 @@ TEST_P(RoundTrip, RegisterReadsWalkTheViewIntoTheActiveSlot) {
 
 TEST_P(RoundTrip, BitReadsCoverTheViewAndNoMore) {
   for (int32_t type : {0, 1}) {
-    mws->View.RegType = type;
+    mws->View.RegType = static_cast<TRegType>(type);
     mws->View.StartReg = 1000;
     mws->View.RegLength = 37; // a partly filled last byte
     mws->Cycle.MasterWrite = 0;
@@ -119,7 +119,7 @@ TEST_P(RoundTrip, WritesLandOnTheSlave) {
   mws->Cycle.MasterWrite = 1;
 
   // 5: single coil on, then off.
-  mws->View.RegType = 0;
+  mws->View.RegType = rtCoils;
   mws->Cycle.WriteCount = 0;
   mws->Cycle.WriteAddress = 1234;
   for (int32_t v : {1, 0}) {
@@ -147,7 +147,7 @@ TEST_P(RoundTrip, WritesLandOnTheSlave) {
   EXPECT_EQ(GetBit(Theirs().CoilTable, 27), BitPattern(27));
 
   // 6: one register at the top of the range.
-  mws->View.RegType = 3;
+  mws->View.RegType = rtHoldingRegs;
   mws->Settings.SingleRegWrite = 1;
   mws->Cycle.WriteAddress = 65536;
   mws->Cycle.WriteCount = 1;

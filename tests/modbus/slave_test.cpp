@@ -21,13 +21,13 @@ using test::WithCrc;
 
 // One slave with its own workspace, clock and recording sender.
 struct Rig {
-  explicit Rig(bool rtu, uint32_t start = 1000) : ticks(start) { ws->Settings.RtuMode = rtu ? 1 : 0; }
+  explicit Rig(bool rtu, uint32_t start = 1000) : ticks(start) { ws->Settings.RtuMode = FrameModeOf(rtu); }
   std::unique_ptr<Workspace> ws = MakeWorkspace();
   FakeTickSource ticks;
   RecordingSender sent;
   TSlave slave{*ws, sent, ticks};
 
-  bool IsRtu() const { return ws->Settings.RtuMode == 1; }
+  bool IsRtu() const { return ws->Settings.RtuMode == fmRtu; }
   // A request or reply body in the rig's framing.
   std::string Wrap(const std::string& body) const { return IsRtu() ? WithCrc(body) : ConvertToASCII(body); }
   void Feed(const std::string& chunk) {

@@ -28,7 +28,7 @@ TEST_F(MonitorBuffers, SentFrameIsRecordedWhetherOrNotThePortIsOpen) {
 }
 
 TEST_F(MonitorBuffers, ExchangeBoundaryOfTheMaster) {
-  ws->Settings.IsMaster = 1;
+  ws->Settings.IsMaster = roMaster;
   ws->Settings.PortActive = 1;
   RecordSent(*ws, Bytes({1, 3}));
   RecordReceived(*ws, Bytes({1, 3, 2}));
@@ -39,7 +39,7 @@ TEST_F(MonitorBuffers, ExchangeBoundaryOfTheMaster) {
 }
 
 TEST_F(MonitorBuffers, SlaveKeepsTheRequestUntilTheNextOneStarts) {
-  ws->Settings.IsMaster = 0;
+  ws->Settings.IsMaster = roSlave;
   ws->Settings.PortActive = 1;
   RecordReceived(*ws, "AB");
   RecordSent(*ws, "R");
@@ -53,7 +53,7 @@ TEST_F(MonitorBuffers, SlaveKeepsTheRequestUntilTheNextOneStarts) {
 TEST_F(MonitorBuffers, ReceiveCountOfALongMasterSessionNeverWraps) {
   // The master never restarts the count: after 2^31 received bytes it must
   // stay a positive count, and the receive text must go on growing.
-  ws->Settings.IsMaster = 1;
+  ws->Settings.IsMaster = roMaster;
   ws->Settings.PortActive = 1;
   RecordSent(*ws, Bytes({1, 3}));
   ws->Monitor.MonitorRxCount = INT32_MAX - 1;
@@ -104,7 +104,7 @@ TEST_F(MonitorBuffers, TextsAreCutBackTo900PastAThousand) {
 
 TEST_F(MonitorBuffers, RenderingChangeAppliesToLaterBytesOnly) {
   ws->Settings.PortActive = 1;
-  ws->Settings.IsMaster = 1;
+  ws->Settings.IsMaster = roMaster;
   RecordSent(*ws, "A");
   ws->Settings.MonitorHex = 0;
   RecordReceived(*ws, "B");

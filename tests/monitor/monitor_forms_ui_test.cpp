@@ -32,7 +32,7 @@ class MonitorFormsTest : public ::testing::Test {
 protected:
   void SetUp() override {
     ws = MakeWorkspace();
-    ws->Settings.IsMaster = 1;
+    ws->Settings.IsMaster = roMaster;
     comms = std::make_unique<TCommsForm>(*ws);
     modbus = std::make_unique<TFrmCommsModbus>(*ws);
     other = std::make_unique<QWidget>(nullptr, Qt::Window);

@@ -178,7 +178,7 @@ TEST_F(PortControlTest, ActivationWritesTheBannerFirstAndCloseUndoesIt) {
 
 TEST_F(PortControlTest, SlaveAnswersARequestFromTheFarEnd) {
   NeedLine();
-  ws->Settings.IsMaster = 0;
+  ws->Settings.IsMaster = roSlave;
   ws->SlotTables(1).HoldingRegTable[1] = 0x1234;
   ws->SlotTables(1).HoldingRegTable[2] = 0x5678;
   Activate();
@@ -200,9 +200,9 @@ TEST_F(PortControlTest, SlaveAnswersARequestFromTheFarEnd) {
 
 TEST_F(PortControlTest, MasterReplyInThreePiecesGivesThreeStatusUpdates) {
   NeedLine();
-  ws->Settings.IsMaster = 1;
+  ws->Settings.IsMaster = roMaster;
   ws->Cycle.PollEnabled = 1;
-  ws->View.RegType = 3;
+  ws->View.RegType = rtHoldingRegs;
   ws->Cycle.MasterWrite = 0;
   ws->Cycle.PollCounter = 1;
   ws->Cycle.PollAddress = 1;
@@ -236,7 +236,7 @@ TEST_F(PortControlTest, MasterReplyInThreePiecesGivesThreeStatusUpdates) {
 }
 
 TEST_F(PortControlTest, MissingReplyIsReportedOnceAfterTheDeadline) {
-  ws->Settings.IsMaster = 1;
+  ws->Settings.IsMaster = roMaster;
   ws->Cycle.PollCounter = 7;
   ws->Settings.ResponseTime = 400;
   // Deadlines across the wrap of the tick counter behave the same.
@@ -259,9 +259,9 @@ TEST_F(PortControlTest, MissingReplyIsReportedOnceAfterTheDeadline) {
 
 TEST_F(PortControlTest, AFailedSendIsNotAlsoATimeOut) {
   NeedLine();
-  ws->Settings.IsMaster = 1;
+  ws->Settings.IsMaster = roMaster;
   ws->Cycle.PollCounter = 3;
-  ws->View.RegType = 3;
+  ws->View.RegType = rtHoldingRegs;
   ws->Cycle.PollAddress = 1;
   ws->Cycle.PollCount = 2;
   Activate();
@@ -292,7 +292,7 @@ protected:
 
 TEST_F(PortControlRealTimeTest, ADeviceAnsweringAtOnceAtALowRateIsNotTimedOut) {
   NeedLine();
-  ws->Settings.IsMaster = 1;
+  ws->Settings.IsMaster = roMaster;
   ws->Cycle.PollEnabled = 0;
   ws->Settings.BaudRate = 4800;
   ws->Settings.ResponseTime = 400;
@@ -301,7 +301,7 @@ TEST_F(PortControlRealTimeTest, ADeviceAnsweringAtOnceAtALowRateIsNotTimedOut) {
   ASSERT_EQ(line.Read(9), "Open Port");
 
   // Function 16 for 100 registers: 209 bytes, 435.4 ms at 4800 8N1.
-  ws->View.RegType = 3;
+  ws->View.RegType = rtHoldingRegs;
   ws->Cycle.WriteAddress = 1;
   ws->Cycle.WriteCount = 100;
   for (int i = 1; i <= 100; ++i) ws->Cycle.WriteValues[static_cast<size_t>(i)] = i;
@@ -440,7 +440,7 @@ TEST_F(PortControlTest, ApplySettingsAndOpenUsesTheWorkspaceSettings) {
   ws->Settings.CommPort = 3;
   ws->Settings.BaudRate = 19200;
   ws->Settings.Parity = "O";
-  ws->Settings.StopBits = 3; // not 1 or 2: the component keeps its stop bits
+  ws->Settings.StopBits = static_cast<TStopBitsCode>(3); // not 1 or 2: the component keeps its stop bits
   ws->Settings.PollTime = 2;
   ws->Devices.SlotAddress[2] = 30;
   ws->Devices.ActiveSlot = 2;
@@ -565,7 +565,7 @@ TEST_F(PortDetailTest, TheRs485OptionReachesTheDriverAndARefusalIsExplained) {
 
 TEST_F(PortControlTest, ListenerPortIsActiveOnlyWhileAClientIsThere) {
   ports.SetPortOverride(3, "tcp-listen:127.0.0.1:0");
-  ws->Settings.IsMaster = 0;
+  ws->Settings.IsMaster = roSlave;
   ws->SlotTables(1).HoldingRegTable[1] = 0x1234;
   control->OpenComm(3, 1024, 1024, 9600, 8, 0, 1);
   control->PortActivate();
@@ -622,8 +622,8 @@ TEST_F(PortControlTest, ClientPortGoesInactiveWhileItsLinkIsDown) {
   ASSERT_TRUE(server.Ok());
   const std::string where = "127.0.0.1:" + std::to_string(server.Port());
   ports.SetPortOverride(3, "tcp:" + where);
-  ws->Settings.IsMaster = 1;
-  ws->View.RegType = 3;
+  ws->Settings.IsMaster = roMaster;
+  ws->View.RegType = rtHoldingRegs;
   ws->Cycle.MasterWrite = 0;
   ws->Cycle.PollAddress = 1;
   ws->Cycle.PollCount = 2;
