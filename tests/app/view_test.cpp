@@ -41,6 +41,18 @@ TEST_F(ViewFixture, FormatSelectorKeepsTwoRegisterLengthsEven) {
   EXPECT_EQ(ComboReadTypeChange(*ws, 9), "8"); // not an item: unchanged
   EXPECT_EQ(ComboReadTypeChange(*ws, -1), "8");
   EXPECT_EQ(ws->View.DisplayType, dtFloatReverse);
+  // A code a file brought keeps its reading: above the formats it asks for
+  // even lengths, below them it does not.
+  const struct {
+    int32_t code;
+    const char* shown;
+  } codes[] = {{10, "8"}, {12, "8"}, {-2, "7"}, {9, "8"}, {-1, "7"}};
+  for (const auto& c : codes) {
+    ws->View.RegLength = 7;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.code);
+    EXPECT_EQ(ComboReadTypeChange(*ws, 9), c.shown) << c.code;
+    EXPECT_EQ(ws->View.DisplayType, static_cast<TDisplayType>(c.code));
+  }
 
   // A length from a file may be any 32-bit number; the next even one must
   // still be a 32-bit number.

@@ -206,6 +206,30 @@ TEST(RegisterFileWriter, StartUpWorkspaceByteForByte) {
   EXPECT_EQ(headers, 20u);
 }
 
+TEST(RegisterFileWriter, CodesOutsideTheNamedOnesAreWrittenBackAsTheyCame) {
+  // A role and a framing that are no code read as slave and ASCII; numbers
+  // and the parity text are held as they stand, whatever they are.
+  const std::string numbers = "1\r\n9600\r\n5\r\nQ\r\n3\r\n5\r\n"
+                              "       1       2       3       4       5\r\n"
+                              "      12     101      12       7\r\n"
+                              "     -40       9      -3      -2\r\n" +
+                              Repeat("       1     100       0       3\r\n", 18);
+  const std::string head = "SLAVE\r\nASCII\r\n" + numbers;
+  auto ws = MakeWorkspace();
+  ReadRegisterText(*ws, "MASTERS\r\nRTU \r\n" + numbers);
+  EXPECT_EQ(ws->Settings.IsMaster, roSlave);
+  EXPECT_EQ(ws->Settings.RtuMode, fmRtu); // trimmed before it is read
+  EXPECT_EQ(ws->Settings.DataBits, static_cast<TDataBitsCode>(5));
+  EXPECT_EQ(ws->Settings.StopBits, static_cast<TStopBitsCode>(3));
+  EXPECT_EQ(ws->View.PageTable[1].PageDisplayType, static_cast<TDisplayType>(12));
+  EXPECT_EQ(ws->View.PageTable[1].PageRegType, static_cast<TRegType>(7));
+  EXPECT_EQ(ws->View.PageTable[2].PageDisplayType, static_cast<TDisplayType>(-3));
+  EXPECT_EQ(ws->View.RegType, static_cast<TRegType>(7)); // page 1 is the view
+  ws->Settings.RtuMode = static_cast<TFrameMode>(2);     // neither code: not written as RTU
+  const std::string text = RegisterFileText(*ws);
+  EXPECT_EQ(text.substr(0, head.size()), head);
+}
+
 TEST(RegisterFileWriter, FieldsAreRightAlignedAndWidenWhenTheyMust) {
   auto ws = MakeWorkspace();
   ws->Settings.IsMaster = roMaster;

@@ -170,6 +170,18 @@ TEST_F(MasterFixture, RequestFramesByteForByte) {
   }
 }
 
+TEST_F(MasterFixture, EveryFramingCodeButAsciiSendsRtu) {
+  ws->Cycle.PollAddress = 1;
+  ws->Cycle.PollCount = 100;
+  for (int code : {1, 2, 255}) {
+    sender.frames.clear();
+    ws->Settings.RtuMode = static_cast<TFrameMode>(code);
+    master.MasterPollPLC();
+    ASSERT_EQ(sender.frames.size(), 1u) << code;
+    EXPECT_EQ(sender.frames[0], Bytes({1, 3, 0, 0, 0, 0x64, 0x44, 0x21})) << code;
+  }
+}
+
 TEST_F(MasterFixture, AFullWriteUsesAllTwoHundredValues) {
   ws->Cycle.MasterWrite = 1;
   ws->Cycle.WriteAddress = 1;

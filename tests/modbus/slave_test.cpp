@@ -302,6 +302,18 @@ TEST_P(SlaveHandlers, ChunkBoundariesChangeNothing) {
 // ---------------------------------------------------------------------------
 // RTU framing rules.
 
+TEST(SlaveRtu, AFramingCodeOtherThanRtuAnswersInAscii) {
+  // Only the RTU code itself answers in RTU: a request taken by the RTU
+  // checker under any other code is answered as ASCII.
+  Rig r(true);
+  r.ws->Settings.RtuMode = static_cast<TFrameMode>(2);
+  r.Slot(1).HoldingRegTable[1] = 42;
+  const std::string request = Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B});
+  r.slave.CheckModbusRTU(static_cast<int32_t>(request.size()), request);
+  ASSERT_EQ(r.sent.frames.size(), 1u);
+  EXPECT_EQ(r.sent.frames[0], ConvertToASCII(Bytes({0x01, 0x03, 0x04, 0x00, 0x2A, 0x00, 0x00})));
+}
+
 TEST(SlaveRtu, CrcMismatchHoldsTheCheckerUntilTheRequestTimesOut) {
   Rig r(true, 5000);
   const std::string good = Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD});
