@@ -27,16 +27,16 @@ std::unique_ptr<Workspace> Filled() {
     for (int w = 1; w <= kBitWords; ++w)
       t.CoilTable[static_cast<size_t>(w)] = static_cast<int32_t>(w * 40503 & 0xFFFF);
   }
-  ws->StartReg = 1001;
-  ws->RegLength = 100;
+  ws->View.StartReg = 1001;
+  ws->View.RegLength = 100;
   return ws;
 }
 
 void BM_DisplayRegs(benchmark::State& state) {
   auto ws = Filled();
-  ws->RegType = 3;
-  ws->DisplayType = static_cast<int32_t>(state.range(0));
-  state.SetLabel(DisplayTypeName(ws->DisplayType));
+  ws->View.RegType = rtHoldingRegs;
+  ws->View.DisplayType = static_cast<TDisplayType>(state.range(0));
+  state.SetLabel(DisplayTypeName(ws->View.DisplayType));
   size_t filled = 0;
   for (auto _ : state) {
     GridView v = DisplayRegs(*ws);
@@ -49,8 +49,8 @@ void BM_DisplayRegs(benchmark::State& state) {
 
 void BM_DisplayCoils(benchmark::State& state) {
   auto ws = Filled();
-  ws->RegType = 0;
-  ws->DisplayType = 0;
+  ws->View.RegType = rtCoils;
+  ws->View.DisplayType = dtDecimal;
   for (auto _ : state) {
     GridView v = DisplayRegs(*ws);
     benchmark::DoNotOptimize(v);
@@ -59,7 +59,7 @@ void BM_DisplayCoils(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_DisplayRegs)->Name("DisplayRegs")->DenseRange(kMinDisplayType, kMaxDisplayType);
+BENCHMARK(BM_DisplayRegs)->Name("DisplayRegs")->DenseRange(kFirstDisplayType, kLastDisplayType);
 BENCHMARK(BM_DisplayCoils)->Name("DisplayRegs/Coils");
 
 BENCHMARK_MAIN();

@@ -72,7 +72,7 @@ std::vector<std::string> Chunks(const std::string& s, size_t size) {
 
 template <bool Ascii> void BM_Slave(benchmark::State& state) {
   auto ws = MakeWorkspace();
-  ws->RtuMode = Ascii ? 0 : 1;
+  ws->Settings.RtuMode = FrameModeOf(!Ascii);
   FakeTickSource ticks(1000);
   CountingSender sender;
   TSlave slave(*ws, sender, ticks);
@@ -95,18 +95,18 @@ template <bool Ascii> void BM_Slave(benchmark::State& state) {
 
 template <bool Ascii> void BM_Master(benchmark::State& state) {
   auto ws = MakeWorkspace();
-  ws->RtuMode = Ascii ? 0 : 1;
-  ws->IsMaster = 1;
-  ws->RegType = 3;
-  ws->StartReg = 1;
-  ws->RegLength = 10;
-  ws->PollAddress = 0;
+  ws->Settings.RtuMode = FrameModeOf(!Ascii);
+  ws->Settings.IsMaster = roMaster;
+  ws->View.RegType = rtHoldingRegs;
+  ws->View.StartReg = 1;
+  ws->View.RegLength = 10;
+  ws->Cycle.PollAddress = 0;
   ComputePollWindow(*ws);
   FakeTickSource ticks(1000);
   CountingSender sender;
   TMaster master(*ws, sender, ticks);
   master.MasterPollPLC();
-  ws->ReplyDeadline = 0x7FFFFFFF; // never passed in this run
+  ws->Cycle.ReplyDeadline = 0x7FFFFFFF; // never passed in this run
   std::string reply = frame::Bytes({1, 3, 20});
   for (int i = 0; i < 10; ++i) frame::PutWord(reply, 300 + i);
   const std::string stream = Stream({reply}, Ascii);

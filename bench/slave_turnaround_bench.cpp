@@ -263,10 +263,10 @@ Row Measure(int fd, int function, bool ascii, int n) {
 
 std::string KorvaneFile(const std::filesystem::path& dir, bool ascii) {
   auto ws = MakeWorkspace();
-  ws->IsMaster = 0;
-  ws->RtuMode = ascii ? 0 : 1;
-  ws->CommPort = 1;
-  ws->BaudRate = 115200;
+  ws->Settings.IsMaster = roSlave;
+  ws->Settings.RtuMode = FrameModeOf(!ascii);
+  ws->Settings.CommPort = 1;
+  ws->Settings.BaudRate = 115200;
   for (int i = 1; i <= 100; ++i) ws->SlotTables(1).HoldingRegTable[static_cast<size_t>(i)] = i - 1;
   const std::string path = (dir / (ascii ? "slave-ascii.txt" : "slave-rtu.txt")).string();
   SaveRegisterFile(*ws, path);

@@ -53,22 +53,22 @@ bool ValidStatus(int32_t s) { return (s >= 0 && s <= 4) || (s >= 128 && s <= 128
 uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 void Configure(Workspace& ws, const uint8_t* h) {
-  ws.RtuMode = kAscii ? 0 : 1;
-  ws.IsMaster = 1;
-  ws.WriteFunction = 16;
-  ws.DeviceAddress = (h[1] & 2) ? 256 : h[0];
-  ws.BaudRate = (h[1] & 16) ? 115200 : 9600;
-  ws.RegType = h[2] % 6 - 1;
-  ws.MasterWrite = h[3] & 1;
-  ws.SingleRegWrite = (h[3] >> 1) & 1;
-  ws.ActiveSlot = (h[3] >> 2) % 7;
-  ws.StartReg = Word(h + 4) + (h[3] >> 5) - 3;
-  ws.RegLength = (h[1] & 4) ? Word(h + 6) % 130 : Word(h + 6);
-  ws.WriteAddress = Word(h + 8) + 1 - ((h[1] >> 3) & 1);
-  ws.WriteCount = h[10] - 2;
+  ws.Settings.RtuMode = FrameModeOf(!kAscii);
+  ws.Settings.IsMaster = roMaster;
+  ws.Settings.WriteFunction = 16;
+  ws.Devices.DeviceAddress = (h[1] & 2) ? 256 : h[0];
+  ws.Settings.BaudRate = (h[1] & 16) ? 115200 : 9600;
+  ws.View.RegType = static_cast<TRegType>(h[2] % 6 - 1);
+  ws.Cycle.MasterWrite = h[3] & 1;
+  ws.Settings.SingleRegWrite = (h[3] >> 1) & 1;
+  ws.Devices.ActiveSlot = (h[3] >> 2) % 7;
+  ws.View.StartReg = Word(h + 4) + (h[3] >> 5) - 3;
+  ws.View.RegLength = (h[1] & 4) ? Word(h + 6) % 130 : Word(h + 6);
+  ws.Cycle.WriteAddress = Word(h + 8) + 1 - ((h[1] >> 3) & 1);
+  ws.Cycle.WriteCount = h[10] - 2;
   Rng values(h[11]);
-  for (auto& v : ws.WriteValues) v = static_cast<int32_t>(values.Next() % 0x10000);
-  ws.PollAddress = 0;
+  for (auto& v : ws.Cycle.WriteValues) v = static_cast<int32_t>(values.Next() % 0x10000);
+  ws.Cycle.PollAddress = 0;
   ComputePollWindow(ws);
 }
 
@@ -95,22 +95,22 @@ std::string OwedReply(const std::string& req, const uint8_t* h, Rng& data) {
 }
 
 void CheckStored(const Workspace& ws, const std::string& reply) {
-  if (ws.ActiveSlot < 1 || ws.ActiveSlot > kSlotCount) return;
-  const AddressSlot& t = ws.SlotTables(ws.ActiveSlot);
+  if (ws.Devices.ActiveSlot < 1 || ws.Devices.ActiveSlot > kSlotCount) return;
+  const AddressSlot& t = ws.SlotTables(ws.Devices.ActiveSlot);
   const auto f = static_cast<uint8_t>(reply[1]);
   const auto* d = reinterpret_cast<const uint8_t*>(reply.data()) + 3;
   if (f == 1 || f == 2) {
     const BitTable& table = f == 1 ? t.CoilTable : t.StatusTable;
-    for (int64_t i = 0; i < ws.RegLength; ++i) {
-      const int64_t n = ws.StartReg + i;
+    for (int64_t i = 0; i < ws.View.RegLength; ++i) {
+      const int64_t n = ws.View.StartReg + i;
       if (n < 1 || n > 65536) continue;
       const int stored = (table[static_cast<size_t>((n - 1) / 16 + 1)] >> ((n - 1) % 16)) & 1;
       KORVANE_FUZZ_CHECK(stored == ((d[i / 8] >> (i % 8)) & 1));
     }
   } else if (f == 3 || f == 4) {
     const RegTable& table = f == 3 ? t.HoldingRegTable : t.InputRegTable;
-    for (int64_t i = 0; i < ws.PollCount; ++i) {
-      const int64_t n = ws.PollAddress + i;
+    for (int64_t i = 0; i < ws.Cycle.PollCount; ++i) {
+      const int64_t n = ws.Cycle.PollAddress + i;
       if (n < 1 || n > 65536) continue;
       KORVANE_FUZZ_CHECK(table[static_cast<size_t>(n)] == d[2 * i] * 256 + d[2 * i + 1]);
     }
@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Rng rng(h[11]);
 
   master.MasterPollPLC();
-  ws->ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws->ResponseTime);
+  ws->Cycle.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws->Settings.ResponseTime);
   for (const std::string& chunk : fuzz::Split(stream, rng, 1 + h[11] % 64)) {
     const int32_t status = Feed(master, chunk);
     KORVANE_FUZZ_CHECK(ValidStatus(status));
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (clock_moves) ticks.Advance(rng.Next() % 600);
     if (rng.Next() % 8 == 0) {
       master.MasterPollPLC();
-      ws->ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws->ResponseTime);
+      ws->Cycle.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws->Settings.ResponseTime);
     }
   }
 
@@ -164,14 +164,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KORVANE_FUZZ_CHECK(fuzz::CrcOk(sender.frames[0]));
     req = sender.frames[0].substr(0, sender.frames[0].size() - 2);
   }
-  KORVANE_FUZZ_CHECK(req.size() >= 6 && static_cast<uint8_t>(req[0]) == ws->DeviceAddress);
+  KORVANE_FUZZ_CHECK(req.size() >= 6 && static_cast<uint8_t>(req[0]) == ws->Devices.DeviceAddress);
   KORVANE_FUZZ_CHECK(master.AwaitingReply == 1);
 
   const std::string body = OwedReply(req, h, rng);
   const std::string wire = kAscii ? fuzz::ToAscii(body) : fuzz::WithCrc(body);
   // Replies the checkers cut off as too long are not owed a 1.
   if (wire.size() - (kAscii ? 2 : 0) > 500) return 0;
-  ws->ReplyDeadline = ticks.Now() + 1000;
+  ws->Cycle.ReplyDeadline = ticks.Now() + 1000;
   // The chunk that carries the last byte (RTU) or the carriage return (ASCII).
   const size_t end = kAscii ? wire.size() - 2 : wire.size() - 1;
   size_t at = 0;

@@ -50,43 +50,13 @@ std::optional<std::string> Read(Workspace& ws, std::string_view text, uint32_t s
 
 // Everything but the store.
 void CopySettings(const Workspace& from, Workspace& to) {
-  to.IsMaster = from.IsMaster;
-  to.RtuMode = from.RtuMode;
-  to.CommPort = from.CommPort;
-  to.BaudRate = from.BaudRate;
-  to.DataBits = from.DataBits;
-  to.Parity = from.Parity;
-  to.StopBits = from.StopBits;
-  to.PollTime = from.PollTime;
-  to.SlotAddress = from.SlotAddress;
-  to.DeviceAddress = from.DeviceAddress;
-  to.ActiveSlot = from.ActiveSlot;
-  to.StartReg = from.StartReg;
-  to.RegLength = from.RegLength;
-  to.RegType = from.RegType;
-  to.DisplayType = from.DisplayType;
-  to.CurrentPage = from.CurrentPage;
-  to.PageTable = from.PageTable;
-}
-
-bool SamePages(const Workspace& a, const Workspace& b) {
-  for (int p = 1; p <= kPageCount; ++p) {
-    const Page& x = a.PageTable[static_cast<size_t>(p)];
-    const Page& y = b.PageTable[static_cast<size_t>(p)];
-    if (x.PageStart != y.PageStart || x.PageLength != y.PageLength || x.PageRegType != y.PageRegType ||
-        x.PageDisplayType != y.PageDisplayType)
-      return false;
-  }
-  return true;
+  to.Settings = from.Settings;
+  to.Devices = from.Devices;
+  to.View = from.View;
 }
 
 bool SameSettings(const Workspace& a, const Workspace& b) {
-  return a.IsMaster == b.IsMaster && a.RtuMode == b.RtuMode && a.CommPort == b.CommPort &&
-         a.BaudRate == b.BaudRate && a.DataBits == b.DataBits && a.Parity == b.Parity &&
-         a.StopBits == b.StopBits && a.PollTime == b.PollTime && a.SlotAddress == b.SlotAddress &&
-         a.DeviceAddress == b.DeviceAddress && a.ActiveSlot == b.ActiveSlot && a.StartReg == b.StartReg &&
-         a.RegLength == b.RegLength && a.RegType == b.RegType && a.DisplayType == b.DisplayType &&
-         a.CurrentPage == b.CurrentPage && SamePages(a, b);
+  return a.Settings == b.Settings && a.Devices == b.Devices && a.View == b.View;
 }
 
 // Calls f(table a, table b, elements) for the four tables of each slot.
@@ -122,19 +92,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool full_check = data[0] % 64 == 0;
 
   // A marker a commit overwrites.
-  whole->CurrentPage = pieces->CurrentPage = 7;
+  whole->View.CurrentPage = pieces->View.CurrentPage = 7;
   const auto a = Read(*whole, text, data[0], true);
   const auto b = Read(*pieces, text, data[0], false);
   KORVANE_FUZZ_CHECK(a == b);
   if (a) {
     // Nothing was committed: the marker left above is still there.
-    KORVANE_FUZZ_CHECK(whole->CurrentPage == 7 && pieces->CurrentPage == 7);
-    whole->CurrentPage = pieces->CurrentPage = fresh->CurrentPage;
+    KORVANE_FUZZ_CHECK(whole->View.CurrentPage == 7 && pieces->View.CurrentPage == 7);
+    whole->View.CurrentPage = pieces->View.CurrentPage = fresh->View.CurrentPage;
     KORVANE_FUZZ_CHECK(SameSettings(*whole, *fresh) && SameSettings(*pieces, *fresh));
     CheckSameTables(*whole, *fresh, reach);
     CheckSameTables(*pieces, *fresh, reach);
   } else {
-    KORVANE_FUZZ_CHECK(whole->CurrentPage == 1);
+    KORVANE_FUZZ_CHECK(whole->View.CurrentPage == 1);
     KORVANE_FUZZ_CHECK(SameSettings(*whole, *pieces));
     CheckSameTables(*whole, *pieces, reach);
   }

@@ -45,13 +45,13 @@ constexpr std::array<uint8_t, 8> kFunctions = {1, 2, 3, 4, 5, 6, 15, 16};
 
 bool IsSlotAddress(const Workspace& ws, uint8_t a) {
   for (int s = 1; s <= kSlotCount; ++s)
-    if (ws.SlotAddress[static_cast<size_t>(s)] == a) return true;
+    if (ws.Devices.SlotAddress[static_cast<size_t>(s)] == a) return true;
   return false;
 }
 
 int ServingSlot(const Workspace& ws, uint8_t a) {
   for (int s = kSlotCount; s >= 1; --s)
-    if (ws.SlotAddress[static_cast<size_t>(s)] == a) return s;
+    if (ws.Devices.SlotAddress[static_cast<size_t>(s)] == a) return s;
   return 0;
 }
 
@@ -98,10 +98,10 @@ struct Rig {
   FakeTickSource ticks;
   fuzz::RecordingSender sender;
   void Reset(const uint8_t* hdr) {
-    if (ws->RegsChanged) ws->Store.Clear(); // the same input always meets the same tables
-    ws->RegsChanged = 0;
-    for (int s = 1; s <= kSlotCount; ++s) ws->SlotAddress[static_cast<size_t>(s)] = hdr[s - 1];
-    ws->RtuMode = kAscii ? 0 : 1;
+    if (ws->Cycle.RegsChanged) ws->Store.Clear(); // the same input always meets the same tables
+    ws->Cycle.RegsChanged = 0;
+    for (int s = 1; s <= kSlotCount; ++s) ws->Devices.SlotAddress[static_cast<size_t>(s)] = hdr[s - 1];
+    ws->Settings.RtuMode = FrameModeOf(!kAscii);
     sender.frames.clear();
   }
 };
@@ -112,7 +112,8 @@ uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1])
 void ClosingRequest(Rig& rig, TSlave& slave, const uint8_t* hdr, Rng& split) {
   Workspace& ws = *rig.ws;
   const uint8_t f = kFunctions[hdr[7] % kFunctions.size()];
-  const uint8_t address = static_cast<uint8_t>(ws.SlotAddress[static_cast<size_t>(hdr[12] % kSlotCount + 1)]);
+  const uint8_t address =
+      static_cast<uint8_t>(ws.Devices.SlotAddress[static_cast<size_t>(hdr[12] % kSlotCount + 1)]);
   const int slot = ServingSlot(ws, address);
   AddressSlot& t = ws.SlotTables(slot);
   const uint32_t raw_q = Word(hdr + 10);

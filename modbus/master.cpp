@@ -19,14 +19,15 @@ bool FitsByte(int64_t v) { return v >= 0 && v <= 0xFF; }
 void ComputePollWindow(Workspace& ws) {
   // 64-bit throughout: BaudRate, StartReg and RegLength may come from a file
   // with any value.
-  const int64_t length = ws.RegLength;
-  const int64_t start = ws.StartReg;
+  const int64_t length = ws.View.RegLength;
+  const int64_t start = ws.View.StartReg;
   int64_t n = 2 * length;
-  if (ws.RtuMode == 0) n = 2 * n;
-  const int64_t limit = static_cast<int64_t>(ws.BaudRate) * 256 / 9600;
+  const bool rtu = FramesRtuUnlessAscii(ws.Settings.RtuMode);
+  if (!rtu) n = 2 * n;
+  const int64_t limit = static_cast<int64_t>(ws.Settings.BaudRate) * 256 / 9600;
   if (limit < n) n = limit;
-  int64_t count = ws.RtuMode != 0 ? n / 2 : n / 4;
-  int64_t address = ws.PollAddress;
+  int64_t count = rtu ? n / 2 : n / 4;
+  int64_t address = ws.Cycle.PollAddress;
   if (count >= length) {
     count = length;
     address = start;
@@ -38,8 +39,8 @@ void ComputePollWindow(Workspace& ws) {
     if (address > start + length) address = start;
     if (address + count >= 65536) count = 65536 - address;
   }
-  ws.PollCount = static_cast<int32_t>(count);
-  ws.PollAddress = static_cast<int32_t>(address);
+  ws.Cycle.PollCount = static_cast<int32_t>(count);
+  ws.Cycle.PollAddress = static_cast<int32_t>(address);
 }
 
 TMaster::TMaster(Workspace& ws, FrameSender& sender, const TickSource& ticks)
@@ -53,8 +54,9 @@ TMaster::TMaster(Workspace& ws, FrameSender& sender, const TickSource& ticks)
 void TMaster::FinishAndSend() {
   if (ReplyCount > 0) replyOverwritten_ = true;
   // Every RtuMode but 0 is RTU here.
-  SentCharacters = frame::SendFramed(sender_, ws_.CommPort,
-                                     ws_.RtuMode != 0 ? frame::Framing::kRtu : frame::Framing::kAscii,
+  SentCharacters = frame::SendFramed(sender_, ws_.Settings.CommPort,
+                                     FramesRtuUnlessAscii(ws_.Settings.RtuMode) ? frame::Framing::kRtu
+                                                                                : frame::Framing::kAscii,
                                      MasterFrame, MasterAscii);
 }
 
@@ -67,27 +69,29 @@ void TMaster::MasterPollPLC() {
   // Nothing is sent that would carry a field other than the one meant: a
   // device address that is no byte, a start below 1 or above 65536, a
   // quantity that is no 16-bit number, more values than WriteValues holds.
-  if (!FitsByte(w.DeviceAddress)) return;
-  const auto value = [&w](int32_t i) { return w.WriteValues[static_cast<size_t>(i)]; };
+  if (!FitsByte(w.Devices.DeviceAddress)) return;
+  const auto value = [&w](int32_t i) { return w.Cycle.WriteValues[static_cast<size_t>(i)]; };
 
   int32_t function = 0;
   int64_t replyLength = 0;
-  if (w.MasterWrite != 0) {
-    const int64_t address = static_cast<int64_t>(w.WriteAddress) - 1;
-    if (w.RegType == 0) {
+  if (w.Cycle.MasterWrite != 0) {
+    const int64_t address = static_cast<int64_t>(w.Cycle.WriteAddress) - 1;
+    if (w.View.RegType == rtCoils) {
       if (!FitsWord(address)) return;
-      if (w.WriteCount != 0) {
+      if (w.Cycle.WriteCount != 0) {
         // Multiple coils: WriteValues holds the states packed eight to a byte.
-        if (w.WriteCount < 0 || w.WriteCount > kWriteValues || !FitsWord(w.RegLength)) return;
+        if (w.Cycle.WriteCount < 0 || w.Cycle.WriteCount > kWriteValues || !FitsWord(w.View.RegLength))
+          return;
         function = frame::kWriteMultipleCoils;
-        PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, w.RegLength);
-        PutByte(MasterFrame, w.WriteCount);
-        for (int32_t i = 1; i <= w.WriteCount; ++i) PutByte(MasterFrame, value(i));
+        PutRequestHeader(MasterFrame, w.Devices.DeviceAddress, function, address, w.View.RegLength);
+        PutByte(MasterFrame, w.Cycle.WriteCount);
+        for (int32_t i = 1; i <= w.Cycle.WriteCount; ++i) PutByte(MasterFrame, value(i));
       } else {
         function = frame::kWriteSingleCoil;
-        PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, value(1) != 0 ? 0xFF00 : 0x0000);
+        PutRequestHeader(MasterFrame, w.Devices.DeviceAddress, function, address,
+                         value(1) != 0 ? 0xFF00 : 0x0000);
       }
-    } else if (w.RegType != 3) {
+    } else if (w.View.RegType != rtHoldingRegs) {
       // Discrete inputs and input registers cannot be written: nothing goes
       // out, and the reply timer reports the missing reply.
       if (ReplyCount > 0) replyOverwritten_ = true;
@@ -96,33 +100,33 @@ void TMaster::MasterPollPLC() {
       return;
     } else {
       if (!FitsWord(address)) return;
-      if (w.SingleRegWrite != 0 && w.WriteCount == 1) {
+      if (w.Settings.SingleRegWrite != 0 && w.Cycle.WriteCount == 1) {
         function = frame::kWriteSingleRegister;
-        PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, value(1));
+        PutRequestHeader(MasterFrame, w.Devices.DeviceAddress, function, address, value(1));
       } else {
-        if (w.WriteCount < 1 || w.WriteCount > kWriteValues) return;
+        if (w.Cycle.WriteCount < 1 || w.Cycle.WriteCount > kWriteValues) return;
         function = frame::kWriteMultipleRegisters;
-        PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, w.WriteCount);
-        PutByte(MasterFrame, 2 * w.WriteCount);
-        for (int32_t i = 1; i <= w.WriteCount; ++i) PutWord(MasterFrame, value(i));
+        PutRequestHeader(MasterFrame, w.Devices.DeviceAddress, function, address, w.Cycle.WriteCount);
+        PutByte(MasterFrame, 2 * w.Cycle.WriteCount);
+        for (int32_t i = 1; i <= w.Cycle.WriteCount; ++i) PutWord(MasterFrame, value(i));
       }
     }
     replyLength = frame::ReplyLength(function, 0);
-  } else if (w.RegType == 0 || w.RegType == 1) {
+  } else if (IsBitTable(w.View.RegType)) {
     // Bits: the whole view in one request, no poll window.
-    const int64_t address = static_cast<int64_t>(w.StartReg) - 1;
-    if (!FitsWord(address) || !FitsWord(w.RegLength)) return;
-    function = w.RegType == 0 ? frame::kReadCoils : frame::kReadDiscreteInputs;
-    PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, w.RegLength);
-    replyLength = frame::ReplyLength(function, w.RegLength);
-  } else if (w.RegType == 2 || w.RegType == 3) {
-    const int64_t address = static_cast<int64_t>(w.PollAddress) - 1;
-    if (!FitsWord(address) || !FitsWord(w.PollCount)) return;
-    function = w.RegType == 3 ? frame::kReadHoldingRegisters : frame::kReadInputRegisters;
-    PutRequestHeader(MasterFrame, w.DeviceAddress, function, address, w.PollCount);
+    const int64_t address = static_cast<int64_t>(w.View.StartReg) - 1;
+    if (!FitsWord(address) || !FitsWord(w.View.RegLength)) return;
+    function = w.View.RegType == rtCoils ? frame::kReadCoils : frame::kReadDiscreteInputs;
+    PutRequestHeader(MasterFrame, w.Devices.DeviceAddress, function, address, w.View.RegLength);
+    replyLength = frame::ReplyLength(function, w.View.RegLength);
+  } else if (IsRegisterTable(w.View.RegType)) {
+    const int64_t address = static_cast<int64_t>(w.Cycle.PollAddress) - 1;
+    if (!FitsWord(address) || !FitsWord(w.Cycle.PollCount)) return;
+    function = w.View.RegType == rtHoldingRegs ? frame::kReadHoldingRegisters : frame::kReadInputRegisters;
+    PutRequestHeader(MasterFrame, w.Devices.DeviceAddress, function, address, w.Cycle.PollCount);
     // Two bytes a register while WriteFunction is 16 (its only value); four otherwise.
-    const int64_t wordsPerRegister = w.WriteFunction == frame::kWriteMultipleRegisters ? 1 : 2;
-    replyLength = frame::ReplyLength(function, wordsPerRegister * w.PollCount);
+    const int64_t wordsPerRegister = w.Settings.WriteFunction == frame::kWriteMultipleRegisters ? 1 : 2;
+    replyLength = frame::ReplyLength(function, wordsPerRegister * w.Cycle.PollCount);
   } else {
     if (ReplyCount > 0) replyOverwritten_ = true;
     MasterFrame.clear();
@@ -152,7 +156,7 @@ void TMaster::MasterPollPLC() {
 }
 
 void TMaster::StoreReply(int32_t f, size_t dataEnd) {
-  if (ws_.ActiveSlot < 1 || ws_.ActiveSlot > kSlotCount) return;
+  if (ws_.Devices.ActiveSlot < 1 || ws_.Devices.ActiveSlot > kSlotCount) return;
   AddressSlot& slot = ws_.Active();
   const auto* data = reinterpret_cast<const uint8_t*>(MasterFrame.data());
   dataEnd = std::min(dataEnd, MasterFrame.size());
@@ -162,16 +166,16 @@ void TMaster::StoreReply(int32_t f, size_t dataEnd) {
   if (f == frame::kReadCoils || f == frame::kReadDiscreteInputs) {
     BitTable& table = f == frame::kReadCoils ? slot.CoilTable : slot.StatusTable;
     // Only the bits the reply carries; coils past 65536 are not stored.
-    const int64_t count = std::min<int64_t>(std::max<int64_t>(ws_.RegLength, 0), avail * 8);
-    const int64_t start = ws_.StartReg;
+    const int64_t count = std::min<int64_t>(std::max<int64_t>(ws_.View.RegLength, 0), avail * 8);
+    const int64_t start = ws_.View.StartReg;
     for (int64_t i = 0; i < count; ++i) {
       const bool on = (data[first + static_cast<size_t>(i / 8)] >> (i % 8)) & 1;
       SetBit(table, start + i, on);
     }
   } else if (f == frame::kReadHoldingRegisters || f == frame::kReadInputRegisters) {
     RegTable& table = f == frame::kReadHoldingRegisters ? slot.HoldingRegTable : slot.InputRegTable;
-    const int64_t count = std::min<int64_t>(std::max<int64_t>(ws_.PollCount, 0), avail / 2);
-    const int64_t start = ws_.PollAddress;
+    const int64_t count = std::min<int64_t>(std::max<int64_t>(ws_.Cycle.PollCount, 0), avail / 2);
+    const int64_t start = ws_.Cycle.PollAddress;
     for (int64_t i = 0; i < count; ++i) {
       const int64_t n = start + i;
       if (n < 1 || n > kRegisters) continue;
@@ -203,7 +207,7 @@ int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
     if (ReplyCount == frame::kTakenNone) {
       MasterFrame.clear();
       replyOverwritten_ = false;
-      if (b == ws_.DeviceAddress) {
+      if (b == ws_.Devices.DeviceAddress) {
         MasterFrame.push_back(static_cast<char>(b));
         taken = true;
       }
@@ -260,7 +264,7 @@ int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
       status = kReplyTooLong;
     }
   }
-  if (TickPassed(ticks_.Now(), ws_.ReplyDeadline)) {
+  if (TickPassed(ticks_.Now(), ws_.Cycle.ReplyDeadline)) {
     EndReply();
     status = kReplyTimeout;
   }
@@ -278,7 +282,7 @@ int32_t TMaster::MasterCheckASCII(int32_t Count, const std::string& Buffer) {
       MasterRxAscii.clear();
       if (c == ':') {
         MasterRxAscii.push_back(':');
-        ws_.ReplyDeadline = now + kAsciiReplyWindowMs;
+        ws_.Cycle.ReplyDeadline = now + kAsciiReplyWindowMs;
         taken = true;
       }
     }
@@ -295,7 +299,7 @@ int32_t TMaster::MasterCheckASCII(int32_t Count, const std::string& Buffer) {
     }
     if (taken) ++ReplyCount;
   }
-  if (TickPassed(now, ws_.ReplyDeadline)) {
+  if (TickPassed(now, ws_.Cycle.ReplyDeadline)) {
     ReplyCount = 0;
     status = kReplyTimeout;
   }
@@ -310,7 +314,7 @@ int32_t TMaster::AnalyseAscii() {
   frame::DecodeAscii(MasterRxAscii, MasterFrame);
   const size_t count = MasterFrame.size();
   const auto* bytes = reinterpret_cast<const uint8_t*>(MasterFrame.data());
-  if (count == 0 || bytes[0] != ws_.DeviceAddress) return kReplyNone;
+  if (count == 0 || bytes[0] != ws_.Devices.DeviceAddress) return kReplyNone;
   if (bytes[count - 1] != Lrc(MasterFrame, count - 1)) return kReplyChecksum;
   // Address and LRC alone carry no function code: nothing to report.
   if (count < 3) return kReplyNone;

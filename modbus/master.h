@@ -17,8 +17,8 @@
 
 namespace korvane {
 
-// The next poll window of a register read: sets ws.PollCount and
-// ws.PollAddress from RegLength, RtuMode, BaudRate and StartReg. The reply of
+// The next poll window of a register read: sets ws.Cycle.PollCount and
+// ws.Cycle.PollAddress from RegLength, RtuMode, BaudRate and StartReg. The reply of
 // one request fits a byte budget of BaudRate * 256 / 9600 data bytes (RTU:
 // 2 per register, ASCII: 4); successive calls walk through the view, starting
 // one window past StartReg. Used by the poll timer and the "Read" button.
@@ -28,8 +28,8 @@ class TMaster {
 public:
   TMaster(Workspace& ws, FrameSender& sender, const TickSource& ticks);
 
-  // Builds and sends the request that ws.MasterWrite, RegType and the request
-  // cycle describe. Does not set ws.ReplyDeadline: the caller does. A request
+  // Builds and sends the request that ws.Cycle.MasterWrite, RegType and the request
+  // cycle describe. Does not set ws.Cycle.ReplyDeadline: the caller does. A request
   // whose address or quantity does not fit its 16-bit field, a register write
   // of no values or of more values than WriteValues holds is not sent at all,
   // and then nothing here changes but SentCharacters (0). When the sender

@@ -24,7 +24,7 @@ TSlave::TSlave(Workspace& ws, FrameSender& sender, const TickSource& ticks)
 int TSlave::MatchSlot(uint8_t address) const {
   // Two slots may share an address: the highest-numbered one serves.
   for (int s = kSlotCount; s >= 1; --s)
-    if (ws_.SlotAddress[static_cast<size_t>(s)] == address) return s;
+    if (ws_.Devices.SlotAddress[static_cast<size_t>(s)] == address) return s;
   return 0;
 }
 
@@ -173,8 +173,9 @@ void TSlave::Dispatch() {
 
 void TSlave::Send() {
   // Only RtuMode 1 is RTU here; every other value answers in ASCII.
-  frame::SendFramed(sender_, ws_.CommPort, ws_.RtuMode == 1 ? frame::Framing::kRtu : frame::Framing::kAscii,
-                    TxFrame, TxAscii);
+  frame::SendFramed(sender_, ws_.Settings.CommPort,
+                    FramesRtu(ws_.Settings.RtuMode) ? frame::Framing::kRtu : frame::Framing::kAscii, TxFrame,
+                    TxAscii);
 }
 
 bool TSlave::HasHeader() const {
@@ -232,7 +233,7 @@ void TSlave::WriteSingleCoil() {
   // Any non-zero value means ON, not only FF 00.
   SetBitAt(ws_.SlotTables(RequestSlot).CoilTable, frame::Word(RxFrame, frame::kStartOffset),
            frame::Word(RxFrame, frame::kQuantityOffset) != 0);
-  ws_.RegsChanged = 1;
+  ws_.Cycle.RegsChanged = 1;
   Send();
 }
 
@@ -242,7 +243,7 @@ void TSlave::WriteSingleReg() {
   const int32_t n = frame::Word(RxFrame, frame::kStartOffset) + 1;
   ws_.SlotTables(RequestSlot).HoldingRegTable[static_cast<size_t>(n)] =
       frame::Word(RxFrame, frame::kQuantityOffset);
-  ws_.RegsChanged = 1;
+  ws_.Cycle.RegsChanged = 1;
   Send();
 }
 
@@ -263,7 +264,7 @@ void TSlave::WriteCoils() {
     for (int bit = 0; bit < 8 && remaining > 0; ++bit, ++coil, --remaining)
       SetBitAt(table, coil, (bits >> bit) & 1); // coils above the store are passed over
   }
-  ws_.RegsChanged = 1;
+  ws_.Cycle.RegsChanged = 1;
   Send();
 }
 
@@ -278,7 +279,7 @@ void TSlave::WriteHoldRegs() {
   size_t pos = frame::kWriteDataOffset;
   for (int64_t n = start + 1; n <= start + q && n <= kRegisters; ++n, pos += 2)
     table[static_cast<size_t>(n)] = frame::Word(RxFrame, pos);
-  ws_.RegsChanged = 1;
+  ws_.Cycle.RegsChanged = 1;
   Send();
 }
 

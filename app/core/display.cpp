@@ -26,49 +26,48 @@ int32_t Reg(const RegTable& t, int64_t n) { return t[static_cast<size_t>(n)]; }
 
 bool InTable(int64_t n) { return n >= 1 && n <= kLastRegister; }
 
+// The text of the pair of registers `first` and `first + 1` in format f.
+std::string PairText(Workspace& ws, const DisplayFormat& f, const RegTable& t, int64_t first) {
+  const int32_t hi = f.HighFirst ? Reg(t, first) : Reg(t, first + 1);
+  const int32_t lo = f.HighFirst ? Reg(t, first + 1) : Reg(t, first);
+  if (f.Kind == vkFloat) return FloatText(ws, hi, lo);
+  const uint32_t v = static_cast<uint32_t>(hi) * 65536u + static_cast<uint32_t>(lo);
+  return f.Kind == vkHex ? HexText(v, 8) : IntToStr(v);
+}
+
 CellText RegisterCell(Workspace& ws, const RegTable& t, int k, int64_t n) {
-  const int32_t type = ws.DisplayType;
   if (!InTable(n)) return std::string();
-  if (type < kMinDisplayType || type > kMaxDisplayType) return std::nullopt;
-  if (type <= 1) {
+  const DisplayFormat* f = FindDisplayFormat(ws.View.DisplayType);
+  if (f == nullptr) return std::nullopt;
+  if (f->Registers == 1) {
     int64_t v = Reg(t, n);
-    if (type == -1) {
+    if (f->Kind == vkSigned) {
       if (v > 32768) v -= 65536;
       return IntToStr(v);
     }
-    if (type == 0) return IntToStr(v);
+    if (f->Kind == vkDecimal) return IntToStr(v);
     return HexText(static_cast<uint32_t>(v), 4);
   }
-  int32_t hi = 0, lo = 0;
-  if (type <= 7) {
-    // Pairs (k 1, 2), (3, 4), ...: the value shows in the even cell.
-    if (k % 2 != 0 || !InTable(n - 1) || !InTable(n)) return std::string();
-    const bool highFirst = (type % 2) == 0;
-    hi = highFirst ? Reg(t, n - 1) : Reg(t, n);
-    lo = highFirst ? Reg(t, n) : Reg(t, n - 1);
-    if (type <= 5) {
-      const uint32_t v = static_cast<uint32_t>(hi) * 65536u + static_cast<uint32_t>(lo);
-      return type <= 3 ? IntToStr(v) : HexText(v, 8);
-    }
-    return FloatText(ws, hi, lo);
+  if (f->WideCells) {
+    // Cell m stands for registers 2m - 1 and 2m.
+    if (!InTable(2 * n - 1) || !InTable(2 * n)) return std::string();
+    return PairText(ws, *f, t, 2 * n - 1);
   }
-  // 8, 9: cell m stands for registers 2m - 1 and 2m.
-  if (!InTable(2 * n - 1) || !InTable(2 * n)) return std::string();
-  hi = type == 8 ? Reg(t, 2 * n - 1) : Reg(t, 2 * n);
-  lo = type == 8 ? Reg(t, 2 * n) : Reg(t, 2 * n - 1);
-  return FloatText(ws, hi, lo);
+  // Pairs (k 1, 2), (3, 4), ...: the value shows in the even cell.
+  if (k % 2 != 0 || !InTable(n - 1) || !InTable(n)) return std::string();
+  return PairText(ws, *f, t, n - 1);
 }
 
 } // namespace
 
-const char* DisplayTypeName(int32_t t) {
-  if (t < kMinDisplayType || t > kMaxDisplayType) return nullptr;
-  return kDisplayTypeNames[static_cast<size_t>(t + 1)];
+const char* DisplayTypeName(TDisplayType t) {
+  const DisplayFormat* f = FindDisplayFormat(t);
+  return f != nullptr ? f->Name : nullptr;
 }
 
-const char* RegTypeName(int32_t t) {
-  if (t < 0 || t > 3) return nullptr;
-  return kRegTypeItems[static_cast<size_t>(t)];
+const char* RegTypeName(TRegType t) {
+  if (!IsKnownRegType(t)) return nullptr;
+  return kRegTypeItems[static_cast<size_t>(ItemOfRegType(t))];
 }
 
 GridView DisplayRegs(Workspace& ws) {
@@ -77,28 +76,29 @@ GridView DisplayRegs(Workspace& ws) {
   for (int c = 1; c <= kGridCols; ++c)
     g.ColHeader[static_cast<size_t>(c)] = "+" + IntToStr((c - 1) * kGridRows);
   for (int r = 1; r <= kGridRows; ++r)
-    g.RowHeader[static_cast<size_t>(r)] = IntToStr(static_cast<int64_t>(ws.StartReg) + r - 1);
-  if (ws.RegType < 0 || ws.RegType > 3) return g; // no value cells drawn
-  if (ws.ActiveSlot < 1 || ws.ActiveSlot > kSlotCount) return g;
+    g.RowHeader[static_cast<size_t>(r)] = IntToStr(static_cast<int64_t>(ws.View.StartReg) + r - 1);
+  if (!IsKnownRegType(ws.View.RegType)) return g; // no value cells drawn
+  if (ws.Devices.ActiveSlot < 1 || ws.Devices.ActiveSlot > kSlotCount) return g;
   const AddressSlot& slot = ws.Active();
   for (int k = 1; k <= kGridCells; ++k) {
-    const int64_t n = static_cast<int64_t>(ws.StartReg) + k - 1;
+    const int64_t n = static_cast<int64_t>(ws.View.StartReg) + k - 1;
     CellText& cell = g.Cell[static_cast<size_t>(k)];
-    if (k > ws.RegLength) {
+    if (k > ws.View.RegLength) {
       cell = std::string();
       continue;
     }
-    switch (ws.RegType) {
-    case 0:
+    switch (ws.View.RegType) {
+    case rtCoils:
       cell =
           (n < 1 || n > kLastShownCoil) ? std::string() : std::string(GetBit(slot.CoilTable, n) ? "1" : "0");
       break;
-    case 1:
+    case rtInputs:
       cell =
           (n < 1 || n > kLastRegister) ? std::string() : std::string(GetBit(slot.StatusTable, n) ? "1" : "0");
       break;
     default:
-      cell = RegisterCell(ws, ws.RegType == 2 ? slot.InputRegTable : slot.HoldingRegTable, k, n);
+      cell =
+          RegisterCell(ws, ws.View.RegType == rtInputRegs ? slot.InputRegTable : slot.HoldingRegTable, k, n);
       break;
     }
   }
@@ -107,16 +107,16 @@ GridView DisplayRegs(Workspace& ws) {
 
 ViewControls DisplayRegTypes(const Workspace& ws) {
   ViewControls v;
-  v.TxtStartReg = IntToStr(ws.StartReg);
-  v.TxtLength = IntToStr(ws.RegLength);
-  v.TxtPage = IntToStr(ws.CurrentPage);
-  if (const char* name = RegTypeName(ws.RegType)) {
+  v.TxtStartReg = IntToStr(ws.View.StartReg);
+  v.TxtLength = IntToStr(ws.View.RegLength);
+  v.TxtPage = IntToStr(ws.View.CurrentPage);
+  if (const char* name = RegTypeName(ws.View.RegType)) {
     v.ComboRegType = name;
-    v.ComboRegTypeIndex = ws.RegType;
+    v.ComboRegTypeIndex = ItemOfRegType(ws.View.RegType);
   }
-  if (const char* name = DisplayTypeName(ws.DisplayType)) {
+  if (const char* name = DisplayTypeName(ws.View.DisplayType)) {
     v.ComboReadType = name;
-    if (ws.DisplayType <= 7) v.ComboReadTypeIndex = ws.DisplayType + 1;
+    v.ComboReadTypeIndex = ItemOfDisplayType(ws.View.DisplayType);
   }
   return v;
 }
@@ -126,10 +126,10 @@ float IntegerToIEEE754(Workspace& ws, int32_t hi, int32_t lo) {
   const uint32_t l = static_cast<uint32_t>(lo) & 0xFFFFu;
   const int e = static_cast<int>((h >> 7) & 0xFFu);
   if (e == 255) {
-    ws.FloatDecodeStatus = "NAN";
+    ws.Ui.FloatDecodeStatus = "NAN";
     return 0.0f;
   }
-  ws.FloatDecodeStatus.clear();
+  ws.Ui.FloatDecodeStatus.clear();
   const uint32_t fraction = ((h & 0x7Fu) << 16) | l;
   // 1 + fraction / 2^23 is exact in single precision; the scaling rounds once.
   const float mantissa = 1.0f + static_cast<float>(fraction) / 8388608.0f;
@@ -140,14 +140,14 @@ float IntegerToIEEE754(Workspace& ws, int32_t hi, int32_t lo) {
 
 void ConvertToIEEE754(Workspace& ws, float value) {
   if (value == 0.0f) {
-    ws.FloatHiWord = 0;
-    ws.FloatLoWord = 0;
+    ws.Ui.FloatHiWord = 0;
+    ws.Ui.FloatLoWord = 0;
     return;
   }
   uint32_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
-  ws.FloatHiWord = static_cast<int32_t>(bits >> 16);
-  ws.FloatLoWord = static_cast<int32_t>(bits & 0xFFFFu);
+  ws.Ui.FloatHiWord = static_cast<int32_t>(bits >> 16);
+  ws.Ui.FloatLoWord = static_cast<int32_t>(bits & 0xFFFFu);
 }
 
 std::string FormatScientific(float value) {
@@ -170,7 +170,7 @@ std::string FormatScientific(float value) {
 
 std::string FloatText(Workspace& ws, int32_t hi, int32_t lo) {
   const float v = IntegerToIEEE754(ws, hi, lo);
-  if (ws.FloatDecodeStatus == "NAN") return "NAN";
+  if (ws.Ui.FloatDecodeStatus == "NAN") return "NAN";
   if (hi == 0 && lo == 0) return "0.000";
   return FormatScientific(v);
 }

@@ -8,38 +8,28 @@
 #include <optional>
 #include <string>
 
+#include "app/core/display_format.h"
 #include "app/core/workspace.h"
 
 namespace korvane {
 
-// Items of the table selector ComboRegType, in order: position p is RegType p.
+// Items of the table selector ComboRegType, in order: position p is RegTypeOfItem(p).
 inline constexpr std::array<const char*, 4> kRegTypeItems = {
     "Coils 0xxxx", "Status 1xxxx", "Input Registers 3xxxx", "Holding Registers 4xxxx"};
-// Items of the format selector ComboReadType, in order: position p is DisplayType p - 1.
-inline constexpr std::array<const char*, 9> kReadTypeItems = {
-    "Signed Integers",       "Decimal Integers", "Hexadecimal Integers",     "Decimal Long",
-    "Decimal Long Reverse",  "Hexadecimal Long", "Hexadecimal Long Reverse", "Floating Point",
-    "Floating Point Reverse"};
-// Names of every display format -1..9; the last two are not selector items
-// (they come only from a page loaded from a register file).
-inline constexpr int kMinDisplayType = -1;
-inline constexpr int kMaxDisplayType = 9;
-inline constexpr std::array<const char*, 11> kDisplayTypeNames = {"Signed Integers",
-                                                                  "Decimal Integers",
-                                                                  "Hexadecimal Integers",
-                                                                  "Decimal Long",
-                                                                  "Decimal Long Reverse",
-                                                                  "Hexadecimal Long",
-                                                                  "Hexadecimal Long Reverse",
-                                                                  "Floating Point",
-                                                                  "Floating Point Reverse",
-                                                                  "32Bit Reg Floating Point",
-                                                                  "32Bit Reg Floating Point Reverse"};
+// Items of the format selector ComboReadType, in order: the names of the
+// display formats that are selector items (position p is DisplayTypeOfItem(p)).
+inline constexpr std::array<const char*, kReadTypeItemCount> kReadTypeItems = [] {
+  std::array<const char*, kReadTypeItemCount> items{};
+  size_t p = 0;
+  for (const DisplayFormat& f : kDisplayFormats)
+    if (f.InSelector) items[p++] = f.Name;
+  return items;
+}();
 
-// Name of display format t (-1..9), or nullptr outside that range.
-const char* DisplayTypeName(int32_t t);
-// Name of table t (0..3), or nullptr outside that range.
-const char* RegTypeName(int32_t t);
+// Name of display format t, or nullptr outside the format table.
+const char* DisplayTypeName(TDisplayType t);
+// Name of table t, or nullptr for a code that is none of the four.
+const char* RegTypeName(TRegType t);
 
 // Position 1..100 of the data cell (col 1..5, row 1..20), counting down the columns.
 constexpr int CellOffset(int col, int row) { return (col - 1) * kGridRows + row; }

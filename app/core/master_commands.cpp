@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "app/core/display_format.h"
 #include "app/core/int_conv.h"
 #include "app/core/master_request.h"
 #include "app/core/value_entry.h"
@@ -11,22 +12,24 @@
 namespace korvane {
 namespace {
 
-bool ManualCommandsActive(const Workspace& ws) { return ws.IsMaster != 0 && ws.PollEnabled == 0; }
+bool ManualCommandsActive(const Workspace& ws) {
+  return IsMasterRole(ws.Settings.IsMaster) && ws.Cycle.PollEnabled == 0;
+}
 
 // The first and last number of a write must both lie in 1..65536.
 bool RangeInTable(int64_t first, int64_t count) { return first >= 1 && first + count - 1 <= kRegisters; }
 
 // Sends the read request of the view (poll window for register tables).
 CommandResult SendRead(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {
-  if (ws.RegType == 2 || ws.RegType == 3) ComputePollWindow(ws);
-  ws.MasterWrite = 0;
+  if (IsRegisterTable(ws.View.RegType)) ComputePollWindow(ws);
+  ws.Cycle.MasterWrite = 0;
   SendMasterRequest(ws, master, ticks);
-  ws.PollCounter += 1;
-  return SentResult(CommandResult{}, StatusDisplay(ws, kStatusNone, PollPrefix(ws.PollCounter)));
+  ws.Cycle.PollCounter += 1;
+  return SentResult(CommandResult{}, StatusDisplay(ws, kStatusNone, PollPrefix(ws.Cycle.PollCounter)));
 }
 
 CommandResult SendWrite(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int64_t address) {
-  ws.WriteAddress = static_cast<int32_t>(address);
+  ws.Cycle.WriteAddress = static_cast<int32_t>(address);
   return SentResult(CommandResult{}, SendWriteRequest(ws, master, ticks));
 }
 
@@ -43,45 +46,45 @@ std::string ValueText(const GridTexts& cells, int64_t k) {
 
 CommandResult WriteCoils(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
                          const GridTexts& cells) {
-  const int32_t len = ws.RegLength;
-  if (len < 1 || len > kGridCells || !RangeInTable(ws.StartReg, len)) return {};
+  const int32_t len = ws.View.RegLength;
+  if (len < 1 || len > kGridCells || !RangeInTable(ws.View.StartReg, len)) return {};
   int32_t bytes = 0;
   for (int32_t i = 1; i <= len; ++i) {
     const std::string& t = CellAt(cells, i);
     if (t != "0" && t != "1") return {}; // any other cell cancels the whole write
     const int p = (i - 1) % 8;
-    if (p == 0) ws.WriteValues[static_cast<size_t>(++bytes)] = 0;
-    if (t == "1") ws.WriteValues[static_cast<size_t>(bytes)] |= 1 << p;
+    if (p == 0) ws.Cycle.WriteValues[static_cast<size_t>(++bytes)] = 0;
+    if (t == "1") ws.Cycle.WriteValues[static_cast<size_t>(bytes)] |= 1 << p;
   }
-  ws.WriteCount = len == 1 ? 0 : bytes;
-  return SendWrite(ws, master, ticks, ws.StartReg);
+  ws.Cycle.WriteCount = len == 1 ? 0 : bytes;
+  return SendWrite(ws, master, ticks, ws.View.StartReg);
 }
 
 CommandResult WriteSingleRegisters(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
                                    const GridTexts& cells) {
-  const int32_t len = ws.RegLength;
-  if (len < 1 || len > kGridCells || !RangeInTable(ws.StartReg, len)) return {};
+  const int32_t len = ws.View.RegLength;
+  if (len < 1 || len > kGridCells || !RangeInTable(ws.View.StartReg, len)) return {};
   // Each cell is its own register: one that does not convert stops the whole
   // write with the conversion message, before anything is stored or sent.
   std::array<int32_t, kGridCells + 1> values{};
   for (int32_t k = 1; k <= len; ++k) {
     const std::string text = ValueText(cells, k);
-    const ConvertedValue v = ConvertValue(ws, ws.DisplayType, text);
+    const ConvertedValue v = ConvertValue(ws, ws.View.DisplayType, text);
     if (!v.Ok) throw ConversionError(text);
     values[static_cast<size_t>(k)] = v.Words[0];
   }
-  for (int32_t k = 1; k <= len; ++k) ws.WriteValues[static_cast<size_t>(k)] = values[static_cast<size_t>(k)];
-  ws.WriteCount = len;
-  return SendWrite(ws, master, ticks, ws.StartReg);
+  for (int32_t k = 1; k <= len; ++k)
+    ws.Cycle.WriteValues[static_cast<size_t>(k)] = values[static_cast<size_t>(k)];
+  ws.Cycle.WriteCount = len;
+  return SendWrite(ws, master, ticks, ws.View.StartReg);
 }
 
 CommandResult WritePairs(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
-                         const GridTexts& cells) {
-  const int32_t type = ws.DisplayType;
-  const bool wide = type >= 8; // one cell per 32-bit register number
-  const int32_t values = wide ? ws.RegLength : ws.RegLength / 2;
+                         const GridTexts& cells, const DisplayFormat& format) {
+  const bool wide = format.WideCells; // one cell per 32-bit register number
+  const int32_t values = wide ? ws.View.RegLength : ws.View.RegLength / 2;
   if (values < 1 || values * 2 > kMaxWriteRegisters) return {};
-  const int64_t address = wide ? 2 * static_cast<int64_t>(ws.StartReg) - 1 : ws.StartReg;
+  const int64_t address = wide ? 2 * static_cast<int64_t>(ws.View.StartReg) - 1 : ws.View.StartReg;
   if (!RangeInTable(address, 2 * static_cast<int64_t>(values))) return {};
   CommandResult out;
   int32_t count = 0;
@@ -90,27 +93,27 @@ CommandResult WritePairs(Workspace& ws, RequestBuilder& master, const TickSource
     if (!wide) {
       // The first cell of a pair shows nothing; it must still pass the format's check.
       const std::string& first = CellAt(cells, valueCell - 1);
-      if ((type == 2 || type == 3) && !TCore::IsInteger(first)) return {};
-      if ((type == 4 || type == 5) && !TCore::IsHex(first)) return {};
+      if (format.Kind == vkDecimal && !TCore::IsInteger(first)) return {};
+      if (format.Kind == vkHex && !TCore::IsHex(first)) return {};
     }
-    const ConvertedValue v = ConvertValue(ws, type, ValueText(cells, valueCell));
+    const ConvertedValue v = ConvertValue(ws, format.Type, ValueText(cells, valueCell));
     if (v.NotFloat) {
       out.StatusText = kNotFloatText;
       return out;
     }
     if (!v.Ok) return {};
-    ws.WriteValues[static_cast<size_t>(++count)] = v.Words[0];
-    ws.WriteValues[static_cast<size_t>(++count)] = v.Words[1];
+    ws.Cycle.WriteValues[static_cast<size_t>(++count)] = v.Words[0];
+    ws.Cycle.WriteValues[static_cast<size_t>(++count)] = v.Words[1];
   }
-  ws.WriteCount = count;
+  ws.Cycle.WriteCount = count;
   return SendWrite(ws, master, ticks, address);
 }
 
 } // namespace
 
 bool CmdPollClick(Workspace& ws) {
-  ws.PollEnabled = ws.PollEnabled == 1 ? 0 : 1;
-  return ws.PollEnabled == 1;
+  ws.Cycle.PollEnabled = ws.Cycle.PollEnabled == 1 ? 0 : 1;
+  return ws.Cycle.PollEnabled == 1;
 }
 
 CommandResult CmdMasterReadClick(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {
@@ -121,24 +124,25 @@ CommandResult CmdMasterReadClick(Workspace& ws, RequestBuilder& master, const Ti
 CommandResult CmdMasterWriteClick(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
                                   const GridTexts& cells) {
   if (!ManualCommandsActive(ws)) return {};
-  if (ws.RegType == 0) return WriteCoils(ws, master, ticks, cells);
-  if (ws.RegType != 3) return {}; // discrete inputs and input registers are read-only
-  if (ws.DisplayType >= -1 && ws.DisplayType <= 1) return WriteSingleRegisters(ws, master, ticks, cells);
-  if (ws.DisplayType >= 2 && ws.DisplayType <= 9) return WritePairs(ws, master, ticks, cells);
-  return {};
+  if (ws.View.RegType == rtCoils) return WriteCoils(ws, master, ticks, cells);
+  if (ws.View.RegType != rtHoldingRegs) return {}; // discrete inputs and input registers are read-only
+  const DisplayFormat* f = FindDisplayFormat(ws.View.DisplayType);
+  if (f == nullptr) return {};
+  if (f->Registers == 1) return WriteSingleRegisters(ws, master, ticks, cells);
+  return WritePairs(ws, master, ticks, cells, *f);
 }
 
 CommandResult Timer1Step(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
                          const RampTexts* ramp) {
   CommandResult out;
-  if (ws.IsMaster != 0) {
-    if (ws.PollEnabled == 0) return out;
+  if (IsMasterRole(ws.Settings.IsMaster)) {
+    if (ws.Cycle.PollEnabled == 0) return out;
     return SendRead(ws, master, ticks);
   }
   if (ramp != nullptr && RampStep(ws, *ramp)) out.Redraw = true;
-  if (ws.RegsChanged == 1) {
+  if (ws.Cycle.RegsChanged == 1) {
     out.Redraw = true;
-    ws.RegsChanged = 0;
+    ws.Cycle.RegsChanged = 0;
   }
   return out;
 }

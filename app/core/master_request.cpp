@@ -17,16 +17,16 @@ constexpr uint64_t kMaxWireMs = 0x3FFFFFFF;
 // bits for 2, else one.
 CharacterFormat LineFormat(const Workspace& ws) {
   CharacterFormat f;
-  f.DataBits = ws.DataBits == 7 ? 7 : 8;
-  f.ParityBit = ParityCode(ws.Parity) != 0;
-  f.StopBits = StopBitsArgument(ws.StopBits) == 2 ? 2 : 1;
+  f.DataBits = ws.Settings.DataBits == db7Bits ? 7 : 8;
+  f.ParityBit = ParityCode(ws.Settings.Parity) != pcNone;
+  f.StopBits = StopBitsArgument(ws.Settings.StopBits) == st2Bits ? 2 : 1;
   return f;
 }
 
 } // namespace
 
 uint32_t RequestWireMs(const Workspace& ws, size_t characters) {
-  const uint64_t us = TransmissionMicros(characters, ws.BaudRate, LineFormat(ws));
+  const uint64_t us = TransmissionMicros(characters, ws.Settings.BaudRate, LineFormat(ws));
   return static_cast<uint32_t>(std::min<uint64_t>(us / 1000 + (us % 1000 != 0 ? 1 : 0), kMaxWireMs));
 }
 
@@ -34,12 +34,12 @@ void SendMasterRequest(Workspace& ws, RequestBuilder& master, const TickSource& 
   master.MasterPollPLC();
   // The write returns once the kernel holds the bytes; the device can only
   // answer after the last of them has left at the line's rate.
-  ws.ReplyDeadline =
-      ticks.Now() + RequestWireMs(ws, master.SentCharacters()) + static_cast<uint32_t>(ws.ResponseTime);
+  ws.Cycle.ReplyDeadline = ticks.Now() + RequestWireMs(ws, master.SentCharacters()) +
+                           static_cast<uint32_t>(ws.Settings.ResponseTime);
 }
 
 StatusUpdate SendWriteRequest(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {
-  ws.MasterWrite = 1;
+  ws.Cycle.MasterWrite = 1;
   SendMasterRequest(ws, master, ticks);
   return StatusDisplay(ws, kStatusNone, kWriteSentPrefix);
 }

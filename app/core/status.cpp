@@ -45,10 +45,11 @@ std::string PollPrefix(int32_t pollCounter) { return "Poll " + IntToStr(pollCoun
 
 ModeView ModeDisplay(const Workspace& ws) {
   ModeView m;
-  const std::string role = ws.IsMaster ? "Master" : "Slave";
-  m.ClearStatus = ws.IsMaster == 0;
-  m.TxtRTUMode = role + (ws.RtuMode ? " - Binary" : " - ASCII");
-  m.CboAddr = IntToStr(ws.DeviceAddress);
+  const bool master = IsMasterRole(ws.Settings.IsMaster);
+  const std::string role = master ? "Master" : "Slave";
+  m.ClearStatus = !master;
+  m.TxtRTUMode = role + (FramesRtuUnlessAscii(ws.Settings.RtuMode) ? " - Binary" : " - ASCII");
+  m.CboAddr = IntToStr(ws.Devices.DeviceAddress);
   return m;
 }
 
@@ -57,10 +58,10 @@ bool RampStep(Workspace& ws, const RampTexts& texts) {
   const int64_t high = StrToInt(texts.HiLim);
   const int64_t incr = StrToInt(texts.Incr);
   const int64_t len = StrToInt(texts.Length);
-  if (ws.RegType != 2 && ws.RegType != 3) return false;
-  if (ws.ActiveSlot < 1 || ws.ActiveSlot > kSlotCount) return false;
-  RegTable& t = ws.RegType == 2 ? ws.Active().InputRegTable : ws.Active().HoldingRegTable;
-  const int64_t start = ws.StartReg;
+  if (!IsRegisterTable(ws.View.RegType)) return false;
+  if (ws.Devices.ActiveSlot < 1 || ws.Devices.ActiveSlot > kSlotCount) return false;
+  RegTable& t = ws.View.RegType == rtInputRegs ? ws.Active().InputRegTable : ws.Active().HoldingRegTable;
+  const int64_t start = ws.View.StartReg;
   // Only i with 1 <= StartReg + i - 1 <= 65536 touch a register: a huge
   // length typed into the edit costs nothing.
   const int64_t first = std::max<int64_t>(1, 2 - start);

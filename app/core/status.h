@@ -28,7 +28,7 @@ inline constexpr int32_t kStatusException = kReplyException;
 // The grid is redrawn for codes 0 and 1 while polling is on.
 StatusUpdate StatusDisplay(int32_t code, const std::string& prefix, bool pollEnabled);
 inline StatusUpdate StatusDisplay(const Workspace& ws, int32_t code, const std::string& prefix) {
-  return StatusDisplay(code, prefix, ws.PollEnabled == 1);
+  return StatusDisplay(code, prefix, ws.Cycle.PollEnabled == 1);
 }
 
 // The prefixes the callers use.

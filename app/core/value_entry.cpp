@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/core/display.h"
+#include "app/core/display_format.h"
 #include "app/core/master_request.h"
 #include "app/core/status.h"
 #include "modbus/core.h"
@@ -19,21 +20,21 @@ bool InTable(int64_t n) { return n >= 1 && n <= kRegisters; }
 EntryResult BitEntry(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int64_t n,
                      const std::string& input, EntryResult out) {
   const bool zeroOrOne = input == "0" || input == "1";
-  if (ws.IsMaster) {
-    if (ws.PollEnabled == 0) {
+  if (IsMasterRole(ws.Settings.IsMaster)) {
+    if (ws.Cycle.PollEnabled == 0) {
       out.CellText = input; // anything, even empty: "Write" checks it later
       return out;
     }
     // A coil beyond the table cannot be addressed: nothing is sent for it.
-    if (ws.RegType != 0 || !zeroOrOne || !InTable(n)) return out;
-    ws.WriteValues[1] = input == "1" ? 1 : 0;
-    ws.WriteAddress = static_cast<int32_t>(n);
-    ws.WriteCount = 0; // a single-coil write
+    if (ws.View.RegType != rtCoils || !zeroOrOne || !InTable(n)) return out;
+    ws.Cycle.WriteValues[1] = input == "1" ? 1 : 0;
+    ws.Cycle.WriteAddress = static_cast<int32_t>(n);
+    ws.Cycle.WriteCount = 0; // a single-coil write
     return SentResult(std::move(out), SendWriteRequest(ws, master, ticks));
   }
   if (!zeroOrOne) return out;
   out.CellText = input;
-  BitTable& t = ws.RegType == 0 ? ws.Active().CoilTable : ws.Active().StatusTable;
+  BitTable& t = ws.View.RegType == rtCoils ? ws.Active().CoilTable : ws.Active().StatusTable;
   SetBit(t, n, input == "1"); // numbers outside 1..65536 are never written
   return out;
 }
@@ -41,39 +42,42 @@ EntryResult BitEntry(Workspace& ws, RequestBuilder& master, const TickSource& ti
 EntryResult RegisterEntry(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int k, int64_t r,
                           const std::string& input, EntryResult out) {
   if (input.empty()) return out;
-  const ConvertedValue v = ConvertValue(ws, ws.DisplayType, input);
+  const ConvertedValue v = ConvertValue(ws, ws.View.DisplayType, input);
   if (v.NotFloat) {
     out.StatusText = kNotFloatText;
     return out;
   }
   if (!v.Ok) return out;
+  // A value converts only in a format of the table.
+  const DisplayFormat* f = FindDisplayFormat(ws.View.DisplayType);
+  if (f == nullptr) return out;
   int64_t address = r;
-  if (ws.DisplayType >= 2 && ws.DisplayType <= 7) {
+  if (f->WideCells) {
+    address = 2 * r - 1;
+  } else if (f->Registers == 2) {
     if (k % 2 != 0) return out; // a pair is entered only at its even cell
     address = r - 1;
-  } else if (ws.DisplayType >= 8) {
-    address = 2 * r - 1;
   }
   // Targets outside 1..65536 arise only near the ends of the number range.
   const bool allInTable = InTable(address) && InTable(address + v.Count - 1);
   for (int i = 0; i < v.Count; ++i)
-    ws.WriteValues[static_cast<size_t>(i + 1)] = v.Words[static_cast<size_t>(i)];
-  ws.WriteCount = v.Count;
-  ws.WriteAddress = static_cast<int32_t>(std::clamp<int64_t>(address, INT32_MIN, INT32_MAX));
+    ws.Cycle.WriteValues[static_cast<size_t>(i + 1)] = v.Words[static_cast<size_t>(i)];
+  ws.Cycle.WriteCount = v.Count;
+  ws.Cycle.WriteAddress = static_cast<int32_t>(std::clamp<int64_t>(address, INT32_MIN, INT32_MAX));
 
-  if (!ws.IsMaster) {
+  if (!IsMasterRole(ws.Settings.IsMaster)) {
     out.CellText = input;
-    RegTable& t = ws.RegType == 2 ? ws.Active().InputRegTable : ws.Active().HoldingRegTable;
+    RegTable& t = ws.View.RegType == rtInputRegs ? ws.Active().InputRegTable : ws.Active().HoldingRegTable;
     for (int i = 0; i < v.Count; ++i)
       if (InTable(address + i)) t[static_cast<size_t>(address + i)] = v.Words[static_cast<size_t>(i)];
     return out;
   }
-  if (ws.PollEnabled == 0) {
+  if (ws.Cycle.PollEnabled == 0) {
     out.CellText = input;
     return out;
   }
   // Input registers cannot be written; a write reaching past the table is not sent.
-  if (ws.RegType != 3 || !allInTable) return out;
+  if (ws.View.RegType != rtHoldingRegs || !allInTable) return out;
   return SentResult(std::move(out), SendWriteRequest(ws, master, ticks));
 }
 
@@ -137,7 +141,7 @@ std::optional<float> ParseFloatText(const std::string& text) {
   return negative ? -f : f;
 }
 
-ConvertedValue ConvertValue(Workspace& ws, int32_t displayType, const std::string& text) {
+ConvertedValue ConvertValue(Workspace& ws, TDisplayType displayType, const std::string& text) {
   ConvertedValue v;
   auto one = [&](int64_t value, int64_t lo, int64_t hi) {
     if (value < lo || value > hi) return;
@@ -152,8 +156,11 @@ ConvertedValue ConvertValue(Workspace& ws, int32_t displayType, const std::strin
     v.Count = 2;
     v.Words = highFirst ? std::array<int32_t, 2>{high, low} : std::array<int32_t, 2>{low, high};
   };
-  switch (displayType) {
-  case -1:
+  const DisplayFormat* format = FindDisplayFormat(displayType);
+  if (format == nullptr) return v;
+  const bool pair = format->Registers == 2;
+  switch (format->Kind) {
+  case vkSigned:
     if (TCore::IsSignInteger(text)) {
       const int64_t s = StrToInt(text);
       if (s >= 0 && s <= 32768)
@@ -162,38 +169,33 @@ ConvertedValue ConvertValue(Workspace& ws, int32_t displayType, const std::strin
         one(s + 65536, 0, 65535);
     }
     break;
-  case 0:
-    if (TCore::IsInteger(text)) one(StrToInt(text), 0, 65535);
-    break;
-  case 1:
-    if (TCore::IsHex(text)) one(TCore::HexStrToInt(text), 0, 65535);
-    break;
-  case 2:
-  case 3:
+  case vkDecimal:
     // No sign can pass IsInteger: the conversion yields 0..2147483647.
-    if (TCore::IsInteger(text)) two(static_cast<uint32_t>(StrToInt(text)), displayType == 2);
+    if (!TCore::IsInteger(text)) break;
+    if (pair)
+      two(static_cast<uint32_t>(StrToInt(text)), format->HighFirst);
+    else
+      one(StrToInt(text), 0, 65535);
     break;
-  case 4:
-  case 5:
-    if (TCore::IsHex(text)) two(static_cast<uint32_t>(TCore::HexStrToInt(text)), displayType == 4);
+  case vkHex:
+    if (!TCore::IsHex(text)) break;
+    if (pair)
+      two(static_cast<uint32_t>(TCore::HexStrToInt(text)), format->HighFirst);
+    else
+      one(TCore::HexStrToInt(text), 0, 65535);
     break;
-  case 6:
-  case 7:
-  case 8:
-  case 9: {
+  case vkFloat: {
     const std::optional<float> f = ParseFloatText(text);
     if (!f) {
       v.NotFloat = true;
       break;
     }
     ConvertToIEEE754(ws, *f);
-    const uint32_t pattern =
-        (static_cast<uint32_t>(ws.FloatHiWord) << 16) | (static_cast<uint32_t>(ws.FloatLoWord) & 0xFFFFu);
-    two(pattern, displayType == 6 || displayType == 8);
+    const uint32_t pattern = (static_cast<uint32_t>(ws.Ui.FloatHiWord) << 16) |
+                             (static_cast<uint32_t>(ws.Ui.FloatLoWord) & 0xFFFFu);
+    two(pattern, format->HighFirst);
     break;
   }
-  default:
-    break;
   }
   return v;
 }
@@ -204,24 +206,24 @@ EntryResult ApplyEntry(Workspace& ws, RequestBuilder& master, const TickSource& 
   if (col < 1 || col > kGridCols || row < 1 || row > kGridRows) return out;
   out.Col = col;
   out.Row = row;
-  if (ws.ActiveSlot < 1 || ws.ActiveSlot > kSlotCount) return out;
+  if (ws.Devices.ActiveSlot < 1 || ws.Devices.ActiveSlot > kSlotCount) return out;
   const int k = CellOffset(col, row);
-  const int64_t n = static_cast<int64_t>(ws.StartReg) + k - 1;
-  if (ws.RegType == 0 || ws.RegType == 1) return BitEntry(ws, master, ticks, n, input, out);
-  if (ws.RegType == 2 || ws.RegType == 3) return RegisterEntry(ws, master, ticks, k, n, input, out);
+  const int64_t n = static_cast<int64_t>(ws.View.StartReg) + k - 1;
+  if (IsBitTable(ws.View.RegType)) return BitEntry(ws, master, ticks, n, input, out);
+  if (IsRegisterTable(ws.View.RegType)) return RegisterEntry(ws, master, ticks, k, n, input, out);
   return out;
 }
 
 EntryResult CmdWriteClick(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
                           const std::string& input) {
-  return ApplyEntry(ws, master, ticks, ws.SelectedCol, ws.SelectedRow, input);
+  return ApplyEntry(ws, master, ticks, ws.Ui.SelectedCol, ws.Ui.SelectedRow, input);
 }
 
 EntryResult StringGrid1SelectCell(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int col,
                                   int row, const std::string& input) {
   if (col < 1 || col > kGridCols || row < 1 || row > kGridRows) return EntryResult{};
-  ws.SelectedCol = col;
-  ws.SelectedRow = row;
+  ws.Ui.SelectedCol = col;
+  ws.Ui.SelectedRow = row;
   return ApplyEntry(ws, master, ticks, col, row, input);
 }
 

@@ -63,7 +63,7 @@ struct ConvertedValue {
 // Throws ConversionError and EntryError as above. `ws` receives FloatHiWord
 // and FloatLoWord for the floating-point formats. Formats outside -1..9 are
 // never Ok.
-ConvertedValue ConvertValue(Workspace& ws, int32_t displayType, const std::string& text);
+ConvertedValue ConvertValue(Workspace& ws, TDisplayType displayType, const std::string& text);
 
 // The floating-point syntax of value entry: optional leading spaces, an
 // optional sign, digits with an optional "." (the digits on either side may be

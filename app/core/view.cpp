@@ -3,27 +3,26 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "app/core/display_format.h"
 #include "app/core/int_conv.h"
 
 namespace korvane {
 namespace {
-
-bool TwoRegisterFormat(int32_t displayType) { return displayType >= 2; }
 
 // A page or a register file may bring any RegLength: keep the block
 // arithmetic inside 32 bits.
 int32_t Saturate(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
 
 void LoadPage(Workspace& ws) {
-  const Page& p = ws.PageTable[static_cast<size_t>(ws.CurrentPage)];
-  ws.StartReg = p.PageStart;
-  ws.RegLength = p.PageLength;
-  ws.RegType = p.PageRegType;
-  ws.DisplayType = p.PageDisplayType;
+  const Page& p = ws.View.PageTable[static_cast<size_t>(ws.View.CurrentPage)];
+  ws.View.StartReg = p.PageStart;
+  ws.View.RegLength = p.PageLength;
+  ws.View.RegType = p.PageRegType;
+  ws.View.DisplayType = p.PageDisplayType;
 }
 
 ViewControls MovePage(Workspace& ws, int32_t delta) {
-  ws.CurrentPage = std::clamp<int32_t>(ws.CurrentPage + delta, 1, kPageCount);
+  ws.View.CurrentPage = std::clamp<int32_t>(ws.View.CurrentPage + delta, 1, kPageCount);
   LoadPage(ws);
   return DisplayRegTypes(ws);
 }
@@ -31,24 +30,24 @@ ViewControls MovePage(Workspace& ws, int32_t delta) {
 } // namespace
 
 void ComboRegTypeChange(Workspace& ws, int index) {
-  if (index >= 0 && index <= 3) ws.RegType = index;
+  if (const auto t = RegTypeOfItem(index)) ws.View.RegType = *t;
 }
 
 std::string ComboReadTypeChange(Workspace& ws, int index) {
-  ws.WriteFunction = 16;
-  if (index >= 0 && index <= 8) ws.DisplayType = index - 1;
+  ws.Settings.WriteFunction = 16;
+  if (const auto t = DisplayTypeOfItem(index)) ws.View.DisplayType = *t;
   // An odd length becomes the next even one; the largest 32-bit length has
   // none above it and steps down instead.
-  if (TwoRegisterFormat(ws.DisplayType) && ws.RegLength % 2 != 0)
-    ws.RegLength = ws.RegLength == INT32_MAX ? INT32_MAX - 1 : ws.RegLength + 1;
-  return IntToStr(ws.RegLength);
+  if (EvenLengthFormat(ws.View.DisplayType) && ws.View.RegLength % 2 != 0)
+    ws.View.RegLength = ws.View.RegLength == INT32_MAX ? INT32_MAX - 1 : ws.View.RegLength + 1;
+  return IntToStr(ws.View.RegLength);
 }
 
 bool TxtStartRegChange(Workspace& ws, const std::string& text) {
   if (text.empty()) return false;
   const int32_t v = StrToInt(text);
   if (v < 1 || v > 65535) return false;
-  ws.StartReg = v;
+  ws.View.StartReg = v;
   return true;
 }
 
@@ -56,8 +55,8 @@ bool TxtLengthChange(Workspace& ws, const std::string& text) {
   if (text.empty()) return false;
   const int32_t v = StrToInt(text);
   if (v < 1 || v > kGridCells) return false;
-  if (TwoRegisterFormat(ws.DisplayType) && v % 2 != 0) return false;
-  ws.RegLength = v;
+  if (EvenLengthFormat(ws.View.DisplayType) && v % 2 != 0) return false;
+  ws.View.RegLength = v;
   return true;
 }
 
@@ -68,26 +67,26 @@ bool CboAddrChange(Workspace& ws, int index) {
 }
 
 std::string NextBlock(Workspace& ws) {
-  const int64_t next = static_cast<int64_t>(ws.StartReg) + ws.RegLength;
-  ws.StartReg = Saturate(next > 65535 ? 65537 - static_cast<int64_t>(ws.RegLength) : next);
-  return IntToStr(ws.StartReg);
+  const int64_t next = static_cast<int64_t>(ws.View.StartReg) + ws.View.RegLength;
+  ws.View.StartReg = Saturate(next > 65535 ? 65537 - static_cast<int64_t>(ws.View.RegLength) : next);
+  return IntToStr(ws.View.StartReg);
 }
 
 std::string PrevBlock(Workspace& ws) {
-  const int64_t prev = static_cast<int64_t>(ws.StartReg) - ws.RegLength;
-  ws.StartReg = prev < 1 ? 1 : Saturate(prev);
-  return IntToStr(ws.StartReg);
+  const int64_t prev = static_cast<int64_t>(ws.View.StartReg) - ws.View.RegLength;
+  ws.View.StartReg = prev < 1 ? 1 : Saturate(prev);
+  return IntToStr(ws.View.StartReg);
 }
 
 ViewControls NextPage(Workspace& ws) { return MovePage(ws, 1); }
 ViewControls PrevPage(Workspace& ws) { return MovePage(ws, -1); }
 
 ViewControls SavePage(Workspace& ws, const std::string& startText, const std::string& lengthText) {
-  Page& p = ws.PageTable[static_cast<size_t>(std::clamp<int32_t>(ws.CurrentPage, 1, kPageCount))];
+  Page& p = ws.View.PageTable[static_cast<size_t>(std::clamp<int32_t>(ws.View.CurrentPage, 1, kPageCount))];
   p.PageStart = StrToInt(startText);
   p.PageLength = StrToInt(lengthText);
-  p.PageRegType = ws.RegType;
-  p.PageDisplayType = ws.DisplayType;
+  p.PageRegType = ws.View.RegType;
+  p.PageDisplayType = ws.View.DisplayType;
   return MovePage(ws, 1);
 }
 

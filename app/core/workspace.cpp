@@ -29,40 +29,24 @@ void SetBit(BitTable& table, int64_t n, bool on) {
     w &= ~(1 << bit);
 }
 
-Workspace::Workspace() { SetDefaults(); }
-
 void Workspace::SelectSlot(int s) {
   if (s < 1 || s > kSlotCount) return;
-  ActiveSlot = s;
-  DeviceAddress = SlotAddress[static_cast<size_t>(s)];
+  Devices.ActiveSlot = s;
+  Devices.DeviceAddress = Devices.SlotAddress[static_cast<size_t>(s)];
 }
 
 void Workspace::SetDefaults() {
-  DeviceAddress = 1;
-  ActiveSlot = 1;
-  WriteFunction = 16;
-  PollTime = 5;
-  PollCounter = 0;
-  ResponseTime = 400;
-  SelectedRow = 1;
-  SelectedCol = 1;
-  PollEnabled = 1;
-  for (int s = 1; s <= kSlotCount; ++s) SlotAddress[static_cast<size_t>(s)] = s;
-  CommPort = 1;
-  BaudRate = 9600;
-  DataBits = 8;
-  Parity = "N";
-  StopBits = 1;
-  IsMaster = 0;
-  RtuMode = 1;
-  MonitorHex = RtuMode;
-  PortActive = 0;
-  StartReg = 1;
-  RegLength = 100;
-  RegType = 3;
-  DisplayType = 0;
-  CurrentPage = 1;
-  for (auto& p : PageTable) p = Page{StartReg, RegLength, RegType, DisplayType};
+  Devices = {};
+  // The function-6 option is not among the settings this resets.
+  const uint8_t singleRegWrite = Settings.SingleRegWrite;
+  Settings = {};
+  Settings.SingleRegWrite = singleRegWrite;
+  View = {};
+  // Of the request cycle and the other state, only these.
+  Cycle.PollCounter = MasterCycle{}.PollCounter;
+  Cycle.PollEnabled = MasterCycle{}.PollEnabled;
+  Ui.SelectedRow = UiState{}.SelectedRow;
+  Ui.SelectedCol = UiState{}.SelectedCol;
   Store.Clear();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/core/run_options.h"
+#include "app/core/workspace_codes.h"
 
 namespace korvane {
 
@@ -34,11 +35,13 @@ struct AddressSlot {
   BitTable StatusTable{};
   RegTable InputRegTable{};
   RegTable HoldingRegTable{};
+  bool operator==(const AddressSlot&) const = default;
 };
 
 struct RegisterStore {
   std::array<AddressSlot, kSlotCount + 1> Slot{}; // Slot[1..5]
   void Clear();
+  bool operator==(const RegisterStore&) const = default;
 };
 
 // Bit rules shared by every user of the bit tables. `n` is the 1-based coil or
@@ -50,11 +53,13 @@ void SetBit(BitTable& table, int64_t n, bool on);
 inline bool GetBitAt(const BitTable& table, int64_t a) { return GetBit(table, a + 1); }
 inline void SetBitAt(BitTable& table, int64_t a, bool on) { SetBit(table, a + 1, on); }
 
+// One saved view. The default page is the start view of the grid.
 struct Page {
   int32_t PageStart = 1;
   int32_t PageLength = 100;
-  int32_t PageRegType = 3;
-  int32_t PageDisplayType = 0;
+  TRegType PageRegType = rtHoldingRegs;
+  TDisplayType PageDisplayType = dtDecimal;
+  bool operator==(const Page&) const = default;
 };
 
 // Shared traffic-monitor buffers and switches (see monitor/core).
@@ -66,51 +71,48 @@ struct MonitorState {
   std::string MonitorTxText;
   std::string MonitorRxText;
   int32_t MonitorRxCount = 0;
+  bool operator==(const MonitorState&) const = default;
 };
 
-struct Workspace {
-  Workspace();
-  // Sets every default that creating the main window sets, and clears the store.
-  void SetDefaults();
-
-  // --- Register store and device addresses
-  RegisterStore Store;
-  std::array<int32_t, kSlotCount + 1> SlotAddress{0, 1, 2, 3, 4, 5};
+// The Modbus address of each slot and the slot in use.
+struct DeviceAddresses {
+  std::array<int32_t, kSlotCount + 1> SlotAddress{0, 1, 2, 3, 4, 5}; // slot s has address s
   int32_t ActiveSlot = 1;
-  int32_t DeviceAddress = 1;
+  int32_t DeviceAddress = 1; // SlotAddress[ActiveSlot]
+  bool operator==(const DeviceAddresses&) const = default;
+};
 
-  // Shortcut to the tables of slot s (1..5).
-  AddressSlot& SlotTables(int s) { return Store.Slot[static_cast<size_t>(s)]; }
-  const AddressSlot& SlotTables(int s) const { return Store.Slot[static_cast<size_t>(s)]; }
-  AddressSlot& Active() { return SlotTables(ActiveSlot); }
-  const AddressSlot& Active() const { return SlotTables(ActiveSlot); }
-  // Choosing item p (0-based) of the address selector: slot p + 1.
-  void SelectSlot(int s);
-
-  // --- Serial and protocol settings
+// Serial and protocol settings.
+struct WorkspaceSettings {
   int32_t CommPort = 1;
   int32_t BaudRate = 9600;
-  int32_t DataBits = 8;
+  TDataBitsCode DataBits = db8Bits;
   std::string Parity = "N";
-  int32_t StopBits = 1;
-  uint8_t IsMaster = 0;
-  uint8_t RtuMode = 1;
+  TStopBitsCode StopBits = st1Bit;
+  TRole IsMaster = roSlave;
+  TFrameMode RtuMode = fmRtu;
   uint8_t PortActive = 0;
   int32_t PollTime = 5;
   int32_t ResponseTime = 400;
   uint8_t SingleRegWrite = 0;
   int32_t WriteFunction = 16;
-  uint8_t MonitorHex = 1;
+  uint8_t MonitorHex = static_cast<uint8_t>(RtuMode); // equal to RtuMode at start
+  bool operator==(const WorkspaceSettings&) const = default;
+};
 
-  // --- View of the grid
-  int32_t StartReg = 1;
-  int32_t RegLength = 100;
-  int32_t RegType = 3;
-  int32_t DisplayType = 0;
+// The view of the grid and its twenty saved pages.
+struct ViewState {
+  int32_t StartReg = Page{}.PageStart;
+  int32_t RegLength = Page{}.PageLength;
+  TRegType RegType = Page{}.PageRegType;
+  TDisplayType DisplayType = Page{}.PageDisplayType;
   int32_t CurrentPage = 1;
   std::array<Page, kPageCount + 1> PageTable{};
+  bool operator==(const ViewState&) const = default;
+};
 
-  // --- Master request cycle
+// The master request cycle.
+struct MasterCycle {
   uint8_t PollEnabled = 1;
   int32_t PollCounter = 0;
   int32_t PollAddress = 0;
@@ -121,16 +123,42 @@ struct Workspace {
   int32_t WriteAddress = 0;
   int32_t WriteCount = 0;
   uint8_t RegsChanged = 0;
+  bool operator==(const MasterCycle&) const = default;
+};
 
-  // --- Other user-interface state
+// Other user-interface state.
+struct UiState {
   int32_t SelectedCol = 1;
   int32_t SelectedRow = 1;
   int32_t FloatHiWord = 0;
   int32_t FloatLoWord = 0;
   std::string FloatDecodeStatus;
   std::string HelpFilePath;
+  bool operator==(const UiState&) const = default;
+};
 
-  // --- Traffic monitors
+// Every group starts with its defaults; SetDefaults brings back what
+// creating the main window resets.
+struct Workspace {
+  // Sets every default that creating the main window sets, and clears the store.
+  void SetDefaults();
+
+  // --- Register store and device addresses
+  RegisterStore Store;
+  DeviceAddresses Devices;
+
+  // Shortcut to the tables of slot s (1..5).
+  AddressSlot& SlotTables(int s) { return Store.Slot[static_cast<size_t>(s)]; }
+  const AddressSlot& SlotTables(int s) const { return Store.Slot[static_cast<size_t>(s)]; }
+  AddressSlot& Active() { return SlotTables(Devices.ActiveSlot); }
+  const AddressSlot& Active() const { return SlotTables(Devices.ActiveSlot); }
+  // Choosing item p (0-based) of the address selector: slot p + 1.
+  void SelectSlot(int s);
+
+  WorkspaceSettings Settings;
+  ViewState View;
+  MasterCycle Cycle;
+  UiState Ui;
   MonitorState Monitor;
 
   // --- Options of this run (command line and dialog; not in the register file)

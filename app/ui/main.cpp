@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     if (!cmd.Headless) MainForm.show();
     status = QApplication::exec();
   }
-  portControl.CloseComm(ws->CommPort);
+  portControl.CloseComm(ws->Settings.CommPort);
   if (started && cmd.SaveOnExit) {
     try {
       korvane::SaveRegisterFile(*ws, *cmd.SaveOnExit);

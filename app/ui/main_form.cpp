@@ -424,14 +424,14 @@ void TMainForm::ConnectHandlers() {
 void TMainForm::FormCreate() {
   updating_ = true;
   ws_.SetDefaults();
-  Timer1_->setInterval(ws_.PollTime * 1000);
-  ChkPoll_->setChecked(ws_.PollEnabled == 1);
+  Timer1_->setInterval(ws_.Settings.PollTime * 1000);
+  ChkPoll_->setChecked(ws_.Cycle.PollEnabled == 1);
   FillAddressSelector();
   ModeDisplay();
   ShowPortState(false);
   TxtStartReg_->setText("0001");
-  TxtLength_->setText(Q(IntToStr(ws_.RegLength)));
-  ShowFieldText(TxtPage_, Q(IntToStr(ws_.CurrentPage)));
+  TxtLength_->setText(Q(IntToStr(ws_.View.RegLength)));
+  ShowFieldText(TxtPage_, Q(IntToStr(ws_.View.CurrentPage)));
   ComboRegType_->clear();
   for (const char* item : kRegTypeItems) ComboRegType_->addItem(item);
   ComboRegType_->setCurrentIndex(3);
@@ -440,9 +440,9 @@ void TMainForm::FormCreate() {
   ComboReadType_->setCurrentIndex(1);
   ws_.Store.Clear();
   DisplayRegs();
-  ws_.HelpFilePath = HelpFilePathFor(S(QCoreApplication::applicationDirPath()));
+  ws_.Ui.HelpFilePath = HelpFilePathFor(S(QCoreApplication::applicationDirPath()));
   // The help hook lives as long as the window (launch mode 0: the first viewer found).
-  helpHook_ = std::make_unique<THookHelpSystem>(ws_.HelpFilePath, "", 0);
+  helpHook_ = std::make_unique<THookHelpSystem>(ws_.Ui.HelpFilePath, "", 0);
   // The selection starts on the first data cell without applying any input.
   StringGrid1_->setCurrentCell(1, 1);
   updating_ = false;
@@ -534,10 +534,10 @@ void TMainForm::FillAddressSelector() {
   updating_ = true;
   CboAddr_->clear();
   for (int s = 1; s <= kSlotCount; ++s)
-    CboAddr_->addItem(Q(IntToStr(ws_.SlotAddress[static_cast<size_t>(s)])));
-  const int active = ws_.ActiveSlot;
+    CboAddr_->addItem(Q(IntToStr(ws_.Devices.SlotAddress[static_cast<size_t>(s)])));
+  const int active = ws_.Devices.ActiveSlot;
   CboAddr_->setCurrentIndex(active >= 1 && active <= kSlotCount ? active - 1 : -1);
-  CboAddr_->setEditText(Q(IntToStr(ws_.DeviceAddress)));
+  CboAddr_->setEditText(Q(IntToStr(ws_.Devices.DeviceAddress)));
   updating_ = was;
 }
 
@@ -635,7 +635,7 @@ void TMainForm::SetPollInterval(int32_t ms) {
     Timer1_->stop();
 }
 
-void TMainForm::ApplyPollTime() { SetPollInterval(PollIntervalMs(ws_.PollTime)); }
+void TMainForm::ApplyPollTime() { SetPollInterval(PollIntervalMs(ws_.Settings.PollTime)); }
 
 void TMainForm::AttachWindows(QWidget* configForm, QWidget* commsForm, QWidget* frmCommsModbus) {
   configForm_ = configForm;
@@ -680,18 +680,18 @@ void TMainForm::LoadRegisterFileFrom(const std::string& path) {
   ModeDisplay();
   DisplayRegTypes();
   DisplayRegs();
-  if (portControl_ != nullptr) portControl_->CloseComm(ws_.CommPort);
+  if (portControl_ != nullptr) portControl_->CloseComm(ws_.Settings.CommPort);
 }
 void TMainForm::Monitor1Click() { ShowWindow(commsForm_); }
 void TMainForm::MnuModbusClick() { ShowWindow(frmCommsModbus_); }
 
 void TMainForm::Exit1Click() {
-  if (portControl_ != nullptr) portControl_->CloseComm(ws_.CommPort);
+  if (portControl_ != nullptr) portControl_->CloseComm(ws_.Settings.CommPort);
   close();
 }
 
 void TMainForm::Help1Click() {
-  const std::string message = HelpMenuMessage(HelpTopic(ws_.HelpFilePath, "", "", 0));
+  const std::string message = HelpMenuMessage(HelpTopic(ws_.Ui.HelpFilePath, "", "", 0));
   if (!message.empty()) ShowMessage(message);
 }
 

@@ -63,11 +63,11 @@ ConfigControls ControlsFromWorkspace(const Workspace& ws);
 std::string PortItem(int number);
 
 // 0 for "N", 1 for "E", 2 for "O", 0 for any other text.
-int32_t ParityCode(const std::string& parity);
+TParityCode ParityCode(const std::string& parity);
 
 // The stop bits handed to OpenComm: StopBits when it is 1 or 2, else 0 (which
 // leaves the component's stop bits as they were).
-int32_t StopBitsArgument(int32_t stopBits);
+int32_t StopBitsArgument(TStopBitsCode stopBits);
 
 // "Exit" up to opening the port, in this order: CloseComm; RtuMode, IsMaster;
 // CommPort; BaudRate; SingleRegWrite; PollTime (1..30); ResponseTime

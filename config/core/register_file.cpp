@@ -307,28 +307,29 @@ std::string RegisterFileText(const Workspace& ws) {
   constexpr size_t kNum = 11;
   constexpr size_t kDataLines = 2 * (kBitElements / kFieldsPerLine) + 2 * (kRegElements / kFieldsPerLine + 1);
   constexpr size_t kDataFields = 2 * kBitElements + 2 * kRegElements;
-  const size_t capacity = 8 * (kNum + 2) + ws.Parity.size() + (5 * kNum + 2) + kPageCount * (4 * kNum + 2) +
+  const size_t capacity = 8 * (kNum + 2) + ws.Settings.Parity.size() + (5 * kNum + 2) +
+                          kPageCount * (4 * kNum + 2) +
                           kSlotCount * (4 * 10 + kDataLines * 2 + kDataFields * kNum);
   TextOut out(capacity);
 
-  out.Text(ws.IsMaster == 1 ? "MASTER" : "SLAVE");
+  out.Text(IsMasterRole(ws.Settings.IsMaster) ? "MASTER" : "SLAVE");
   out.Eol();
-  out.Text(ws.RtuMode == 1 ? "RTU" : "ASCII");
+  out.Text(FramesRtu(ws.Settings.RtuMode) ? "RTU" : "ASCII");
   out.Eol();
-  for (int32_t v : {ws.CommPort, ws.BaudRate, ws.DataBits}) {
+  for (int32_t v : {ws.Settings.CommPort, ws.Settings.BaudRate, static_cast<int32_t>(ws.Settings.DataBits)}) {
     out.Int(v);
     out.Eol();
   }
-  out.Text(ws.Parity);
+  out.Text(ws.Settings.Parity);
   out.Eol();
-  for (int32_t v : {ws.StopBits, ws.PollTime}) {
+  for (int32_t v : {static_cast<int32_t>(ws.Settings.StopBits), ws.Settings.PollTime}) {
     out.Int(v);
     out.Eol();
   }
-  for (int s = 1; s <= kSlotCount; ++s) out.Field(ws.SlotAddress[static_cast<size_t>(s)]);
+  for (int s = 1; s <= kSlotCount; ++s) out.Field(ws.Devices.SlotAddress[static_cast<size_t>(s)]);
   out.Eol();
   for (int p = 1; p <= kPageCount; ++p) {
-    const Page& pg = ws.PageTable[static_cast<size_t>(p)];
+    const Page& pg = ws.View.PageTable[static_cast<size_t>(p)];
     out.Field(pg.PageStart);
     out.Field(pg.PageLength);
     out.Field(pg.PageDisplayType);
@@ -372,16 +373,11 @@ void SaveRegisterFile(const Workspace& ws, const std::string& path) {
 // ---------------------------------------------------------------- reader
 
 struct RegisterFileReader::Pending {
-  uint8_t IsMaster = 0;
-  uint8_t RtuMode = 0;
-  int32_t CommPort = 0;
-  int32_t BaudRate = 0;
-  int32_t DataBits = 0;
-  std::string Parity;
-  int32_t StopBits = 0;
-  int32_t PollTime = 0;
-  std::array<int32_t, kSlotCount + 1> SlotAddress{};
-  std::array<Page, kPageCount + 1> PageTable{};
+  // The groups the file holds, started from the workspace's values: what the
+  // file does not supply keeps them.
+  WorkspaceSettings Settings;
+  DeviceAddresses Devices;
+  ViewState View;
   // What the file supplies of each table, slot 1..5: a section always fills
   // its table from element 1 on, so this is the prefix 1..size(). The rest of
   // each table keeps the workspace's values; a short file costs no copy of the
@@ -394,17 +390,9 @@ struct RegisterFileReader::Pending {
 };
 
 RegisterFileReader::RegisterFileReader(Workspace& ws) : ws_(ws), p_(std::make_unique<Pending>()) {
-  Pending& p = *p_;
-  p.IsMaster = ws.IsMaster;
-  p.RtuMode = ws.RtuMode;
-  p.CommPort = ws.CommPort;
-  p.BaudRate = ws.BaudRate;
-  p.DataBits = ws.DataBits;
-  p.Parity = ws.Parity;
-  p.StopBits = ws.StopBits;
-  p.PollTime = ws.PollTime;
-  p.SlotAddress = ws.SlotAddress;
-  p.PageTable = ws.PageTable;
+  p_->Settings = ws.Settings;
+  p_->Devices = ws.Devices;
+  p_->View = ws.View;
 }
 
 RegisterFileReader::~RegisterFileReader() = default;
@@ -476,18 +464,18 @@ void RegisterFileReader::Commit() {
   if (!finished_ || failed_) throw std::logic_error("register file reader committed before its end");
   Pending& p = *p_;
   Workspace& ws = ws_;
-  ws.IsMaster = p.IsMaster;
-  ws.RtuMode = p.RtuMode;
-  ws.CommPort = p.CommPort;
-  ws.BaudRate = p.BaudRate;
-  ws.DataBits = p.DataBits;
-  ws.Parity = p.Parity;
-  ws.StopBits = p.StopBits;
-  ws.PollTime = p.PollTime;
-  ws.SlotAddress = p.SlotAddress;
-  ws.DeviceAddress = ws.SlotAddress[1];
-  ws.ActiveSlot = 1;
-  ws.PageTable = p.PageTable;
+  // Page 1 becomes the view, and slot 1 the slot in use.
+  p.Devices.DeviceAddress = p.Devices.SlotAddress[1];
+  p.Devices.ActiveSlot = 1;
+  const Page& first = p.View.PageTable[1];
+  p.View.StartReg = first.PageStart;
+  p.View.RegLength = first.PageLength;
+  p.View.DisplayType = first.PageDisplayType;
+  p.View.RegType = first.PageRegType;
+  p.View.CurrentPage = 1;
+  ws.Settings = p.Settings;
+  ws.Devices = p.Devices;
+  ws.View = p.View;
   for (int s = 1; s <= kSlotCount; ++s) {
     AddressSlot& slot = ws.SlotTables(s);
     int32_t* tables[4] = {slot.CoilTable.data(), slot.StatusTable.data(), slot.InputRegTable.data(),
@@ -497,12 +485,6 @@ void RegisterFileReader::Commit() {
       std::copy(values.begin(), values.end(), tables[t] + 1);
     }
   }
-  const Page& first = ws.PageTable[1];
-  ws.StartReg = first.PageStart;
-  ws.RegLength = first.PageLength;
-  ws.DisplayType = first.PageDisplayType;
-  ws.RegType = first.PageRegType;
-  ws.CurrentPage = 1;
   finished_ = false;
   failed_ = true; // one commit per reader
 }
@@ -519,39 +501,45 @@ void RegisterFileReader::HeaderLine(std::string_view line, uint64_t length) {
   Pending& p = *p_;
   switch (line_no_) {
   case 1:
-    p.IsMaster = TrimLine(line) == "MASTER" ? 1 : 0;
+    p.Settings.IsMaster = RoleOf(TrimLine(line) == "MASTER");
     return;
   case 2:
-    p.RtuMode = TrimLine(line) == "RTU" ? 1 : 0;
+    p.Settings.RtuMode = FrameModeOf(TrimLine(line) == "RTU");
     return;
   case 3:
-    p.CommPort = StrToInt(TrimLine(line));
+    p.Settings.CommPort = StrToInt(TrimLine(line));
     return;
   case 4:
-    p.BaudRate = StrToInt(TrimLine(line));
+    p.Settings.BaudRate = StrToInt(TrimLine(line));
     return;
   case 5:
-    p.DataBits = StrToInt(TrimLine(line));
+    p.Settings.DataBits = static_cast<TDataBitsCode>(StrToInt(TrimLine(line)));
     return;
   case 6:
-    p.Parity = TrimLine(line);
+    p.Settings.Parity = TrimLine(line);
     return;
   case 7:
-    p.StopBits = StrToInt(TrimLine(line));
+    p.Settings.StopBits = static_cast<TStopBitsCode>(StrToInt(TrimLine(line)));
     return;
   case 8:
-    p.PollTime = StrToInt(TrimLine(line));
+    p.Settings.PollTime = StrToInt(TrimLine(line));
     return;
   case 9: {
     const uint64_t n = std::min<uint64_t>(FieldCount(length), kSlotCount);
-    for (uint64_t k = 0; k < n; ++k) p.SlotAddress[k + 1] = FieldValue(FieldAt(line, k));
+    for (uint64_t k = 0; k < n; ++k) p.Devices.SlotAddress[k + 1] = FieldValue(FieldAt(line, k));
     return;
   }
   default: {
-    Page& pg = p.PageTable[line_no_ - 9];
+    Page& pg = p.View.PageTable[line_no_ - 9];
     const uint64_t n = std::min<uint64_t>(FieldCount(length), 4);
-    int32_t* columns[4] = {&pg.PageStart, &pg.PageLength, &pg.PageDisplayType, &pg.PageRegType};
-    for (uint64_t k = 0; k < n; ++k) *columns[k] = FieldValue(FieldAt(line, k));
+    // Start, length, display format, table: the codes are held as they stand.
+    for (uint64_t k = 0; k < n; ++k) {
+      const int32_t v = FieldValue(FieldAt(line, k));
+      if (k == 0) pg.PageStart = v;
+      if (k == 1) pg.PageLength = v;
+      if (k == 2) pg.PageDisplayType = static_cast<TDisplayType>(v);
+      if (k == 3) pg.PageRegType = static_cast<TRegType>(v);
+    }
     return;
   }
   }

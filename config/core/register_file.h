@@ -58,8 +58,9 @@ void SaveRegisterFile(const Workspace& ws, const std::string& path);
 // line needs no line end.
 class RegisterFileReader {
 public:
-  // Starts from the workspace's current values: whatever the file does not
-  // supply keeps them. The workspace must outlive the reader.
+  // Starts from the workspace's current Settings, Devices and View groups:
+  // whatever the file does not supply keeps the value it had here. The
+  // workspace must outlive the reader and not change until Commit.
   explicit RegisterFileReader(Workspace& ws);
   ~RegisterFileReader();
   RegisterFileReader(const RegisterFileReader&) = delete;
@@ -71,9 +72,10 @@ public:
   // Ends the file (reads the missing lines of a short file as empty). Throws
   // ConversionError like Feed.
   void Finish();
-  // Applies the file to the workspace: settings, slot addresses, pages, the
-  // table values it supplies, then page 1 as the view, CurrentPage := 1,
-  // ActiveSlot := 1, DeviceAddress := SlotAddress[1]. Only after Finish.
+  // Applies the file to the workspace, the three groups whole: settings, slot
+  // addresses with ActiveSlot := 1 and DeviceAddress := SlotAddress[1], pages
+  // with page 1 as the view and CurrentPage := 1; then the table values it
+  // supplies. Only after Finish.
   void Commit();
 
 private:

@@ -34,7 +34,7 @@ const char* RenderingName(bool hex) { return hex ? "Hexadecimal" : "Ascii"; }
 
 void RecordSent(Workspace& ws, const std::string& frame) {
   MonitorState& m = ws.Monitor;
-  if (ws.IsMaster == 1) {
+  if (IsMasterRole(ws.Settings.IsMaster)) {
     m.MonitorTxText.clear();
     m.MonitorRxText.clear();
   } else {
@@ -42,7 +42,7 @@ void RecordSent(Workspace& ws, const std::string& frame) {
     m.MonitorRxCount = 0;
   }
   if (m.MonitorTxOn != 1 || m.MonitorStopped != 0 || frame.empty()) return;
-  const bool hex = ws.MonitorHex == 1;
+  const bool hex = ws.Settings.MonitorHex == 1;
   for (char ch : frame) {
     const auto b = static_cast<uint8_t>(ch);
     AppendRendered(m.MonitorText, b, hex);
@@ -53,8 +53,8 @@ void RecordSent(Workspace& ws, const std::string& frame) {
 
 void RecordReceived(Workspace& ws, const std::string& chunk) {
   MonitorState& m = ws.Monitor;
-  if (ws.PortActive != 1 || m.MonitorRxOn != 1 || m.MonitorStopped != 0 || chunk.empty()) return;
-  const bool hex = ws.MonitorHex == 1;
+  if (ws.Settings.PortActive != 1 || m.MonitorRxOn != 1 || m.MonitorStopped != 0 || chunk.empty()) return;
+  const bool hex = ws.Settings.MonitorHex == 1;
   for (char ch : chunk) {
     if (m.MonitorRxCount == 0) m.MonitorRxText.clear();
     // Only "none yet" matters: a long master session stops counting at the top.

@@ -125,11 +125,13 @@ QLineEdit* MakeRenderingBox() {
   return box;
 }
 
-void ShowRendering(const Workspace& ws, QLineEdit* box) { box->setText(RenderingName(ws.MonitorHex == 1)); }
+void ShowRendering(const Workspace& ws, QLineEdit* box) {
+  box->setText(RenderingName(ws.Settings.MonitorHex == 1));
+}
 
 void ToggleRendering(Workspace& ws, QLineEdit* box) {
   ws.Monitor.MonitorText.clear();
-  ws.MonitorHex = ws.MonitorHex == 1 ? 0 : 1;
+  ws.Settings.MonitorHex = ws.Settings.MonitorHex == 1 ? 0 : 1;
   ShowRendering(ws, box);
 }
 

@@ -37,8 +37,8 @@ void PortControl::Serial1PortDisconnect(TCommPort port) {
   // the device went away on its own (a USB adapter unplugged): the window must
   // not go on showing "Active" for a port that no longer exists.
   linkWaiting_ = false;
-  if (ws_.PortActive != 1) return;
-  ws_.PortActive = 0;
+  if (ws_.Settings.PortActive != 1) return;
+  ws_.Settings.PortActive = 0;
   view_.ShowPortState(false);
   if (OnPortGone) OnPortGone(PortGoneText(port));
 }
@@ -55,18 +55,18 @@ void PortControl::ShowLink(const LinkStatus& link) {
 
 void PortControl::Serial1PortLink(const LinkStatus& link) {
   // Events that arrive while CloseComm closes the port are not shown.
-  if (ws_.PortActive != 1 && !linkWaiting_) return;
+  if (ws_.Settings.PortActive != 1 && !linkWaiting_) return;
   ShowLink(link);
   // A request half received from a peer that has gone is dropped: the next
   // peer's first byte starts a request of its own.
   if (slave_ != nullptr) slave_->RxCount = 0;
-  if (link.Up && ws_.PortActive != 1) {
+  if (link.Up && ws_.Settings.PortActive != 1) {
     linkWaiting_ = false;
-    ws_.PortActive = 1;
+    ws_.Settings.PortActive = 1;
     view_.ShowPortState(true);
-  } else if (!link.Up && ws_.PortActive == 1) {
+  } else if (!link.Up && ws_.Settings.PortActive == 1) {
     linkWaiting_ = true;
-    ws_.PortActive = 0;
+    ws_.Settings.PortActive = 0;
     view_.ShowPortState(false);
   }
 }
@@ -143,7 +143,7 @@ void PortControl::PortActivate() {
     }
   }
   view_.ShowPortState(true);
-  ws_.PortActive = 1;
+  ws_.Settings.PortActive = 1;
   ReportPortDetail(name);
   // Written directly, not through SendCommStr: the monitors do not show it.
   serial_.SendString(kOpenBanner);
@@ -164,7 +164,7 @@ void PortControl::ReportPortDetail(const std::string& name) {
 }
 
 void PortControl::CloseComm(int32_t /*Port*/) {
-  if (ws_.PortActive != 1 && !linkWaiting_) return;
+  if (ws_.Settings.PortActive != 1 && !linkWaiting_) return;
   linkWaiting_ = false;
   // The port is still open, so the lines drop before the device closes. A
   // device that has gone away refuses the change; closing goes on regardless,
@@ -178,12 +178,12 @@ void PortControl::CloseComm(int32_t /*Port*/) {
   } catch (const SerialError&) {
   }
   view_.ShowPortState(false);
-  ws_.PortActive = 0;
+  ws_.Settings.PortActive = 0;
   serial_.Close();
 }
 
 void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
-  if (ws_.PortActive == 1 && !frame.empty()) {
+  if (ws_.Settings.PortActive == 1 && !frame.empty()) {
     const std::string notOpen = TSerialPort::PortName(serial_.Port()) + " is not open.";
     if (frame.size() > std::numeric_limits<uint32_t>::max()) throw SerialError(notOpen);
     const auto length = static_cast<uint32_t>(frame.size());
@@ -207,18 +207,18 @@ void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
 void PortControl::Serial1PortReceive(TSerialPort& /*sender*/, const std::string& buffer) {
   const auto n = static_cast<int32_t>(std::min<size_t>(buffer.size(), std::numeric_limits<int32_t>::max()));
   RecordReceived(ws_, buffer); // ReadCommStr
-  if (ws_.IsMaster == 1) {
+  if (IsMasterRole(ws_.Settings.IsMaster)) {
     if (master_ == nullptr) return;
-    const int32_t s =
-        ws_.RtuMode == 1 ? master_->MasterCheckRTU(n, buffer) : master_->MasterCheckASCII(n, buffer);
-    if (ws_.MasterWrite == 1)
+    const int32_t s = FramesRtu(ws_.Settings.RtuMode) ? master_->MasterCheckRTU(n, buffer)
+                                                      : master_->MasterCheckASCII(n, buffer);
+    if (ws_.Cycle.MasterWrite == 1)
       view_.StatusDisplay(s, kWriteReplyPrefix);
     else
-      view_.StatusDisplay(s, PollPrefix(ws_.PollCounter));
-    if (s == kStatusDataOk && ws_.MasterWrite == 0) view_.DisplayRegs();
+      view_.StatusDisplay(s, PollPrefix(ws_.Cycle.PollCounter));
+    if (s == kStatusDataOk && ws_.Cycle.MasterWrite == 0) view_.DisplayRegs();
   } else {
     if (slave_ == nullptr) return;
-    if (ws_.RtuMode == 1)
+    if (FramesRtu(ws_.Settings.RtuMode))
       slave_->CheckModbusRTU(n, buffer);
     else
       slave_->CheckModbusASCII(n, buffer);
@@ -226,9 +226,9 @@ void PortControl::Serial1PortReceive(TSerialPort& /*sender*/, const std::string&
 }
 
 bool CheckReplyTimeout(Workspace& ws, TMaster& master, const TickSource& ticks, PortView& view) {
-  if (master.AwaitingReply != 1 || !TickPassed(ticks.Now(), ws.ReplyDeadline)) return false;
+  if (master.AwaitingReply != 1 || !TickPassed(ticks.Now(), ws.Cycle.ReplyDeadline)) return false;
   master.AwaitingReply = 0;
-  view.StatusDisplay(kStatusTimeOut, PollPrefix(ws.PollCounter));
+  view.StatusDisplay(kStatusTimeOut, PollPrefix(ws.Cycle.PollCounter));
   return true;
 }
 
@@ -237,13 +237,13 @@ void PortControl::Timer2Timer() {
 }
 
 void PortControl::ApplySettingsAndOpen() {
-  CloseComm(ws_.CommPort);
-  if (ws_.ActiveSlot >= 1 && ws_.ActiveSlot <= kSlotCount)
-    ws_.DeviceAddress = ws_.SlotAddress[static_cast<size_t>(ws_.ActiveSlot)];
-  OpenComm(ws_.CommPort, kBufferSize, kBufferSize, ws_.BaudRate, ws_.DataBits, ParityCode(ws_.Parity),
-           StopBitsArgument(ws_.StopBits));
+  CloseComm(ws_.Settings.CommPort);
+  if (ws_.Devices.ActiveSlot >= 1 && ws_.Devices.ActiveSlot <= kSlotCount)
+    ws_.Devices.DeviceAddress = ws_.Devices.SlotAddress[static_cast<size_t>(ws_.Devices.ActiveSlot)];
+  OpenComm(ws_.Settings.CommPort, kBufferSize, kBufferSize, ws_.Settings.BaudRate, ws_.Settings.DataBits,
+           ParityCode(ws_.Settings.Parity), StopBitsArgument(ws_.Settings.StopBits));
   PortActivate();
-  const int64_t interval = static_cast<int64_t>(ws_.PollTime) * 1000;
+  const int64_t interval = static_cast<int64_t>(ws_.Settings.PollTime) * 1000;
   view_.SetPollInterval(
       static_cast<int32_t>(std::clamp<int64_t>(interval, 0, std::numeric_limits<int32_t>::max())));
   view_.ModeDisplay();

@@ -38,8 +38,8 @@ TEST_F(DisplayFixture, GeometryRunsDownTheColumns) {
   EXPECT_EQ(*g.At(5, 1), "243");  // register 81
   EXPECT_EQ(*g.At(5, 20), "300"); // register 100
 
-  ws->RegLength = 7;
-  ws->StartReg = 11;
+  ws->View.RegLength = 7;
+  ws->View.StartReg = 11;
   const GridView h = DisplayRegs(*ws);
   EXPECT_EQ(h.RowHeader[1], "11");
   EXPECT_EQ(*h.At(1, 7), "51");
@@ -75,7 +75,7 @@ TEST_F(DisplayFixture, EveryFormatOnKnownRegisters) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.type);
-    ws->DisplayType = c.type;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
     Holding()[1] = c.r1;
     Holding()[2] = c.r2;
     EXPECT_EQ(Cell(1, 1), c.cell1);
@@ -84,61 +84,61 @@ TEST_F(DisplayFixture, EveryFormatOnKnownRegisters) {
 }
 
 TEST_F(DisplayFixture, ThirtyTwoBitRegisterFormatsReadTwoRegistersPerCell) {
-  ws->DisplayType = 8;
+  ws->View.DisplayType = dtRegFloat;
   Holding()[3] = 0x4248; // cell (1, 2) is 32-bit register 2: registers 3 and 4
   EXPECT_EQ(Cell(1, 2), "5.00000E+001");
-  ws->StartReg = 32768; // cell 1: registers 65535, 65536; cell 2 would need 65537
+  ws->View.StartReg = 32768; // cell 1: registers 65535, 65536; cell 2 would need 65537
   Holding()[65535] = 0x3F80;
   EXPECT_EQ(Cell(1, 1), "1.00000E+000");
   EXPECT_EQ(Cell(1, 2), "");
 }
 
 TEST_F(DisplayFixture, CellsOutsideTheTablesStayEmpty) {
-  ws->StartReg = 65500;
+  ws->View.StartReg = 65500;
   Holding()[65536] = 7;
   EXPECT_EQ(Cell(2, 17), "7"); // offset 37: register 65536
   EXPECT_EQ(Cell(2, 18), "");  // 65537
   EXPECT_EQ(Cell(5, 20), "");
 
-  ws->RegType = 0;
+  ws->View.RegType = rtCoils;
   SetBit(ws->Active().CoilTable, 65535, true);
   SetBit(ws->Active().CoilTable, 65536, true);
   EXPECT_EQ(Cell(2, 16), "1"); // coil 65535
   EXPECT_EQ(Cell(2, 17), "");  // coil 65536 is never shown
-  ws->RegType = 1;
+  ws->View.RegType = rtInputs;
   SetBit(ws->Active().StatusTable, 65536, true);
   EXPECT_EQ(Cell(2, 17), "1"); // input 65536 is
   EXPECT_EQ(Cell(2, 18), "");
 
   // A start below 1 (from a page or a file): numbers below 1 draw nothing.
-  ws->RegType = 3;
-  ws->StartReg = -1;
+  ws->View.RegType = rtHoldingRegs;
+  ws->View.StartReg = -1;
   Holding()[1] = 9;
   const GridView g = DisplayRegs(*ws);
   EXPECT_EQ(g.RowHeader[1], "-1");
   EXPECT_EQ(*g.At(1, 2), ""); // register 0
   EXPECT_EQ(*g.At(1, 3), "9");
-  ws->DisplayType = 2;
-  ws->StartReg = 0;
+  ws->View.DisplayType = dtLong;
+  ws->View.StartReg = 0;
   EXPECT_EQ(Cell(1, 2), ""); // the pair 0, 1
 }
 
 TEST_F(DisplayFixture, UnknownTableOrFormatLeavesCellsAlone) {
-  ws->RegType = 4;
+  ws->View.RegType = static_cast<TRegType>(4);
   const GridView g = DisplayRegs(*ws);
   EXPECT_EQ(g.RowHeader[3], "3");
   for (int k = 1; k <= kGridCells; ++k) EXPECT_FALSE(g.Cell[static_cast<size_t>(k)].has_value());
 
-  ws->RegType = 3;
-  ws->DisplayType = 10;
-  ws->RegLength = 10;
+  ws->View.RegType = rtHoldingRegs;
+  ws->View.DisplayType = static_cast<TDisplayType>(10);
+  ws->View.RegLength = 10;
   EXPECT_EQ(Cell(1, 1), "<unchanged>");
   EXPECT_EQ(Cell(1, 11), ""); // past the length: emptied whatever the format
 }
 
 TEST_F(DisplayFixture, BitTablesShowOneOrZero) {
-  ws->RegType = 0;
-  ws->RegLength = 20;
+  ws->View.RegType = rtCoils;
+  ws->View.RegLength = 20;
   ws->Active().CoilTable[2] = 1; // coil 17
   EXPECT_EQ(Cell(1, 16), "0");
   EXPECT_EQ(Cell(1, 17), "1");
@@ -162,8 +162,8 @@ TEST(FloatConversions, EncodeGivesTheSingleWords) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     ConvertToIEEE754(*ws, c.value);
-    EXPECT_EQ(ws->FloatHiWord, c.hi);
-    EXPECT_EQ(ws->FloatLoWord, c.lo);
+    EXPECT_EQ(ws->Ui.FloatHiWord, c.hi);
+    EXPECT_EQ(ws->Ui.FloatLoWord, c.lo);
   }
 }
 
@@ -178,10 +178,10 @@ TEST(FloatConversions, DecodeIsTheExactValueForEveryNormalExponent) {
         const float got =
             IntegerToIEEE754(*ws, static_cast<int32_t>(bits >> 16), static_cast<int32_t>(bits & 0xFFFF));
         ASSERT_EQ(got, expected) << std::hex << bits;
-        ASSERT_EQ(ws->FloatDecodeStatus, "");
+        ASSERT_EQ(ws->Ui.FloatDecodeStatus, "");
         ConvertToIEEE754(*ws, got); // and back
-        ASSERT_EQ(static_cast<uint32_t>(ws->FloatHiWord), bits >> 16);
-        ASSERT_EQ(static_cast<uint32_t>(ws->FloatLoWord), bits & 0xFFFF);
+        ASSERT_EQ(static_cast<uint32_t>(ws->Ui.FloatHiWord), bits >> 16);
+        ASSERT_EQ(static_cast<uint32_t>(ws->Ui.FloatLoWord), bits & 0xFFFF);
       }
     }
   }
@@ -191,9 +191,9 @@ TEST(FloatConversions, ExponentZeroAndNan) {
   auto ws = MakeWorkspace();
   EXPECT_EQ(IntegerToIEEE754(*ws, 0x8000, 0), -std::ldexp(1.0f, -127));
   EXPECT_EQ(IntegerToIEEE754(*ws, 0x7FFF, 0xFFFF), 0.0f);
-  EXPECT_EQ(ws->FloatDecodeStatus, "NAN");
+  EXPECT_EQ(ws->Ui.FloatDecodeStatus, "NAN");
   EXPECT_EQ(IntegerToIEEE754(*ws, 0x3F80, 0), 1.0f); // a good pattern clears it again
-  EXPECT_EQ(ws->FloatDecodeStatus, "");
+  EXPECT_EQ(ws->Ui.FloatDecodeStatus, "");
   EXPECT_EQ(FloatText(*ws, 0xFF80, 0), "NAN");
   EXPECT_EQ(FloatText(*ws, 0, 0), "0.000");
   EXPECT_EQ(FloatText(*ws, 0, 2), "5.87747E-039"); // E = 0 keeps its leading 1, rounded to a subnormal
@@ -233,11 +233,11 @@ TEST(FloatText, DecimalSeparatorFollowsTheLocaleAtCallTime) {
 
 TEST(ViewControlsText, NamesAndPositions) {
   auto ws = MakeWorkspace();
-  ws->StartReg = 65437;
-  ws->RegLength = 8;
-  ws->CurrentPage = 20;
-  ws->RegType = 1;
-  ws->DisplayType = 7;
+  ws->View.StartReg = 65437;
+  ws->View.RegLength = 8;
+  ws->View.CurrentPage = 20;
+  ws->View.RegType = rtInputs;
+  ws->View.DisplayType = dtFloatReverse;
   ViewControls v = DisplayRegTypes(*ws);
   EXPECT_EQ(v.TxtStartReg, "65437");
   EXPECT_EQ(v.TxtLength, "8");
@@ -247,13 +247,13 @@ TEST(ViewControlsText, NamesAndPositions) {
   EXPECT_EQ(v.ComboReadType, "Floating Point Reverse");
   EXPECT_EQ(v.ComboReadTypeIndex, 8);
 
-  ws->DisplayType = 9; // a name, but no selector item
+  ws->View.DisplayType = dtRegFloatReverse; // a name, but no selector item
   v = DisplayRegTypes(*ws);
   EXPECT_EQ(v.ComboReadType, "32Bit Reg Floating Point Reverse");
   EXPECT_FALSE(v.ComboReadTypeIndex.has_value());
 
-  ws->RegType = 4;
-  ws->DisplayType = -2;
+  ws->View.RegType = static_cast<TRegType>(4);
+  ws->View.DisplayType = static_cast<TDisplayType>(-2);
   v = DisplayRegTypes(*ws);
   EXPECT_FALSE(v.ComboRegType.has_value());
   EXPECT_FALSE(v.ComboReadType.has_value());

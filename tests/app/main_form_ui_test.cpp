@@ -47,7 +47,7 @@ protected:
   void SetUp() override {
     ws = MakeWorkspace();
     // Creation must reset whatever the workspace held.
-    ws->IsMaster = 1;
+    ws->Settings.IsMaster = roMaster;
     ws->SlotTables(1).HoldingRegTable[7] = 99;
     form = std::make_unique<TMainForm>(*ws, ticks);
     master = std::make_unique<TMaster>(*ws, sender, ticks);
@@ -65,7 +65,7 @@ protected:
   }
   void Click(const char* name) { Find<QPushButton>(name)->click(); }
   void BecomeMaster() {
-    ws->IsMaster = 1;
+    ws->Settings.IsMaster = roMaster;
     form->ModeDisplay();
   }
 
@@ -98,7 +98,7 @@ TEST_F(MainFormTest, StartUpState) {
   EXPECT_EQ(grid->currentColumn(), 1);
 
   // Creation reset the workspace it was given.
-  EXPECT_EQ(ws->IsMaster, 0);
+  EXPECT_EQ(ws->Settings.IsMaster, roSlave);
   EXPECT_EQ(ws->SlotTables(1).HoldingRegTable[7], 0);
 
   EXPECT_EQ(Text("TxtStartReg"), "0001");
@@ -139,7 +139,7 @@ TEST_F(MainFormTest, StartUpState) {
   EXPECT_FALSE(Find<QCheckBox>("ChkChangeVal")->isChecked());
   EXPECT_EQ(Find<QTimer>("Timer1")->interval(), 5000);
   EXPECT_EQ(Find<QTimer>("Timer2")->interval(), 100);
-  EXPECT_EQ(ws->HelpFilePath, HelpFilePathFor(QCoreApplication::applicationDirPath().toStdString()));
+  EXPECT_EQ(ws->Ui.HelpFilePath, HelpFilePathFor(QCoreApplication::applicationDirPath().toStdString()));
 
   const std::pair<const char*, const char*> buttons[] = {
       {"CmdNextPage", "Next Page"},   {"CmdPrevPage", "Previous Page"},   {"CmdSavePage", "Save Page"},
@@ -190,7 +190,7 @@ TEST_F(MainFormTest, SelectorsAndEditsRedrawTheGrid) {
 
   QComboBox* readType = Find<QComboBox>("ComboReadType");
   readType->setCurrentIndex(2); // "Hexadecimal Integers", as the user picks it
-  EXPECT_EQ(ws->DisplayType, 1);
+  EXPECT_EQ(ws->View.DisplayType, dtHex);
   EXPECT_EQ(Cell(1, 5), "04D2");
   EXPECT_EQ(Cell(2, 5), "FFFF");
 
@@ -198,38 +198,38 @@ TEST_F(MainFormTest, SelectorsAndEditsRedrawTheGrid) {
   EXPECT_EQ(Cell(2, 5), "-1");
 
   Find<QComboBox>("ComboRegType")->setCurrentIndex(0); // coils
-  EXPECT_EQ(ws->RegType, 0);
+  EXPECT_EQ(ws->View.RegType, rtCoils);
   EXPECT_EQ(Cell(1, 3), "1");
   EXPECT_EQ(Cell(1, 4), "0");
 
   Find<QLineEdit>("TxtStartReg")->setText("3");
-  EXPECT_EQ(ws->StartReg, 3);
+  EXPECT_EQ(ws->View.StartReg, 3);
   EXPECT_EQ(Cell(0, 1), "3");
   EXPECT_EQ(Cell(1, 1), "1");
 
   Find<QLineEdit>("TxtLength")->setText("7");
-  EXPECT_EQ(ws->RegLength, 7);
+  EXPECT_EQ(ws->View.RegLength, 7);
   EXPECT_EQ(Cell(1, 7), "0");
   EXPECT_EQ(Cell(1, 8), "");
 
   // A two-register format makes an odd length even and shows it.
   readType->setCurrentIndex(3); // "Decimal Long"
-  EXPECT_EQ(ws->RegLength, 8);
+  EXPECT_EQ(ws->View.RegLength, 8);
   EXPECT_EQ(Text("TxtLength"), "8");
 
   Find<QComboBox>("ComboRegType")->setCurrentIndex(3);
   Find<QLineEdit>("TxtStartReg")->setText("1");
   readType->setCurrentIndex(1);
   Find<QComboBox>("CboAddr")->setCurrentIndex(2);
-  EXPECT_EQ(ws->ActiveSlot, 3);
-  EXPECT_EQ(ws->DeviceAddress, 3);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 3);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 3);
   EXPECT_EQ(Cell(1, 1), "42");
   EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(MainFormTest, AddressItemsSelectTheirSlotByPositionWhenAddressesRepeat) {
   // Slots 2 and 4 share address 7, as the configuration dialog allows.
-  ws->SlotAddress = {0, 1, 7, 3, 7, 5};
+  ws->Devices.SlotAddress = {0, 1, 7, 3, 7, 5};
   form->FillAddressSelector();
   for (int s = 1; s <= kSlotCount; ++s) ws->SlotTables(s).HoldingRegTable[1] = 100 * s;
   form->DisplayRegs();
@@ -245,8 +245,8 @@ TEST_F(MainFormTest, AddressItemsSelectTheirSlotByPositionWhenAddressesRepeat) {
     SCOPED_TRACE(step.slot);
     Press(addr, Qt::Key_Down);
     EXPECT_EQ(addr->currentIndex(), step.slot - 1);
-    EXPECT_EQ(ws->ActiveSlot, step.slot);
-    EXPECT_EQ(ws->DeviceAddress, ws->SlotAddress[static_cast<size_t>(step.slot)]);
+    EXPECT_EQ(ws->Devices.ActiveSlot, step.slot);
+    EXPECT_EQ(ws->Devices.DeviceAddress, ws->Devices.SlotAddress[static_cast<size_t>(step.slot)]);
     EXPECT_EQ(Cell(1, 1), step.shown);
   }
 
@@ -254,15 +254,15 @@ TEST_F(MainFormTest, AddressItemsSelectTheirSlotByPositionWhenAddressesRepeat) {
   Press(addr, Qt::Key_Up);
   Press(addr, Qt::Key_Up);
   Press(addr, Qt::Key_Up); // item 2, slot 2 at address 7
-  ASSERT_EQ(ws->ActiveSlot, 2);
+  ASSERT_EQ(ws->Devices.ActiveSlot, 2);
   addr->showPopup();
   QAbstractItemView* list = addr->view();
   list->setCurrentIndex(addr->model()->index(3, 0));
   Press(list, Qt::Key_Return);
   EXPECT_EQ(addr->currentIndex(), 3);
   EXPECT_EQ(addr->currentText().toStdString(), "7");
-  EXPECT_EQ(ws->ActiveSlot, 4);
-  EXPECT_EQ(ws->DeviceAddress, 7);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 4);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 7);
   EXPECT_EQ(Cell(1, 1), "400");
 
   // Redrawing the mode keeps the chosen item; value entry writes slot 4.
@@ -272,15 +272,15 @@ TEST_F(MainFormTest, AddressItemsSelectTheirSlotByPositionWhenAddressesRepeat) {
   Click("CmdWrite");
   EXPECT_EQ(ws->SlotTables(4).HoldingRegTable[1], 4321);
   EXPECT_EQ(ws->SlotTables(2).HoldingRegTable[1], 200);
-  EXPECT_EQ(ws->ActiveSlot, 4);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 4);
   EXPECT_EQ(Cell(1, 1), "4321");
 
   // Typed text that is an item selects the first slot with that address.
   addr->setEditText("3");
-  EXPECT_EQ(ws->ActiveSlot, 3);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 3);
   addr->setEditText("9"); // no item: nothing changes
-  EXPECT_EQ(ws->ActiveSlot, 3);
-  EXPECT_EQ(ws->DeviceAddress, 3);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 3);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 3);
   EXPECT_TRUE(messages.empty());
 }
 
@@ -335,10 +335,10 @@ TEST_F(MainFormTest, EveryKeyInTheGridWarnsAndArrowsStillMoveAndApplyInput) {
 TEST_F(MainFormTest, NonNumericTextShowsTheConversionError) {
   Find<QLineEdit>("TxtLength")->setText("abc");
   ASSERT_EQ(messages, std::vector<std::string>{"'abc' is not a valid integer value"});
-  EXPECT_EQ(ws->RegLength, 100);
+  EXPECT_EQ(ws->View.RegLength, 100);
   Find<QLineEdit>("TxtStartReg")->setText("1x");
   EXPECT_EQ(messages.back(), "'1x' is not a valid integer value");
-  EXPECT_EQ(ws->StartReg, 1);
+  EXPECT_EQ(ws->View.StartReg, 1);
 
   // The ramp reads its edits at the tick: an error is shown, nothing changes.
   Find<QCheckBox>("ChkChangeVal")->setChecked(true);
@@ -364,8 +364,8 @@ TEST_F(MainFormTest, SlaveValueEntryStoresIntoTheWorkspace) {
   EXPECT_EQ(Cell(1, 1), "65535");
 
   Grid()->setCurrentCell(3, 2); // column 2, row 3: register 23
-  EXPECT_EQ(ws->SelectedCol, 2);
-  EXPECT_EQ(ws->SelectedRow, 3);
+  EXPECT_EQ(ws->Ui.SelectedCol, 2);
+  EXPECT_EQ(ws->Ui.SelectedRow, 3);
   EXPECT_EQ(ws->SlotTables(1).HoldingRegTable[23], 65535);
 
   Find<QLineEdit>("TxtInput")->setText("65536");
@@ -390,11 +390,11 @@ TEST_F(MainFormTest, SlaveTimerRampsAndRedraws) {
   // A write by a master into the store shows at the next tick.
   Find<QCheckBox>("ChkChangeVal")->setChecked(false);
   ws->SlotTables(1).HoldingRegTable[2] = 555;
-  ws->RegsChanged = 1;
+  ws->Cycle.RegsChanged = 1;
   EXPECT_EQ(Cell(1, 2), "2");
   Find<QTimer>("Timer1")->timeout({});
   EXPECT_EQ(Cell(1, 2), "555");
-  EXPECT_EQ(ws->RegsChanged, 0);
+  EXPECT_EQ(ws->Cycle.RegsChanged, 0);
 }
 
 TEST_F(MainFormTest, MasterButtonsActOnlyWithPollingOff) {
@@ -405,7 +405,7 @@ TEST_F(MainFormTest, MasterButtonsActOnlyWithPollingOff) {
   EXPECT_TRUE(sender.frames.empty());
 
   Click("CmdPoll");
-  EXPECT_EQ(ws->PollEnabled, 0);
+  EXPECT_EQ(ws->Cycle.PollEnabled, 0);
   EXPECT_FALSE(Find<QCheckBox>("ChkPoll")->isChecked());
 
   Click("CmdMasterRead");

@@ -27,8 +27,8 @@ struct CommandFixture : ::testing::Test, test::MasterRig {
   GridTexts cells{};
 
   CommandFixture() : MasterRig(1000) {
-    ws->IsMaster = 1;
-    ws->PollEnabled = 0;
+    ws->Settings.IsMaster = roMaster;
+    ws->Cycle.PollEnabled = 0;
   }
   void Cells(std::initializer_list<const char*> texts) {
     size_t k = 1;
@@ -41,41 +41,41 @@ struct CommandFixture : ::testing::Test, test::MasterRig {
 };
 
 TEST_F(CommandFixture, PollToggleSilencesTheButtons) {
-  ws->PollEnabled = 1;
-  ws->RegLength = 1;
+  ws->Cycle.PollEnabled = 1;
+  ws->View.RegLength = 1;
   Cells({"5"});
   EXPECT_FALSE(CmdMasterReadClick(*ws, master, ticks).Sent);
   EXPECT_FALSE(Write().Sent);
   EXPECT_TRUE(sender.frames.empty());
   EXPECT_FALSE(CmdPollClick(*ws)); // ChkPoll unchecked
-  EXPECT_EQ(ws->PollEnabled, 0);
+  EXPECT_EQ(ws->Cycle.PollEnabled, 0);
   EXPECT_TRUE(Write().Sent);
   EXPECT_TRUE(CmdMasterReadClick(*ws, master, ticks).Sent);
   EXPECT_TRUE(CmdPollClick(*ws));
-  EXPECT_EQ(ws->PollEnabled, 1);
+  EXPECT_EQ(ws->Cycle.PollEnabled, 1);
 
-  ws->PollEnabled = 0; // a slave never sends
-  ws->IsMaster = 0;
+  ws->Cycle.PollEnabled = 0; // a slave never sends
+  ws->Settings.IsMaster = roSlave;
   const size_t sent = sender.frames.size();
   const CommandResult r = Write();
   EXPECT_FALSE(r.Sent);
   EXPECT_FALSE(r.StatusText.has_value());
   EXPECT_FALSE(CmdMasterReadClick(*ws, master, ticks).StatusText.has_value());
   EXPECT_EQ(sender.frames.size(), sent);
-  EXPECT_EQ(ws->PollCounter, 1);
+  EXPECT_EQ(ws->Cycle.PollCounter, 1);
 }
 
 TEST_F(CommandFixture, CoilViewsArePackedEightToAByte) {
-  ws->RegType = 0;
-  ws->RegLength = 10;
+  ws->View.RegType = rtCoils;
+  ws->View.RegLength = 10;
   Cells({"1", "0", "1", "1", "0", "0", "0", "0", "1", "1"});
   const CommandResult r = Write();
   EXPECT_EQ(LastFrame(), Bytes({0x01, 0x0F, 0x00, 0x00, 0x00, 0x0A, 0x02, 0x0D, 0x03, 0xA1, 0xA9}));
   EXPECT_EQ(r.StatusText, "Write -");
   EXPECT_FALSE(r.Redraw);
   // 11 bytes of 10 bits at 9600 baud leave in 11.5 ms, then ResponseTime.
-  EXPECT_EQ(ws->ReplyDeadline, 1000u + 12 + 400);
-  EXPECT_EQ(ws->PollCounter, 0);
+  EXPECT_EQ(ws->Cycle.ReplyDeadline, 1000u + 12 + 400);
+  EXPECT_EQ(ws->Cycle.PollCounter, 0);
 
   for (const char* bad : {"2", "", " 1"}) {
     cells[4] = bad;
@@ -83,34 +83,34 @@ TEST_F(CommandFixture, CoilViewsArePackedEightToAByte) {
   }
   EXPECT_EQ(sender.frames.size(), 1u);
 
-  ws->RegLength = 1;
+  ws->View.RegLength = 1;
   Cells({"1"});
   Write();
   EXPECT_EQ(LastFrame(), Bytes({0x01, 0x05, 0x00, 0x00, 0xFF, 0x00, 0x8C, 0x3A}));
 
-  ws->RegLength = 17; // three bytes, the last holding coil 17 alone
+  ws->View.RegLength = 17; // three bytes, the last holding coil 17 alone
   for (int k = 1; k <= 17; ++k) cells[static_cast<size_t>(k)] = k == 17 || k == 8 ? "1" : "0";
-  ws->StartReg = 101;
+  ws->View.StartReg = 101;
   Write();
   EXPECT_EQ(LastFrame(), Rtu({0x01, 0x0F, 0x00, 0x64, 0x00, 0x11, 0x03, 0x80, 0x00, 0x01}));
 
-  ws->StartReg = 65530; // the view reaches past coil 65536
+  ws->View.StartReg = 65530; // the view reaches past coil 65536
   EXPECT_FALSE(Write().Sent);
 }
 
 TEST_F(CommandFixture, HoldingRegistersSingleWordFormats) {
-  ws->RegLength = 2;
+  ws->View.RegLength = 2;
   Cells({"10", "258"});
   Write();
   EXPECT_EQ(LastFrame(),
             Bytes({0x01, 0x10, 0x00, 0x00, 0x00, 0x02, 0x04, 0x00, 0x0A, 0x01, 0x02, 0x53, 0xFC}));
 
-  ws->SingleRegWrite = 1;
-  ws->RegLength = 1;
+  ws->Settings.SingleRegWrite = 1;
+  ws->View.RegLength = 1;
   Cells({"10"});
   Write();
   EXPECT_EQ(LastFrame(), Bytes({0x01, 0x06, 0x00, 0x00, 0x00, 0x0A, 0x09, 0xCD}));
-  ws->SingleRegWrite = 0;
+  ws->Settings.SingleRegWrite = 0;
 
   struct Case {
     int32_t type;
@@ -126,9 +126,9 @@ TEST_F(CommandFixture, HoldingRegistersSingleWordFormats) {
   for (const auto& c : cases) {
     cells = GridTexts{};
     for (size_t k = 0; k < c.texts.size(); ++k) cells[k + 1] = c.texts[k];
-    ws->DisplayType = c.type;
-    ws->RegLength = c.length;
-    ws->StartReg = 10;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
+    ws->View.RegLength = c.length;
+    ws->View.StartReg = 10;
     Write();
     std::string body = Bytes({0x01, 0x10, 0x00, 0x09, 0x00, c.length, 2 * c.length});
     for (int v : c.values) frame::PutWord(body, v);
@@ -138,13 +138,13 @@ TEST_F(CommandFixture, HoldingRegistersSingleWordFormats) {
 
   // A full view of 100 registers goes out whole.
   for (size_t k = 1; k <= 100; ++k) cells[k] = std::to_string(1000 + k);
-  ws->DisplayType = 0;
-  ws->RegLength = 100;
-  ws->StartReg = 1;
+  ws->View.DisplayType = dtDecimal;
+  ws->View.RegLength = 100;
+  ws->View.StartReg = 1;
   EXPECT_TRUE(Write().Sent);
-  EXPECT_EQ(ws->WriteCount, 100);
-  EXPECT_EQ(ws->WriteValues[1], 1001);
-  EXPECT_EQ(ws->WriteValues[100], 1100);
+  EXPECT_EQ(ws->Cycle.WriteCount, 100);
+  EXPECT_EQ(ws->Cycle.WriteValues[1], 1001);
+  EXPECT_EQ(ws->Cycle.WriteValues[100], 1100);
 }
 
 // A cell that does not convert stops the whole write with the conversion
@@ -169,12 +169,12 @@ TEST_F(CommandFixture, RegisterCellThatDoesNotConvertStopsTheWholeWrite) {
     SCOPED_TRACE(c.refused);
     cells = GridTexts{};
     for (size_t k = 0; k < c.texts.size(); ++k) cells[k + 1] = c.texts[k];
-    ws->DisplayType = c.type;
-    ws->RegLength = 3;
-    ws->StartReg = 10;
-    ws->WriteValues[1] = -5;
-    ws->WriteCount = -5;
-    ws->ReplyDeadline = 77;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
+    ws->View.RegLength = 3;
+    ws->View.StartReg = 10;
+    ws->Cycle.WriteValues[1] = -5;
+    ws->Cycle.WriteCount = -5;
+    ws->Cycle.ReplyDeadline = 77;
     try {
       Write();
       ADD_FAILURE() << "the write went ahead";
@@ -182,18 +182,18 @@ TEST_F(CommandFixture, RegisterCellThatDoesNotConvertStopsTheWholeWrite) {
       EXPECT_EQ(std::string(e.what()), "'" + std::string(c.refused) + "' is not a valid integer value");
     }
     EXPECT_TRUE(sender.frames.empty());
-    EXPECT_EQ(ws->WriteValues[1], -5); // the request cycle is left as it was
-    EXPECT_EQ(ws->WriteCount, -5);
-    EXPECT_EQ(ws->ReplyDeadline, 77u);
+    EXPECT_EQ(ws->Cycle.WriteValues[1], -5); // the request cycle is left as it was
+    EXPECT_EQ(ws->Cycle.WriteCount, -5);
+    EXPECT_EQ(ws->Cycle.ReplyDeadline, 77u);
   }
 }
 
 TEST_F(CommandFixture, LoneMinusStopsTheWrite) {
-  ws->DisplayType = -1;
-  ws->RegLength = 2;
+  ws->View.DisplayType = dtSigned;
+  ws->View.RegLength = 2;
   Cells({"1", "-"});
   EXPECT_THROW(Write(), ConversionError);
-  ws->DisplayType = 0; // the decimal check refuses "-": the write stops too
+  ws->View.DisplayType = dtDecimal; // the decimal check refuses "-": the write stops too
   EXPECT_THROW(Write(), ConversionError);
   EXPECT_TRUE(sender.frames.empty());
 }
@@ -219,9 +219,9 @@ TEST_F(CommandFixture, TwoRegisterFormatsGoAsOneRequest) {
     SCOPED_TRACE(c.type);
     cells = GridTexts{};
     for (size_t k = 0; k < c.texts.size(); ++k) cells[k + 1] = c.texts[k];
-    ws->DisplayType = c.type;
-    ws->StartReg = c.start;
-    ws->RegLength = c.length;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
+    ws->View.StartReg = c.start;
+    ws->View.RegLength = c.length;
     const CommandResult r = Write();
     EXPECT_EQ(r.StatusText, "Write -");
     const int n = static_cast<int>(c.values.size());
@@ -233,8 +233,8 @@ TEST_F(CommandFixture, TwoRegisterFormatsGoAsOneRequest) {
 }
 
 TEST_F(CommandFixture, TwoRegisterFormatsThatDoNotConvertSendNothing) {
-  ws->DisplayType = 6;
-  ws->RegLength = 4;
+  ws->View.DisplayType = dtFloat;
+  ws->View.RegLength = 4;
   Cells({"", "1", "", "abc"});
   CommandResult r = Write();
   EXPECT_EQ(r.StatusText, "Input not Floating Point");
@@ -242,7 +242,7 @@ TEST_F(CommandFixture, TwoRegisterFormatsThatDoNotConvertSendNothing) {
   Cells({"", "1", "", "1e39"});
   EXPECT_THROW(Write(), EntryError);
 
-  ws->DisplayType = 2;
+  ws->View.DisplayType = dtLong;
   Cells({"", "1", "x", "2"}); // the first cell of a pair fails the check
   EXPECT_FALSE(Write().Sent);
   Cells({"", "1", "", "-2"});
@@ -250,24 +250,24 @@ TEST_F(CommandFixture, TwoRegisterFormatsThatDoNotConvertSendNothing) {
   Cells({"", "1", "", "9999999999"});
   EXPECT_THROW(Write(), ConversionError);
 
-  ws->DisplayType = 8; // 62 values are 124 registers: more than one request carries
-  ws->RegLength = 62;
+  ws->View.DisplayType = dtRegFloat; // 62 values are 124 registers: more than one request carries
+  ws->View.RegLength = 62;
   cells = GridTexts{};
   EXPECT_FALSE(Write().Sent);
-  ws->RegLength = 61;
+  ws->View.RegLength = 61;
   EXPECT_TRUE(Write().Sent);
-  EXPECT_EQ(ws->WriteCount, 122);
-  ws->StartReg = 32768; // 32-bit register 32769 is past the table
-  ws->RegLength = 2;
+  EXPECT_EQ(ws->Cycle.WriteCount, 122);
+  ws->View.StartReg = 32768; // 32-bit register 32769 is past the table
+  ws->View.RegLength = 2;
   EXPECT_FALSE(Write().Sent);
   EXPECT_EQ(sender.frames.size(), 1u);
 }
 
 TEST_F(CommandFixture, ReadOnlyTablesAreNotWritten) {
   Cells({"1"});
-  ws->RegLength = 1;
+  ws->View.RegLength = 1;
   for (int type : {1, 2}) {
-    ws->RegType = type;
+    ws->View.RegType = static_cast<TRegType>(type);
     EXPECT_FALSE(Write().Sent);
   }
   EXPECT_TRUE(sender.frames.empty());
@@ -277,22 +277,22 @@ TEST_F(CommandFixture, ReadUsesThePollWindow) {
   CommandResult r = CmdMasterReadClick(*ws, master, ticks);
   EXPECT_EQ(LastFrame(), Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x64, 0x44, 0x21}));
   EXPECT_EQ(r.StatusText, "Poll 1");
-  EXPECT_FALSE(r.Redraw);                        // polling is off
-  EXPECT_EQ(ws->ReplyDeadline, 1000u + 9 + 400); // 8 bytes at 9600 8N1: 8.3 ms on the line
-  EXPECT_EQ(ws->MasterWrite, 0);
+  EXPECT_FALSE(r.Redraw);                              // polling is off
+  EXPECT_EQ(ws->Cycle.ReplyDeadline, 1000u + 9 + 400); // 8 bytes at 9600 8N1: 8.3 ms on the line
+  EXPECT_EQ(ws->Cycle.MasterWrite, 0);
   r = CmdMasterReadClick(*ws, master, ticks);
   EXPECT_EQ(r.StatusText, "Poll 2");
 
-  ws->RegType = 0; // bits need no window: the whole view in one request
-  ws->PollAddress = 1234;
+  ws->View.RegType = rtCoils; // bits need no window: the whole view in one request
+  ws->Cycle.PollAddress = 1234;
   CmdMasterReadClick(*ws, master, ticks);
   EXPECT_EQ(LastFrame(), Bytes({0x01, 0x01, 0x00, 0x00, 0x00, 0x64, 0x3D, 0xE1}));
-  EXPECT_EQ(ws->PollAddress, 1234);
+  EXPECT_EQ(ws->Cycle.PollAddress, 1234);
 }
 
 TEST_F(CommandFixture, PollTimerWalksTheWindowsInAscii) {
-  ws->PollEnabled = 1;
-  ws->RtuMode = 0;
+  ws->Cycle.PollEnabled = 1;
+  ws->Settings.RtuMode = fmAscii;
   const int32_t starts[] = {65, 1, 65};
   for (int i = 0; i < 3; ++i) {
     ticks.Advance(5000);
@@ -300,15 +300,15 @@ TEST_F(CommandFixture, PollTimerWalksTheWindowsInAscii) {
     EXPECT_TRUE(r.Sent);
     EXPECT_TRUE(r.Redraw);
     EXPECT_EQ(r.StatusText, "Poll " + IntToStr(i + 1));
-    EXPECT_EQ(ws->PollAddress, starts[i]);
-    EXPECT_EQ(ws->PollCount, 64);
-    EXPECT_EQ(ws->ReplyDeadline, ticks.Now() + 18 + 400); // 17 characters at 9600 8N1: 17.7 ms
+    EXPECT_EQ(ws->Cycle.PollAddress, starts[i]);
+    EXPECT_EQ(ws->Cycle.PollCount, 64);
+    EXPECT_EQ(ws->Cycle.ReplyDeadline, ticks.Now() + 18 + 400); // 17 characters at 9600 8N1: 17.7 ms
     std::string req = Bytes({0x01, 0x03, 0x00, starts[i] - 1, 0x00, 64});
     EXPECT_EQ(LastFrame(), ConvertToASCII(req));
   }
-  ws->PollEnabled = 0;
+  ws->Cycle.PollEnabled = 0;
   EXPECT_FALSE(Timer1Step(*ws, master, ticks, nullptr).Sent);
-  EXPECT_EQ(ws->PollCounter, 3);
+  EXPECT_EQ(ws->Cycle.PollCounter, 3);
   EXPECT_EQ(sender.frames.size(), 3u);
 }
 
@@ -343,16 +343,16 @@ TEST_F(CommandFixture, TheReplyDeadlineCountsFromTheEndOfTheRequestOnTheWire) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ws->BaudRate = c.baud;
-    ws->DataBits = c.dataBits;
-    ws->Parity = c.parity;
-    ws->StopBits = c.stopBits;
-    ws->RtuMode = c.rtu;
-    ws->RegLength = 100;
+    ws->Settings.BaudRate = c.baud;
+    ws->Settings.DataBits = static_cast<TDataBitsCode>(c.dataBits);
+    ws->Settings.Parity = c.parity;
+    ws->Settings.StopBits = static_cast<TStopBitsCode>(c.stopBits);
+    ws->Settings.RtuMode = static_cast<TFrameMode>(c.rtu);
+    ws->View.RegLength = 100;
     ticks.Advance(1000);
     const CommandResult r = c.write ? Write() : CmdMasterReadClick(*ws, master, ticks);
     ASSERT_TRUE(r.Sent);
-    EXPECT_EQ(ws->ReplyDeadline, ticks.Now() + c.wireMs + 400);
+    EXPECT_EQ(ws->Cycle.ReplyDeadline, ticks.Now() + c.wireMs + 400);
     EXPECT_EQ(RequestWireMs(*ws, LastFrame().size()), c.wireMs);
   }
 }
@@ -363,44 +363,44 @@ TEST_F(CommandFixture, AFailedSendStartsNoReplyTimeOut) {
   test::FailingSender failing;
   TMaster failingEngine{*ws, failing, ticks};
   RequestBuilderFor<TMaster> failingMaster{failingEngine};
-  ws->ReplyDeadline = 777;
-  ws->RegLength = 2;
+  ws->Cycle.ReplyDeadline = 777;
+  ws->View.RegLength = 2;
   Cells({"10", "258"});
   EXPECT_THROW(CmdMasterReadClick(*ws, failingMaster, ticks), std::runtime_error);
   EXPECT_EQ(failingEngine.AwaitingReply, 0);
-  EXPECT_EQ(ws->ReplyDeadline, 777u);
-  EXPECT_EQ(ws->PollCounter, 0);
+  EXPECT_EQ(ws->Cycle.ReplyDeadline, 777u);
+  EXPECT_EQ(ws->Cycle.PollCounter, 0);
   EXPECT_THROW(CmdMasterWriteClick(*ws, failingMaster, ticks, cells), std::runtime_error);
   EXPECT_EQ(failingEngine.AwaitingReply, 0);
-  EXPECT_EQ(ws->ReplyDeadline, 777u);
+  EXPECT_EQ(ws->Cycle.ReplyDeadline, 777u);
   EXPECT_EQ(failing.calls, 2);
 
   // A request already awaited stays awaited, with its own deadline.
   failingEngine.AwaitingReply = 1;
   EXPECT_THROW(CmdMasterReadClick(*ws, failingMaster, ticks), std::runtime_error);
   EXPECT_EQ(failingEngine.AwaitingReply, 1);
-  EXPECT_EQ(ws->ReplyDeadline, 777u);
+  EXPECT_EQ(ws->Cycle.ReplyDeadline, 777u);
 }
 
 TEST_F(CommandFixture, PollTimerInSlaveMode) {
-  ws->IsMaster = 0;
-  ws->PollEnabled = 1;
+  ws->Settings.IsMaster = roSlave;
+  ws->Cycle.PollEnabled = 1;
   EXPECT_FALSE(Timer1Step(*ws, master, ticks, nullptr).Redraw);
-  ws->RegsChanged = 1; // a master wrote into the store: shown at this tick
+  ws->Cycle.RegsChanged = 1; // a master wrote into the store: shown at this tick
   EXPECT_TRUE(Timer1Step(*ws, master, ticks, nullptr).Redraw);
-  EXPECT_EQ(ws->RegsChanged, 0);
+  EXPECT_EQ(ws->Cycle.RegsChanged, 0);
 
   const RampTexts ramp{"0", "1000", "1", "3"};
   EXPECT_TRUE(Timer1Step(*ws, master, ticks, &ramp).Redraw);
   EXPECT_EQ(ws->Active().HoldingRegTable[3], 3);
-  ws->RegType = 0; // coils shown: the ramp does nothing and wants no redraw
+  ws->View.RegType = rtCoils; // coils shown: the ramp does nothing and wants no redraw
   EXPECT_FALSE(Timer1Step(*ws, master, ticks, &ramp).Redraw);
 
   const RampTexts bad{"0", "1000", "x", "3"};
-  ws->RegType = 3;
-  ws->RegsChanged = 1;
+  ws->View.RegType = rtHoldingRegs;
+  ws->Cycle.RegsChanged = 1;
   EXPECT_THROW(Timer1Step(*ws, master, ticks, &bad), ConversionError);
-  EXPECT_EQ(ws->RegsChanged, 1); // left for the next tick
+  EXPECT_EQ(ws->Cycle.RegsChanged, 1); // left for the next tick
   EXPECT_EQ(ws->Active().HoldingRegTable[3], 3);
   EXPECT_TRUE(sender.frames.empty());
 }

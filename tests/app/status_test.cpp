@@ -50,22 +50,22 @@ TEST(StatusDisplay, TextForEveryCode) {
   // The reply to a write carries a trailing blank in its prefix: two blanks before "Data".
   EXPECT_EQ(StatusDisplay(1, kWriteReplyPrefix, false).Text, "Write -  Data OK");
   auto ws = MakeWorkspace();
-  ws->PollEnabled = 0;
+  ws->Cycle.PollEnabled = 0;
   EXPECT_FALSE(StatusDisplay(*ws, 1, "x").Redraw);
 }
 
 TEST(ModeDisplay, RoleFramingAndAddress) {
   auto ws = MakeWorkspace();
-  ws->IsMaster = 1;
-  ws->RtuMode = 1;
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.RtuMode = fmRtu;
   ModeView m = ModeDisplay(*ws);
   EXPECT_EQ(m.TxtRTUMode, "Master - Binary");
   EXPECT_FALSE(m.ClearStatus);
   EXPECT_EQ(m.CboAddr, "1");
 
-  ws->IsMaster = 0;
-  ws->RtuMode = 0;
-  ws->SlotAddress = {0, 10, 20, 30, 40, 50};
+  ws->Settings.IsMaster = roSlave;
+  ws->Settings.RtuMode = fmAscii;
+  ws->Devices.SlotAddress = {0, 10, 20, 30, 40, 50};
   ws->SelectSlot(4);
   m = ModeDisplay(*ws);
   EXPECT_EQ(m.TxtRTUMode, "Slave - ASCII");
@@ -87,12 +87,12 @@ TEST_F(RampFixture, EachRegisterClimbsByItsOwnStepAndFallsBackToLow) {
     EXPECT_EQ(Holding()[3], row[2]);
     EXPECT_EQ(Holding()[4], 0);
   }
-  EXPECT_EQ(ws->RegsChanged, 0);
+  EXPECT_EQ(ws->Cycle.RegsChanged, 0);
 }
 
 TEST_F(RampFixture, InputRegistersAndTheActiveSlot) {
-  ws->RegType = 2;
-  ws->SlotAddress = {0, 10, 20, 30, 40, 50};
+  ws->View.RegType = rtInputRegs;
+  ws->Devices.SlotAddress = {0, 10, 20, 30, 40, 50};
   ws->SelectSlot(3);
   EXPECT_TRUE(RampStep(*ws, "0", "1000", "1", "2"));
   EXPECT_EQ(ws->SlotTables(3).InputRegTable[2], 2);
@@ -102,7 +102,7 @@ TEST_F(RampFixture, InputRegistersAndTheActiveSlot) {
 
 TEST_F(RampFixture, BitTablesAreLeftAloneWithoutRedraw) {
   for (int type : {0, 1}) {
-    ws->RegType = type;
+    ws->View.RegType = static_cast<TRegType>(type);
     EXPECT_FALSE(RampStep(*ws, "0", "1000", "1", "100"));
   }
   EXPECT_EQ(ws->Active().CoilTable[1], 0);
@@ -110,7 +110,7 @@ TEST_F(RampFixture, BitTablesAreLeftAloneWithoutRedraw) {
 }
 
 TEST_F(RampFixture, StaysInsideTheTable) {
-  ws->StartReg = 65500;
+  ws->View.StartReg = 65500;
   Holding()[65499] = 42;
   EXPECT_TRUE(RampStep(*ws, "0", "100000", "1", "100"));
   EXPECT_EQ(Holding()[65499], 42);
@@ -118,11 +118,11 @@ TEST_F(RampFixture, StaysInsideTheTable) {
   EXPECT_EQ(Holding()[65536], 37);
 
   // A start below 1 skips the numbers below 1; a huge length costs nothing.
-  ws->StartReg = -2;
+  ws->View.StartReg = -2;
   EXPECT_TRUE(RampStep(*ws, "0", "100000", "1", "2147483647"));
   EXPECT_EQ(Holding()[1], 4); // i = 4
   EXPECT_EQ(Holding()[0], 0);
-  ws->StartReg = 1;
+  ws->View.StartReg = 1;
   EXPECT_TRUE(RampStep(*ws, "0", "10", "1", "-5")); // nothing to do, still a redraw
   EXPECT_EQ(Holding()[1], 4);
 }
@@ -142,7 +142,7 @@ TEST_F(RampFixture, AnyBadTextChangesNothing) {
       {"x", "10", "1", "3"}, {"0", "", "1", "3"}, {"0", "10", "1.5", "3"}, {"0", "10", "1", "-"}};
   for (const auto& t : texts) {
     for (int type : {0, 3}) { // converted before the table is looked at
-      ws->RegType = type;
+      ws->View.RegType = static_cast<TRegType>(type);
       try {
         RampStep(*ws, t[0], t[1], t[2], t[3]);
         ADD_FAILURE() << "no conversion error";

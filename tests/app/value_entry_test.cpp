@@ -81,7 +81,7 @@ TEST_F(EntryFixture, SlaveRegistersByFormat) {
     SCOPED_TRACE(std::string(c.text) + " format " + std::to_string(c.type));
     ws->SetDefaults();
     Holding()[1] = 99; // so that a stored 0 shows
-    ws->DisplayType = c.type;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
     const int64_t before = StoreSum();
     const EntryResult r = Enter(c.col, c.row, c.text);
     if (c.stored.empty()) {
@@ -106,7 +106,7 @@ TEST_F(EntryFixture, SlaveRegistersByFormat) {
 }
 
 TEST_F(EntryFixture, InputRegistersAsSlave) {
-  ws->RegType = 2;
+  ws->View.RegType = rtInputRegs;
   EXPECT_EQ(Enter(1, 5, "12").CellText, "12");
   EXPECT_EQ(ws->Active().InputRegTable[5], 12);
   EXPECT_EQ(Holding()[5], 0);
@@ -120,7 +120,7 @@ TEST_F(EntryFixture, ConversionErrorsStopBeforeAnythingChanges) {
                {0, "2147483648"}, {2, "4294967295"}, {3, "2147483648"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    ws->DisplayType = c.type;
+    ws->View.DisplayType = static_cast<TDisplayType>(c.type);
     for (int row : {1, 2}) {
       try {
         Enter(1, row, c.text);
@@ -134,7 +134,7 @@ TEST_F(EntryFixture, ConversionErrorsStopBeforeAnythingChanges) {
 }
 
 TEST_F(EntryFixture, FloatingPointFeedback) {
-  ws->DisplayType = 6;
+  ws->View.DisplayType = dtFloat;
   for (const char* text : {"abc", "1.5 ", "-", "1e", "1,5"}) {
     SCOPED_TRACE(text);
     const EntryResult r = Enter(1, 2, text);
@@ -233,14 +233,14 @@ TEST(FloatText, RoundsOnceToSinglePrecision) {
 }
 
 TEST_F(EntryFixture, TypedFloatReachesTheRegistersRoundedOnce) {
-  ws->DisplayType = 6;
+  ws->View.DisplayType = dtFloat;
   Enter(1, 2, "1.00000005960464478");
   EXPECT_EQ(Holding()[1], 0x3F80);
   EXPECT_EQ(Holding()[2], 0x0001);
 }
 
 TEST_F(EntryFixture, SubnormalEntryStoresItsExactPattern) {
-  ws->DisplayType = 6;
+  ws->View.DisplayType = dtFloat;
   Enter(1, 2, "1e-40");
   float expected = 1e-40f;
   uint32_t bits;
@@ -250,34 +250,34 @@ TEST_F(EntryFixture, SubnormalEntryStoresItsExactPattern) {
 }
 
 TEST_F(EntryFixture, TargetsBeyondTheTableAreNeverWritten) {
-  ws->DisplayType = 8;
-  ws->StartReg = 32768;
+  ws->View.DisplayType = dtRegFloat;
+  ws->View.StartReg = 32768;
   EXPECT_EQ(Enter(1, 1, "1").CellText, "1"); // registers 65535 and 65536
   EXPECT_EQ(Holding()[65535], 0x3F80);
   const int64_t sum = StoreSum();
   Enter(1, 2, "2"); // registers 65537 and 65538 do not exist
   EXPECT_EQ(StoreSum(), sum);
 
-  ws->DisplayType = 0;
-  ws->StartReg = 65530;
+  ws->View.DisplayType = dtDecimal;
+  ws->View.StartReg = 65530;
   Enter(1, 8, "5"); // register 65537
   EXPECT_EQ(StoreSum(), sum);
-  ws->StartReg = -3;
+  ws->View.StartReg = -3;
   Enter(1, 4, "5"); // register 0
   EXPECT_EQ(StoreSum(), sum);
 
-  ws->IsMaster = 1; // a master does not send a write that reaches past the table
-  ws->DisplayType = 8;
-  ws->StartReg = 32768;
+  ws->Settings.IsMaster = roMaster; // a master does not send a write that reaches past the table
+  ws->View.DisplayType = dtRegFloat;
+  ws->View.StartReg = 32768;
   EXPECT_FALSE(Enter(1, 2, "2").Sent);
-  ws->RegType = 0;
-  ws->StartReg = 65530;
+  ws->View.RegType = rtCoils;
+  ws->View.StartReg = 65530;
   EXPECT_FALSE(Enter(1, 8, "1").Sent); // coil 65537
   EXPECT_TRUE(sender.frames.empty());
 }
 
 TEST_F(EntryFixture, SlaveBits) {
-  ws->RegType = 0;
+  ws->View.RegType = rtCoils;
   ws->Active().CoilTable[1] = 0xFFFF;
   ws->Active().CoilTable[2] = 0x8000;
   EXPECT_EQ(Enter(1, 17, "1").CellText, "1"); // coil 17
@@ -289,65 +289,65 @@ TEST_F(EntryFixture, SlaveBits) {
     EXPECT_FALSE(Enter(1, 17, text).CellText.has_value()) << text;
   EXPECT_EQ(ws->Active().CoilTable[2], 0x8001);
 
-  ws->RegType = 1;
+  ws->View.RegType = rtInputs;
   Enter(1, 1, "1");
   EXPECT_EQ(ws->Active().StatusTable[1], 1);
   EXPECT_EQ(ws->Active().CoilTable[1], 0x7FFF);
 }
 
 TEST_F(EntryFixture, MasterWithPollingOffOnlyFillsTheCell) {
-  ws->IsMaster = 1;
-  ws->PollEnabled = 0;
-  ws->RegType = 0;
+  ws->Settings.IsMaster = roMaster;
+  ws->Cycle.PollEnabled = 0;
+  ws->View.RegType = rtCoils;
   EXPECT_EQ(Enter(1, 1, "").CellText, ""); // blanks the cell
   EXPECT_EQ(Enter(1, 2, "7").CellText, "7");
-  ws->RegType = 3;
+  ws->View.RegType = rtHoldingRegs;
   EXPECT_FALSE(Enter(1, 1, "").CellText.has_value());
   EXPECT_FALSE(Enter(1, 1, "70000").CellText.has_value());
   EXPECT_EQ(Enter(1, 1, "12").CellText, "12");
-  ws->RegType = 2;
+  ws->View.RegType = rtInputRegs;
   EXPECT_EQ(Enter(1, 1, "12").CellText, "12");
   EXPECT_EQ(StoreSum(), 0);
   EXPECT_TRUE(sender.frames.empty());
 }
 
 TEST_F(EntryFixture, MasterWithPollingOnSendsAtOnce) {
-  ws->IsMaster = 1;
-  ws->RegType = 0;
+  ws->Settings.IsMaster = roMaster;
+  ws->View.RegType = rtCoils;
   EntryResult r = Enter(1, 1, "1");
   EXPECT_TRUE(r.Sent);
   EXPECT_FALSE(r.CellText.has_value());
   EXPECT_EQ(r.StatusText, "Write -");
   EXPECT_TRUE(r.Redraw);
-  EXPECT_EQ(ws->ReplyDeadline, 5000u + 9 + 400); // 8 bytes at 9600 8N1: 8.3 ms on the line
-  EXPECT_EQ(ws->MasterWrite, 1);
-  EXPECT_EQ(ws->WriteCount, 0);
-  EXPECT_EQ(ws->WriteAddress, 1);
+  EXPECT_EQ(ws->Cycle.ReplyDeadline, 5000u + 9 + 400); // 8 bytes at 9600 8N1: 8.3 ms on the line
+  EXPECT_EQ(ws->Cycle.MasterWrite, 1);
+  EXPECT_EQ(ws->Cycle.WriteCount, 0);
+  EXPECT_EQ(ws->Cycle.WriteAddress, 1);
   ASSERT_EQ(sender.frames.size(), 1u);
   EXPECT_EQ(sender.frames[0], Bytes({0x01, 0x05, 0x00, 0x00, 0xFF, 0x00, 0x8C, 0x3A}));
 
   ticks.Advance(100);
-  ws->RegType = 3;
-  ws->SingleRegWrite = 1;
+  ws->View.RegType = rtHoldingRegs;
+  ws->Settings.SingleRegWrite = 1;
   r = Enter(1, 1, "10");
   EXPECT_TRUE(r.Sent);
-  EXPECT_EQ(ws->ReplyDeadline, 5100u + 9 + 400);
+  EXPECT_EQ(ws->Cycle.ReplyDeadline, 5100u + 9 + 400);
   EXPECT_EQ(sender.frames.back(), Bytes({0x01, 0x06, 0x00, 0x00, 0x00, 0x0A, 0x09, 0xCD}));
 
-  ws->DisplayType = 6; // a pair is one function 16 request of two registers
+  ws->View.DisplayType = dtFloat; // a pair is one function 16 request of two registers
   r = Enter(1, 4, "1.5");
   EXPECT_EQ(sender.frames.back(), Rtu({0x01, 0x10, 0x00, 0x02, 0x00, 0x02, 0x04, 0x3F, 0xC0, 0x00, 0x00}));
   EXPECT_EQ(StoreSum(), 0); // the next poll shows the device's values
 
   // Nothing for discrete inputs, input registers or other texts.
   const size_t sent = sender.frames.size();
-  ws->RegType = 0;
+  ws->View.RegType = rtCoils;
   EXPECT_FALSE(Enter(1, 1, "").Sent);
   EXPECT_FALSE(Enter(1, 1, "2").Sent);
-  ws->RegType = 1;
+  ws->View.RegType = rtInputs;
   EXPECT_FALSE(Enter(1, 1, "1").Sent);
-  ws->RegType = 2;
-  ws->DisplayType = 0;
+  ws->View.RegType = rtInputRegs;
+  ws->View.DisplayType = dtDecimal;
   const EntryResult none = Enter(1, 1, "5");
   EXPECT_FALSE(none.Sent);
   EXPECT_FALSE(none.CellText.has_value());
@@ -356,8 +356,8 @@ TEST_F(EntryFixture, MasterWithPollingOnSendsAtOnce) {
 }
 
 TEST_F(EntryFixture, RewriteAndSelectionMoves) {
-  ws->SelectedCol = 2;
-  ws->SelectedRow = 3;
+  ws->Ui.SelectedCol = 2;
+  ws->Ui.SelectedRow = 3;
   EntryResult r = CmdWriteClick(*ws, master, ticks, "44");
   EXPECT_EQ(r.Col, 2);
   EXPECT_EQ(r.Row, 3);
@@ -365,14 +365,14 @@ TEST_F(EntryFixture, RewriteAndSelectionMoves) {
 
   // Walking down with the arrow keys applies the same input to each cell.
   for (int row = 4; row <= 6; ++row) Enter(2, row, "9");
-  EXPECT_EQ(ws->SelectedRow, 6);
+  EXPECT_EQ(ws->Ui.SelectedRow, 6);
   EXPECT_EQ(Holding()[24] + Holding()[25] + Holding()[26], 27);
 
   // Fixed header cells are no data cells.
   EXPECT_EQ(Enter(0, 3, "1").Col, 0);
   EXPECT_EQ(Enter(3, 0, "1").Col, 0);
-  EXPECT_EQ(ws->SelectedCol, 2);
-  ws->SelectedCol = 0;
+  EXPECT_EQ(ws->Ui.SelectedCol, 2);
+  ws->Ui.SelectedCol = 0;
   EXPECT_FALSE(CmdWriteClick(*ws, master, ticks, "1").CellText.has_value());
   EXPECT_EQ(StoreSum(), 44 + 27);
 }

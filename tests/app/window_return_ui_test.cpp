@@ -145,9 +145,9 @@ TEST_F(WindowReturnTest, ReturnFromAnotherApplicationIsNoActivation) {
          test::Child<QCheckBox>(comms.get(), "ChkTx")->click();
          test::Child<QCheckBox>(comms.get(), "ChkRx")->click();
          RecordSent(*ws, "\x01");
-         ws->PortActive = 1;
+         ws->Settings.PortActive = 1;
          RecordReceived(*ws, "\x02");
-         ws->PortActive = 0;
+         ws->Settings.PortActive = 0;
        },
        [&] {
          return checked(comms.get(), "ChkTx") && checked(comms.get(), "ChkRx") &&
@@ -195,7 +195,7 @@ TEST_F(WindowReturnTest, ReturnFromAnotherApplicationIsNoActivation) {
   EXPECT_FALSE(checked(comms.get(), "ChkTx"));
   EXPECT_EQ(ws->Monitor.MonitorText, "");
   EXPECT_EQ(test::Child<QLineEdit>(config.get(), "TxtPollTime")->text().toStdString(),
-            std::to_string(ws->PollTime));
+            std::to_string(ws->Settings.PollTime));
   EXPECT_TRUE(messages.empty()) << messages.front();
 }
 

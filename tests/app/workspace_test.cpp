@@ -8,31 +8,31 @@ using namespace korvane;
 
 TEST(Workspace, StartUpDefaults) {
   auto ws = MakeWorkspace();
-  EXPECT_EQ(ws->ActiveSlot, 1);
-  EXPECT_EQ(ws->DeviceAddress, 1);
-  for (int s = 1; s <= 5; ++s) EXPECT_EQ(ws->SlotAddress[s], s);
-  EXPECT_EQ(ws->CommPort, 1);
-  EXPECT_EQ(ws->BaudRate, 9600);
-  EXPECT_EQ(ws->DataBits, 8);
-  EXPECT_EQ(ws->Parity, "N");
-  EXPECT_EQ(ws->StopBits, 1);
-  EXPECT_EQ(ws->IsMaster, 0);
-  EXPECT_EQ(ws->RtuMode, 1);
-  EXPECT_EQ(ws->MonitorHex, 1);
-  EXPECT_EQ(ws->PollTime, 5);
-  EXPECT_EQ(ws->ResponseTime, 400);
-  EXPECT_EQ(ws->WriteFunction, 16);
-  EXPECT_EQ(ws->PollEnabled, 1);
-  EXPECT_EQ(ws->StartReg, 1);
-  EXPECT_EQ(ws->RegLength, 100);
-  EXPECT_EQ(ws->RegType, 3);
-  EXPECT_EQ(ws->DisplayType, 0);
-  EXPECT_EQ(ws->CurrentPage, 1);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 1);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 1);
+  for (int s = 1; s <= 5; ++s) EXPECT_EQ(ws->Devices.SlotAddress[s], s);
+  EXPECT_EQ(ws->Settings.CommPort, 1);
+  EXPECT_EQ(ws->Settings.BaudRate, 9600);
+  EXPECT_EQ(ws->Settings.DataBits, db8Bits);
+  EXPECT_EQ(ws->Settings.Parity, "N");
+  EXPECT_EQ(ws->Settings.StopBits, st1Bit);
+  EXPECT_EQ(ws->Settings.IsMaster, roSlave);
+  EXPECT_EQ(ws->Settings.RtuMode, fmRtu);
+  EXPECT_EQ(ws->Settings.MonitorHex, 1);
+  EXPECT_EQ(ws->Settings.PollTime, 5);
+  EXPECT_EQ(ws->Settings.ResponseTime, 400);
+  EXPECT_EQ(ws->Settings.WriteFunction, 16);
+  EXPECT_EQ(ws->Cycle.PollEnabled, 1);
+  EXPECT_EQ(ws->View.StartReg, 1);
+  EXPECT_EQ(ws->View.RegLength, 100);
+  EXPECT_EQ(ws->View.RegType, rtHoldingRegs);
+  EXPECT_EQ(ws->View.DisplayType, dtDecimal);
+  EXPECT_EQ(ws->View.CurrentPage, 1);
   for (int p = 1; p <= 20; ++p) {
-    EXPECT_EQ(ws->PageTable[p].PageStart, 1);
-    EXPECT_EQ(ws->PageTable[p].PageLength, 100);
-    EXPECT_EQ(ws->PageTable[p].PageRegType, 3);
-    EXPECT_EQ(ws->PageTable[p].PageDisplayType, 0);
+    EXPECT_EQ(ws->View.PageTable[p].PageStart, 1);
+    EXPECT_EQ(ws->View.PageTable[p].PageLength, 100);
+    EXPECT_EQ(ws->View.PageTable[p].PageRegType, rtHoldingRegs);
+    EXPECT_EQ(ws->View.PageTable[p].PageDisplayType, dtDecimal);
   }
   EXPECT_EQ(ws->Monitor.MonitorTxOn, 1);
   EXPECT_EQ(ws->Monitor.MonitorRxOn, 1);
@@ -54,6 +54,41 @@ TEST(Workspace, SetDefaultsClearsEveryTableOfEverySlot) {
     EXPECT_EQ(ws->SlotTables(s).InputRegTable[65536], 0);
     EXPECT_EQ(ws->SlotTables(s).HoldingRegTable[1], 0);
   }
+}
+
+TEST(Workspace, SetDefaultsBringsBackTheGroupsCreatingTheWindowResets) {
+  auto ws = MakeWorkspace();
+  ws->SelectSlot(3);
+  ws->Devices.SlotAddress[2] = 40;
+  ws->Settings.BaudRate = 19200;
+  ws->Settings.PortActive = 1;
+  ws->Settings.SingleRegWrite = 1;
+  ws->View.StartReg = 77;
+  ws->View.PageTable[5].PageLength = 8;
+  ws->Cycle.PollEnabled = 0;
+  ws->Cycle.PollCounter = 12;
+  ws->Cycle.PollAddress = 300;
+  ws->Ui.SelectedCol = 4;
+  ws->Ui.FloatHiWord = 9;
+  ws->Ui.HelpFilePath = "/x/help";
+  ws->Monitor.MonitorText = "kept";
+  ws->SetDefaults();
+  EXPECT_TRUE(ws->Devices == DeviceAddresses{});
+  EXPECT_TRUE(ws->View == ViewState{});
+  // The function-6 option is the one setting left as it was.
+  EXPECT_EQ(ws->Settings.SingleRegWrite, 1);
+  ws->Settings.SingleRegWrite = 0;
+  EXPECT_TRUE(ws->Settings == WorkspaceSettings{});
+  EXPECT_EQ(ws->Cycle.PollEnabled, 1);
+  EXPECT_EQ(ws->Cycle.PollCounter, 0);
+  EXPECT_EQ(ws->Cycle.PollAddress, 300);
+  EXPECT_EQ(ws->Ui.SelectedCol, 1);
+  EXPECT_EQ(ws->Ui.FloatHiWord, 9);
+  EXPECT_EQ(ws->Ui.HelpFilePath, "/x/help");
+  EXPECT_EQ(ws->Monitor.MonitorText, "kept");
+  // The start view is the default page.
+  for (int p = 1; p <= kPageCount; ++p) EXPECT_TRUE(ws->View.PageTable[p] == Page{});
+  EXPECT_EQ(ws->View.StartReg, Page{}.PageStart);
 }
 
 struct BitCase {
@@ -97,12 +132,12 @@ TEST(BitTables, OutsideTheTableReadsZeroAndIsNeverWritten) {
 
 TEST(Workspace, SelectingASlotFollowsItsAddress) {
   auto ws = MakeWorkspace();
-  for (int s = 1; s <= 5; ++s) ws->SlotAddress[s] = 10 * s;
+  for (int s = 1; s <= 5; ++s) ws->Devices.SlotAddress[s] = 10 * s;
   ws->SelectSlot(3);
-  EXPECT_EQ(ws->ActiveSlot, 3);
-  EXPECT_EQ(ws->DeviceAddress, 30);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 3);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 30);
   ws->SelectSlot(6); // not an item: nothing changes
-  EXPECT_EQ(ws->ActiveSlot, 3);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 3);
 }
 
 TEST(IntConv, DecimalTextsAndTheConversionError) {

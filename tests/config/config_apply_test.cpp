@@ -36,11 +36,11 @@ class ConfigApplyTest : public ::testing::Test {
 protected:
   void SetUp() override {
     ws = MakeWorkspace();
-    ws->CommPort = 2;
-    ws->ResponseTime = 1000;
-    ws->SlotAddress = {0, 11, 12, 13, 14, 15};
-    ws->ActiveSlot = 2;
-    ws->DeviceAddress = 12;
+    ws->Settings.CommPort = 2;
+    ws->Settings.ResponseTime = 1000;
+    ws->Devices.SlotAddress = {0, 11, 12, 13, 14, 15};
+    ws->Devices.ActiveSlot = 2;
+    ws->Devices.DeviceAddress = 12;
   }
   // The controls as activation would show them: "Exit" with them changes nothing.
   ConfigControls Shown() const { return ControlsFromWorkspace(*ws); }
@@ -61,10 +61,10 @@ TEST_F(ConfigApplyTest, RangesAndListsIgnoreWhatLiesOutside) {
   auto response = [](const char* t) { return [t](ConfigControls& c) { c.TxtResponseTime = t; }; };
   auto data = [](const char* t) { return [t](ConfigControls& c) { c.ComboData = t; }; };
   auto stop = [](const char* t) { return [t](ConfigControls& c) { c.ComboStop = t; }; };
-  auto pollTime = [](const Workspace& w) -> int64_t { return w.PollTime; };
-  auto responseTime = [](const Workspace& w) -> int64_t { return w.ResponseTime; };
-  auto dataBits = [](const Workspace& w) -> int64_t { return w.DataBits; };
-  auto stopBits = [](const Workspace& w) -> int64_t { return w.StopBits; };
+  auto pollTime = [](const Workspace& w) -> int64_t { return w.Settings.PollTime; };
+  auto responseTime = [](const Workspace& w) -> int64_t { return w.Settings.ResponseTime; };
+  auto dataBits = [](const Workspace& w) -> int64_t { return w.Settings.DataBits; };
+  auto stopBits = [](const Workspace& w) -> int64_t { return w.Settings.StopBits; };
   const std::vector<Case> cases = {
       {"poll 0", poll("0"), pollTime, 5},
       {"poll 31", poll("31"), pollTime, 5},
@@ -97,7 +97,7 @@ TEST_F(ConfigApplyTest, ParityTakesOnlyTheThreeLetters) {
     ConfigControls c = Shown();
     c.ComboParity = typed;
     Apply(c);
-    EXPECT_EQ(ws->Parity, stored) << "typed '" << typed << "'";
+    EXPECT_EQ(ws->Settings.Parity, stored) << "typed '" << typed << "'";
   }
 }
 
@@ -105,7 +105,7 @@ TEST_F(ConfigApplyTest, EachSlotAddressIsJudgedOnItsOwn) {
   ConfigControls c = Shown();
   c.TxtAddr = {"", "0", "248", "1", "247", "100"};
   Apply(c);
-  EXPECT_EQ(ws->SlotAddress, (std::array<int32_t, 6>{0, 11, 12, 1, 247, 100}));
+  EXPECT_EQ(ws->Devices.SlotAddress, (std::array<int32_t, 6>{0, 11, 12, 1, 247, 100}));
 }
 
 TEST_F(ConfigApplyTest, ChosenAddressButtonMakesTheActiveSlot) {
@@ -113,16 +113,16 @@ TEST_F(ConfigApplyTest, ChosenAddressButtonMakesTheActiveSlot) {
   c.OptAddr = 3;
   c.TxtAddr[3] = "30";
   Apply(c);
-  EXPECT_EQ(ws->ActiveSlot, 3);
-  EXPECT_EQ(ws->DeviceAddress, 30);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 3);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 30);
 
   // No button chosen: the slot stays, its address is taken again.
   c = Shown();
   c.OptAddr = 0;
   c.TxtAddr[3] = "31";
   Apply(c);
-  EXPECT_EQ(ws->ActiveSlot, 3);
-  EXPECT_EQ(ws->DeviceAddress, 31);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 3);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 31);
 }
 
 TEST_F(ConfigApplyTest, PortIsClosedFirstConfiguredThenOpenedOnlyWhenAsked) {
@@ -158,8 +158,8 @@ TEST_F(ConfigApplyTest, AnyNumberIsTakenForPortAndBaudRate) {
   c.ComboPort = "42"; // not a present port
   c.ComboBaud = "1000";
   Apply(c);
-  EXPECT_EQ(ws->CommPort, 42);
-  EXPECT_EQ(ws->BaudRate, 1000);
+  EXPECT_EQ(ws->Settings.CommPort, 42);
+  EXPECT_EQ(ws->Settings.BaudRate, 1000);
   EXPECT_EQ(port.calls.at(1), "OpenComm 42 1024 1024 1000 8 0 1");
 }
 
@@ -175,23 +175,23 @@ TEST_F(ConfigApplyTest, NonNumericBoxStopsAtItsStep) {
     int64_t typed;
   };
   const std::vector<Setting> settings = {
-      {"RtuMode", [](const Workspace& w) { return int64_t{w.RtuMode}; }, 0},
-      {"IsMaster", [](const Workspace& w) { return int64_t{w.IsMaster}; }, 1},
-      {"CommPort", [](const Workspace& w) { return int64_t{w.CommPort}; }, 9},
-      {"BaudRate", [](const Workspace& w) { return int64_t{w.BaudRate}; }, 38400},
-      {"SingleRegWrite", [](const Workspace& w) { return int64_t{w.SingleRegWrite}; }, 1},
-      {"PollTime", [](const Workspace& w) { return int64_t{w.PollTime}; }, 12},
-      {"ResponseTime", [](const Workspace& w) { return int64_t{w.ResponseTime}; }, 700},
-      {"DataBits", [](const Workspace& w) { return int64_t{w.DataBits}; }, 7},
-      {"Parity", [](const Workspace& w) { return int64_t{w.Parity == "O"}; }, 1},
-      {"SlotAddress[1]", [](const Workspace& w) { return int64_t{w.SlotAddress[1]}; }, 21},
-      {"SlotAddress[2]", [](const Workspace& w) { return int64_t{w.SlotAddress[2]}; }, 22},
-      {"SlotAddress[3]", [](const Workspace& w) { return int64_t{w.SlotAddress[3]}; }, 23},
-      {"SlotAddress[4]", [](const Workspace& w) { return int64_t{w.SlotAddress[4]}; }, 24},
-      {"SlotAddress[5]", [](const Workspace& w) { return int64_t{w.SlotAddress[5]}; }, 25},
-      {"ActiveSlot", [](const Workspace& w) { return int64_t{w.ActiveSlot}; }, 4},
-      {"DeviceAddress", [](const Workspace& w) { return int64_t{w.DeviceAddress}; }, 24},
-      {"StopBits", [](const Workspace& w) { return int64_t{w.StopBits}; }, 2},
+      {"RtuMode", [](const Workspace& w) { return int64_t{w.Settings.RtuMode}; }, 0},
+      {"IsMaster", [](const Workspace& w) { return int64_t{w.Settings.IsMaster}; }, 1},
+      {"CommPort", [](const Workspace& w) { return int64_t{w.Settings.CommPort}; }, 9},
+      {"BaudRate", [](const Workspace& w) { return int64_t{w.Settings.BaudRate}; }, 38400},
+      {"SingleRegWrite", [](const Workspace& w) { return int64_t{w.Settings.SingleRegWrite}; }, 1},
+      {"PollTime", [](const Workspace& w) { return int64_t{w.Settings.PollTime}; }, 12},
+      {"ResponseTime", [](const Workspace& w) { return int64_t{w.Settings.ResponseTime}; }, 700},
+      {"DataBits", [](const Workspace& w) { return int64_t{w.Settings.DataBits}; }, 7},
+      {"Parity", [](const Workspace& w) { return int64_t{w.Settings.Parity == "O"}; }, 1},
+      {"SlotAddress[1]", [](const Workspace& w) { return int64_t{w.Devices.SlotAddress[1]}; }, 21},
+      {"SlotAddress[2]", [](const Workspace& w) { return int64_t{w.Devices.SlotAddress[2]}; }, 22},
+      {"SlotAddress[3]", [](const Workspace& w) { return int64_t{w.Devices.SlotAddress[3]}; }, 23},
+      {"SlotAddress[4]", [](const Workspace& w) { return int64_t{w.Devices.SlotAddress[4]}; }, 24},
+      {"SlotAddress[5]", [](const Workspace& w) { return int64_t{w.Devices.SlotAddress[5]}; }, 25},
+      {"ActiveSlot", [](const Workspace& w) { return int64_t{w.Devices.ActiveSlot}; }, 4},
+      {"DeviceAddress", [](const Workspace& w) { return int64_t{w.Devices.DeviceAddress}; }, 24},
+      {"StopBits", [](const Workspace& w) { return int64_t{w.Settings.StopBits}; }, 2},
   };
   auto typed = [] {
     ConfigControls c;
@@ -227,7 +227,7 @@ TEST_F(ConfigApplyTest, NonNumericBoxStopsAtItsStep) {
   for (const Break& b : breaks) {
     SetUp();
     port.calls.clear();
-    ws->PortActive = 1;
+    ws->Settings.PortActive = 1;
     const auto before = MakeWorkspace();
     *before = *ws;
     ConfigControls c = typed();
@@ -253,18 +253,18 @@ TEST_F(ConfigApplyTest, PortThatCannotOpenFailsAfterEverySetting) {
   c.TxtPollTime = "9";
   c.ComboStop = "2";
   EXPECT_THROW(Apply(c), std::runtime_error);
-  EXPECT_EQ(ws->PollTime, 9);
-  EXPECT_EQ(ws->StopBits, 2);
+  EXPECT_EQ(ws->Settings.PollTime, 9);
+  EXPECT_EQ(ws->Settings.StopBits, st2Bits);
   EXPECT_EQ(port.calls.back(), "PortActivate");
 }
 
 TEST_F(ConfigApplyTest, ShownControlsReflectTheWorkspace) {
-  ws->RtuMode = 0;
-  ws->IsMaster = 1;
-  ws->SingleRegWrite = 1;
-  ws->PortActive = 1;
-  ws->Parity = "x"; // a register file may bring any text
-  ws->ActiveSlot = 4;
+  ws->Settings.RtuMode = fmAscii;
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.SingleRegWrite = 1;
+  ws->Settings.PortActive = 1;
+  ws->Settings.Parity = "x"; // a register file may bring any text
+  ws->Devices.ActiveSlot = 4;
   const ConfigControls c = Shown();
   EXPECT_FALSE(c.OptRTU);
   EXPECT_TRUE(c.OptMaster);

@@ -125,7 +125,7 @@ protected:
   void OpenPort() {
     port->OpenComm(5, 1024, 1024, 9600, 8, 0, 1);
     port->PortActivate();
-    ASSERT_EQ(ws->PortActive, 1);
+    ASSERT_EQ(ws->Settings.PortActive, 1);
   }
 
   std::string dir;
@@ -193,18 +193,18 @@ TEST_F(ConfigWindowsTest, CreationLoadsOnceAndEveryActivationReloads) {
   EXPECT_TRUE(Checked("OptRTU"));
   EXPECT_TRUE(Checked("OptSlave"));
 
-  ws->RtuMode = 0;
-  ws->IsMaster = 1;
-  ws->SingleRegWrite = 1;
-  ws->PollTime = 12;
-  ws->ResponseTime = 1500;
-  ws->SlotAddress = {0, 31, 32, 33, 34, 35};
-  ws->ActiveSlot = 3;
-  ws->CommPort = 7;
-  ws->BaudRate = 1000;
-  ws->DataBits = 7;
-  ws->Parity = "E";
-  ws->StopBits = 2;
+  ws->Settings.RtuMode = fmAscii;
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.SingleRegWrite = 1;
+  ws->Settings.PollTime = 12;
+  ws->Settings.ResponseTime = 1500;
+  ws->Devices.SlotAddress = {0, 31, 32, 33, 34, 35};
+  ws->Devices.ActiveSlot = 3;
+  ws->Settings.CommPort = 7;
+  ws->Settings.BaudRate = 1000;
+  ws->Settings.DataBits = db7Bits;
+  ws->Settings.Parity = "E";
+  ws->Settings.StopBits = st2Bits;
   Activate();
   EXPECT_TRUE(Checked("OptASCII"));
   EXPECT_TRUE(Checked("OptMaster"));
@@ -239,7 +239,7 @@ TEST_F(ConfigWindowsTest, CreationLoadsOnceAndEveryActivationReloads) {
   EXPECT_TRUE(Checked("OptAddr3"));
   EXPECT_EQ(ComboText("ComboParity"), "E");
 
-  ws->PortActive = 1;
+  ws->Settings.PortActive = 1;
   Activate();
   EXPECT_TRUE(Checked("ChkPort"));
 }
@@ -257,14 +257,14 @@ TEST_F(ConfigWindowsTest, ReturnFromAnotherApplicationKeepsTheEdits) {
   EXPECT_TRUE(Checked("OptAddr5"));
   // Coming from the main window reloads them.
   Activate();
-  EXPECT_EQ(Text("TxtPollTime"), std::to_string(ws->PollTime));
+  EXPECT_EQ(Text("TxtPollTime"), std::to_string(ws->Settings.PollTime));
   EXPECT_TRUE(Checked("OptAddr1"));
   // So does showing the dialog again after closing it by its frame.
   Type("TxtPollTime", "28");
   config->close();
   config->show();
   Send(config.get(), QEvent::WindowActivate);
-  EXPECT_EQ(Text("TxtPollTime"), std::to_string(ws->PollTime));
+  EXPECT_EQ(Text("TxtPollTime"), std::to_string(ws->Settings.PollTime));
 }
 
 TEST_F(ConfigWindowsTest, DeviceLabelFollowsThePortNumber) {
@@ -294,11 +294,11 @@ TEST_F(ConfigWindowsTest, ExitTakesOverOpensRefreshesAndHides) {
   ClickExit();
   EXPECT_TRUE(messages.empty()) << messages.front();
   EXPECT_FALSE(config->isVisible());
-  EXPECT_EQ(ws->ActiveSlot, 3);
-  EXPECT_EQ(ws->DeviceAddress, 30);
-  EXPECT_EQ(ws->StopBits, 3);
+  EXPECT_EQ(ws->Devices.ActiveSlot, 3);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 30);
+  EXPECT_EQ(ws->Settings.StopBits, 3);
   // The port is open on COM5's device and greeted the line.
-  EXPECT_EQ(ws->PortActive, 1);
+  EXPECT_EQ(ws->Settings.PortActive, 1);
   EXPECT_EQ(MainLabel("TxtPort"), "Active");
   ASSERT_FALSE(backend.Opened().empty());
   EXPECT_EQ(backend.Opened().back(), dir + "/com5");
@@ -317,7 +317,7 @@ TEST_F(ConfigWindowsTest, ExitTakesOverOpensRefreshesAndHides) {
   Check("ChkPort", false);
   const int closes = backend.Closes();
   ClickExit();
-  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(ws->Settings.PortActive, 0);
   EXPECT_EQ(MainLabel("TxtPort"), "InActive");
   EXPECT_GT(backend.Closes(), closes);
   EXPECT_EQ(backend.OpenHandles(), 0);
@@ -402,12 +402,12 @@ TEST_F(ConfigWindowsTest, NonNumericBoxStopsExitWithTheDialogOpen) {
   EXPECT_TRUE(config->isVisible());
   EXPECT_EQ(Text("TxtPollTime"), "abc");
   // Taken over before the poll time, with the port closed...
-  EXPECT_EQ(ws->IsMaster, 1);
-  EXPECT_EQ(ws->BaudRate, 19200);
-  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(ws->Settings.IsMaster, roMaster);
+  EXPECT_EQ(ws->Settings.BaudRate, 19200);
+  EXPECT_EQ(ws->Settings.PortActive, 0);
   EXPECT_EQ(MainLabel("TxtPort"), "InActive");
   // ...and nothing after it: no addresses, no reopening, no refresh.
-  EXPECT_EQ(ws->SlotAddress[1], 1);
+  EXPECT_EQ(ws->Devices.SlotAddress[1], 1);
   EXPECT_EQ(backend.OpenHandles(), 0);
   EXPECT_EQ(PollInterval(), 5000);
   EXPECT_EQ(MainLabel("TxtRTUMode"), "Slave - Binary");
@@ -440,7 +440,7 @@ TEST_F(ConfigWindowsTest, TheBoxOfAPortThatCannotOpenSaysWhy) {
   SetMessageSink(sink);
   EXPECT_EQ(text, "Cannot connect to COM5.");
   EXPECT_EQ(reason, dir + "/com5: in use by another program");
-  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(ws->Settings.PortActive, 0);
 }
 
 TEST_F(ConfigWindowsTest, PortThatCannotOpenStopsAfterTheSettings) {
@@ -457,9 +457,9 @@ TEST_F(ConfigWindowsTest, PortThatCannotOpenStopsAfterTheSettings) {
                                                "/com5: permission denied; add your user to the dialout group "
                                                "(then log in again)"});
   EXPECT_TRUE(config->isVisible());
-  EXPECT_EQ(ws->PollTime, 20);
-  EXPECT_EQ(ws->DeviceAddress, 40);
-  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(ws->Settings.PollTime, 20);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 40);
+  EXPECT_EQ(ws->Settings.PortActive, 0);
   EXPECT_EQ(MainLabel("TxtPort"), "InActive");
   EXPECT_EQ(PollInterval(), 5000);
   EXPECT_EQ(CboAddr()->currentText().toStdString(), "1");
@@ -476,8 +476,8 @@ TEST_F(ConfigWindowsTest, ClosingByTheFrameOrEscapeTakesNothingOver) {
   EXPECT_TRUE(config->isVisible());
   config->close();
   EXPECT_FALSE(config->isVisible());
-  EXPECT_EQ(ws->PollTime, 5);
-  EXPECT_EQ(ws->PortActive, 1);
+  EXPECT_EQ(ws->Settings.PollTime, 5);
+  EXPECT_EQ(ws->Settings.PortActive, 1);
   EXPECT_EQ(backend.OpenHandles(), 1);
 }
 
@@ -507,11 +507,11 @@ TEST_F(ConfigWindowsTest, ReturnFromOwnMessageBoxKeepsTheEntries) {
 
 TEST_F(ConfigWindowsTest, LoadAppliesTheFileToTheWindowAndClosesThePort) {
   auto src = MakeWorkspace();
-  src->IsMaster = 1;
-  src->RtuMode = 0;
-  src->PollTime = 7;
-  src->SlotAddress = {0, 17, 2, 3, 4, 5};
-  src->PageTable[1] = Page{11, 40, 2, 0}; // input registers from 11, decimal
+  src->Settings.IsMaster = roMaster;
+  src->Settings.RtuMode = fmAscii;
+  src->Settings.PollTime = 7;
+  src->Devices.SlotAddress = {0, 17, 2, 3, 4, 5};
+  src->View.PageTable[1] = Page{11, 40, rtInputRegs, dtDecimal}; // input registers from 11, decimal
   src->SlotTables(1).InputRegTable[11] = 255;
   src->SlotTables(1).InputRegTable[12] = 65535;
   const std::string path = dir + "/image.txt";
@@ -519,9 +519,9 @@ TEST_F(ConfigWindowsTest, LoadAppliesTheFileToTheWindowAndClosesThePort) {
 
   OpenPort();
   main->LoadRegisterFileFrom(path);
-  EXPECT_EQ(ws->IsMaster, 1);
-  EXPECT_EQ(ws->StartReg, 11);
-  EXPECT_EQ(ws->RegType, 2);
+  EXPECT_EQ(ws->Settings.IsMaster, roMaster);
+  EXPECT_EQ(ws->View.StartReg, 11);
+  EXPECT_EQ(ws->View.RegType, rtInputRegs);
   EXPECT_EQ(MainLabel("TxtRTUMode"), "Master - ASCII");
   EXPECT_EQ(FindMain<QLineEdit>("TxtStartReg")->text().toStdString(), "11");
   EXPECT_EQ(FindMain<QComboBox>("ComboRegType")->currentText().toStdString(), "Input Registers 3xxxx");
@@ -531,7 +531,7 @@ TEST_F(ConfigWindowsTest, LoadAppliesTheFileToTheWindowAndClosesThePort) {
   // The address selector shows the new device address; its items stay.
   EXPECT_EQ(CboAddr()->currentText().toStdString(), "17");
   EXPECT_EQ(Items(CboAddr()), (std::vector<std::string>{"1", "2", "3", "4", "5"}));
-  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(ws->Settings.PortActive, 0);
   EXPECT_EQ(MainLabel("TxtPort"), "InActive");
   EXPECT_EQ(backend.OpenHandles(), 0);
 
@@ -560,18 +560,18 @@ TEST_F(ConfigWindowsTest, BadFileChangesNothing) {
   } catch (const RegisterFileError& e) {
     EXPECT_EQ(std::string(e.what()), "File not found");
   }
-  EXPECT_EQ(ws->IsMaster, 0);
-  EXPECT_EQ(ws->RtuMode, 1);
+  EXPECT_EQ(ws->Settings.IsMaster, roSlave);
+  EXPECT_EQ(ws->Settings.RtuMode, fmRtu);
   EXPECT_EQ(MainLabel("TxtRTUMode"), "Slave - Binary");
   EXPECT_EQ(Cell(1, 1), "42");
   EXPECT_EQ(PollInterval(), 5000);
-  EXPECT_EQ(ws->PortActive, 1);
+  EXPECT_EQ(ws->Settings.PortActive, 1);
   EXPECT_EQ(MainLabel("TxtPort"), "Active");
 }
 
 TEST_F(ConfigWindowsTest, LoadedPollTimeBelowOneStopsThePollTimer) {
   auto src = MakeWorkspace();
-  src->PollTime = 0;
+  src->Settings.PollTime = 0;
   const std::string path = dir + "/zero.txt";
   SaveRegisterFile(*src, path);
   QTimer* timer = FindMain<QTimer>("Timer1");
@@ -589,7 +589,7 @@ TEST_F(ConfigWindowsTest, LoadedPollTimeBelowOneStopsThePollTimer) {
 
 TEST_F(ConfigWindowsTest, ExitLeavesThePollTimerStoppedForALoadedPollTimeBelowOne) {
   auto src = MakeWorkspace();
-  src->PollTime = 0;
+  src->Settings.PollTime = 0;
   const std::string path = dir + "/zero.txt";
   SaveRegisterFile(*src, path);
   QTimer* timer = FindMain<QTimer>("Timer1");
@@ -601,7 +601,7 @@ TEST_F(ConfigWindowsTest, ExitLeavesThePollTimerStoppedForALoadedPollTimeBelowOn
   Activate();
   EXPECT_EQ(Text("TxtPollTime"), "0");
   ClickExit();
-  EXPECT_EQ(ws->PollTime, 0);
+  EXPECT_EQ(ws->Settings.PollTime, 0);
   EXPECT_FALSE(timer->isActive());
   EXPECT_FALSE(config->isVisible());
 }

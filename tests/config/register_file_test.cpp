@@ -85,44 +85,29 @@ std::unique_ptr<Workspace> FilledWorkspace(uint32_t seed) {
     AddressSlot& t = ws->SlotTables(s);
     for (int i = 1; i <= kBitWords; ++i) t.CoilTable[i] = next(), t.StatusTable[i] = next();
     for (int i = 1; i <= kRegisters; ++i) t.InputRegTable[i] = next(), t.HoldingRegTable[i] = next();
-    ws->SlotAddress[s] = 10 * s + static_cast<int32_t>(seed % 7);
+    ws->Devices.SlotAddress[s] = 10 * s + static_cast<int32_t>(seed % 7);
   }
-  ws->IsMaster = 1;
-  ws->RtuMode = 0;
-  ws->CommPort = 7;
-  ws->BaudRate = 19200;
-  ws->DataBits = 7;
-  ws->Parity = "E";
-  ws->StopBits = 2;
-  ws->PollTime = 3;
-  for (int p = 1; p <= kPageCount; ++p) ws->PageTable[p] = Page{100 * p + 1, 50 + p, p % 4, (p + 7) % 10 - 1};
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.RtuMode = fmAscii;
+  ws->Settings.CommPort = 7;
+  ws->Settings.BaudRate = 19200;
+  ws->Settings.DataBits = db7Bits;
+  ws->Settings.Parity = "E";
+  ws->Settings.StopBits = st2Bits;
+  ws->Settings.PollTime = 3;
+  for (int p = 1; p <= kPageCount; ++p)
+    ws->View.PageTable[p] =
+        Page{100 * p + 1, 50 + p, static_cast<TRegType>(p % 4), static_cast<TDisplayType>((p + 7) % 10 - 1)};
   return ws;
 }
 
-// Everything a load may change, compared field by field.
+// Everything a load may change: the groups it commits, then the tables.
 void ExpectSameLoadedState(const Workspace& a, const Workspace& b) {
-  EXPECT_EQ(a.IsMaster, b.IsMaster);
-  EXPECT_EQ(a.RtuMode, b.RtuMode);
-  EXPECT_EQ(a.CommPort, b.CommPort);
-  EXPECT_EQ(a.BaudRate, b.BaudRate);
-  EXPECT_EQ(a.DataBits, b.DataBits);
-  EXPECT_EQ(a.Parity, b.Parity);
-  EXPECT_EQ(a.StopBits, b.StopBits);
-  EXPECT_EQ(a.PollTime, b.PollTime);
-  EXPECT_EQ(a.SlotAddress, b.SlotAddress);
-  EXPECT_EQ(a.ActiveSlot, b.ActiveSlot);
-  EXPECT_EQ(a.DeviceAddress, b.DeviceAddress);
-  for (int p = 1; p <= kPageCount; ++p) {
-    EXPECT_EQ(a.PageTable[p].PageStart, b.PageTable[p].PageStart) << "page " << p;
-    EXPECT_EQ(a.PageTable[p].PageLength, b.PageTable[p].PageLength) << "page " << p;
-    EXPECT_EQ(a.PageTable[p].PageDisplayType, b.PageTable[p].PageDisplayType) << "page " << p;
-    EXPECT_EQ(a.PageTable[p].PageRegType, b.PageTable[p].PageRegType) << "page " << p;
-  }
-  EXPECT_EQ(a.StartReg, b.StartReg);
-  EXPECT_EQ(a.RegLength, b.RegLength);
-  EXPECT_EQ(a.DisplayType, b.DisplayType);
-  EXPECT_EQ(a.RegType, b.RegType);
-  EXPECT_EQ(a.CurrentPage, b.CurrentPage);
+  EXPECT_TRUE(a.Settings == b.Settings);
+  EXPECT_TRUE(a.Devices == b.Devices);
+  for (int p = 1; p <= kPageCount; ++p)
+    EXPECT_TRUE(a.View.PageTable[p] == b.View.PageTable[p]) << "page " << p;
+  EXPECT_TRUE(a.View == b.View);
   for (int s = 0; s <= kSlotCount; ++s) {
     const AddressSlot& x = a.SlotTables(s);
     const AddressSlot& y = b.SlotTables(s);
@@ -221,13 +206,37 @@ TEST(RegisterFileWriter, StartUpWorkspaceByteForByte) {
   EXPECT_EQ(headers, 20u);
 }
 
+TEST(RegisterFileWriter, CodesOutsideTheNamedOnesAreWrittenBackAsTheyCame) {
+  // A role and a framing that are no code read as slave and ASCII; numbers
+  // and the parity text are held as they stand, whatever they are.
+  const std::string numbers = "1\r\n9600\r\n5\r\nQ\r\n3\r\n5\r\n"
+                              "       1       2       3       4       5\r\n"
+                              "      12     101      12       7\r\n"
+                              "     -40       9      -3      -2\r\n" +
+                              Repeat("       1     100       0       3\r\n", 18);
+  const std::string head = "SLAVE\r\nASCII\r\n" + numbers;
+  auto ws = MakeWorkspace();
+  ReadRegisterText(*ws, "MASTERS\r\nRTU \r\n" + numbers);
+  EXPECT_EQ(ws->Settings.IsMaster, roSlave);
+  EXPECT_EQ(ws->Settings.RtuMode, fmRtu); // trimmed before it is read
+  EXPECT_EQ(ws->Settings.DataBits, static_cast<TDataBitsCode>(5));
+  EXPECT_EQ(ws->Settings.StopBits, static_cast<TStopBitsCode>(3));
+  EXPECT_EQ(ws->View.PageTable[1].PageDisplayType, static_cast<TDisplayType>(12));
+  EXPECT_EQ(ws->View.PageTable[1].PageRegType, static_cast<TRegType>(7));
+  EXPECT_EQ(ws->View.PageTable[2].PageDisplayType, static_cast<TDisplayType>(-3));
+  EXPECT_EQ(ws->View.RegType, static_cast<TRegType>(7)); // page 1 is the view
+  ws->Settings.RtuMode = static_cast<TFrameMode>(2);     // neither code: not written as RTU
+  const std::string text = RegisterFileText(*ws);
+  EXPECT_EQ(text.substr(0, head.size()), head);
+}
+
 TEST(RegisterFileWriter, FieldsAreRightAlignedAndWidenWhenTheyMust) {
   auto ws = MakeWorkspace();
-  ws->IsMaster = 1;
-  ws->RtuMode = 0;
-  ws->Parity = "E";
-  ws->CommPort = 12;
-  ws->SlotAddress = {0, 247, -1, 0, 12345678, 99999999};
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.RtuMode = fmAscii;
+  ws->Settings.Parity = "E";
+  ws->Settings.CommPort = 12;
+  ws->Devices.SlotAddress = {0, 247, -1, 0, 12345678, 99999999};
   auto& h = ws->SlotTables(2).HoldingRegTable;
   h[1] = 65535;
   h[2] = -5;
@@ -260,26 +269,27 @@ TEST(RegisterFileReader, SaveThenLoadGivesTheSameState) {
 
   auto loaded = MakeWorkspace();
   loaded->SelectSlot(3);
-  loaded->ResponseTime = 1234;
+  loaded->Settings.ResponseTime = 1234;
   loaded->SlotTables(4).InputRegTable[65536] = 77; // not in the file: stays
-  loaded->StartReg = 900;
-  loaded->CurrentPage = 7;
+  loaded->View.StartReg = 900;
+  loaded->View.CurrentPage = 7;
   LoadRegisterFile(*loaded, dir / "ws.txt");
 
   // The view comes from page 1, the active slot is the first.
-  saved->StartReg = saved->PageTable[1].PageStart;
-  saved->RegLength = saved->PageTable[1].PageLength;
-  saved->DisplayType = saved->PageTable[1].PageDisplayType;
-  saved->RegType = saved->PageTable[1].PageRegType;
-  saved->CurrentPage = 1;
+  saved->View.StartReg = saved->View.PageTable[1].PageStart;
+  saved->View.RegLength = saved->View.PageTable[1].PageLength;
+  saved->View.DisplayType = saved->View.PageTable[1].PageDisplayType;
+  saved->View.RegType = saved->View.PageTable[1].PageRegType;
+  saved->View.CurrentPage = 1;
   saved->SelectSlot(1);
+  saved->Settings.ResponseTime = 1234; // not in the file: the loaded workspace keeps its own
   saved->SlotTables(4).InputRegTable[65536] = 77;
   for (int s = 1; s <= kSlotCount; ++s) saved->SlotTables(s).HoldingRegTable[65536] = 0;
   for (int s = 1; s <= kSlotCount; ++s)
     if (s != 4) saved->SlotTables(s).InputRegTable[65536] = 0;
   ExpectSameLoadedState(*loaded, *saved);
-  EXPECT_EQ(loaded->DeviceAddress, saved->SlotAddress[1]);
-  EXPECT_EQ(loaded->ResponseTime, 1234);
+  EXPECT_EQ(loaded->Devices.DeviceAddress, saved->Devices.SlotAddress[1]);
+  EXPECT_EQ(loaded->Settings.ResponseTime, 1234);
 }
 
 TEST(RegisterFileReader, PiecesOfAnySizeReadLikeTheWhole) {
@@ -290,15 +300,15 @@ TEST(RegisterFileReader, PiecesOfAnySizeReadLikeTheWhole) {
                            ";COILS  \r\n      11      12\r\n" + ";HOLDREG\n      13\r\n      14 \r\n      15";
   auto whole = MakeWorkspace();
   ReadRegisterText(*whole, text);
-  EXPECT_EQ(whole->IsMaster, 1);
-  EXPECT_EQ(whole->BaudRate, 4800);
-  EXPECT_EQ(whole->Parity, "O");
-  EXPECT_EQ(whole->SlotAddress[2], 7);
+  EXPECT_EQ(whole->Settings.IsMaster, roMaster);
+  EXPECT_EQ(whole->Settings.BaudRate, 4800);
+  EXPECT_EQ(whole->Settings.Parity, "O");
+  EXPECT_EQ(whole->Devices.SlotAddress[2], 7);
   EXPECT_EQ(whole->SlotTables(1).CoilTable[2], 12);
   EXPECT_EQ(whole->SlotTables(1).HoldingRegTable[1], 13);
   EXPECT_EQ(whole->SlotTables(1).HoldingRegTable[2], 14); // the one-character field after it is no field
   EXPECT_EQ(whole->SlotTables(1).HoldingRegTable[3], 15);
-  EXPECT_EQ(whole->StartReg, 2);
+  EXPECT_EQ(whole->View.StartReg, 2);
 
   for (size_t piece : {1u, 2u, 3u, 7u}) {
     auto ws = MakeWorkspace();
@@ -345,8 +355,8 @@ TEST(RegisterFileReader, EdgeCases) {
        }},
       {"role and framing compare exactly after trimming", "master\r\n  RTU \t\r\n" + head.substr(12),
        [](const Workspace& ws) {
-         EXPECT_EQ(ws.IsMaster, 0);
-         EXPECT_EQ(ws.RtuMode, 1);
+         EXPECT_EQ(ws.Settings.IsMaster, roSlave);
+         EXPECT_EQ(ws.Settings.RtuMode, fmRtu);
        }},
       {"a sixth slot section changes nothing",
        head + Repeat(";COILS  \r\n;HOLDREG\r\n       5\r\n", 5) +
@@ -361,12 +371,12 @@ TEST(RegisterFileReader, EdgeCases) {
       {"page 1 with display format 8 becomes the view",
        head.substr(0, 75) + "     200      40       8       2\r\n     300      10       9       1\r\n",
        [](const Workspace& ws) {
-         EXPECT_EQ(ws.DisplayType, 8);
-         EXPECT_EQ(ws.StartReg, 200);
-         EXPECT_EQ(ws.RegLength, 40);
-         EXPECT_EQ(ws.RegType, 2);
-         EXPECT_EQ(ws.CurrentPage, 1);
-         EXPECT_EQ(ws.PageTable[2].PageDisplayType, 9);
+         EXPECT_EQ(ws.View.DisplayType, dtRegFloat);
+         EXPECT_EQ(ws.View.StartReg, 200);
+         EXPECT_EQ(ws.View.RegLength, 40);
+         EXPECT_EQ(ws.View.RegType, rtInputRegs);
+         EXPECT_EQ(ws.View.CurrentPage, 1);
+         EXPECT_EQ(ws.View.PageTable[2].PageDisplayType, dtRegFloatReverse);
        }},
       {"headers in any order and more than once",
        head + ";COILS  \r\n;HOLDREG\r\n       1       2\r\n;INPREGS\r\n       3\r\n;comment\r\n       4\r\n"
@@ -392,23 +402,23 @@ TEST(RegisterFileReader, EdgeCases) {
        "SLAVE\r\nRTU\r\n1\r\n9600\r\n8\r\nN\r\n1\r\n5\r\n       9       8       7       6       5    junk\r\n"
        "      50",
        [](const Workspace& ws) {
-         EXPECT_EQ(ws.SlotAddress[1], 9);
-         EXPECT_EQ(ws.SlotAddress[5], 5);
-         EXPECT_EQ(ws.DeviceAddress, 9);
-         EXPECT_EQ(ws.PageTable[1].PageStart, 50);
-         EXPECT_EQ(ws.PageTable[1].PageLength, 33); // kept from before
-         EXPECT_EQ(ws.StartReg, 50);
-         EXPECT_EQ(ws.RegLength, 33);
+         EXPECT_EQ(ws.Devices.SlotAddress[1], 9);
+         EXPECT_EQ(ws.Devices.SlotAddress[5], 5);
+         EXPECT_EQ(ws.Devices.DeviceAddress, 9);
+         EXPECT_EQ(ws.View.PageTable[1].PageStart, 50);
+         EXPECT_EQ(ws.View.PageTable[1].PageLength, 33); // kept from before
+         EXPECT_EQ(ws.View.StartReg, 50);
+         EXPECT_EQ(ws.View.RegLength, 33);
        }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto ws = MakeWorkspace();
-    ws->PageTable[1].PageLength = 33;
+    ws->View.PageTable[1].PageLength = 33;
     ws->SlotTables(1).HoldingRegTable[3] = 77;
     ws->SelectSlot(2);
     ReadRegisterText(*ws, c.text);
-    EXPECT_EQ(ws->ActiveSlot, 1);
+    EXPECT_EQ(ws->Devices.ActiveSlot, 1);
     c.check(*ws);
   }
 }
@@ -434,8 +444,8 @@ TEST(RegisterFileReader, AFileThatStopsTheLoadLeavesTheWorkspaceAsItWas) {
     SCOPED_TRACE(c.name);
     auto ws = FilledWorkspace(2);
     ws->SelectSlot(4);
-    ws->StartReg = 321;
-    ws->CurrentPage = 6;
+    ws->View.StartReg = 321;
+    ws->View.CurrentPage = 6;
     const auto before = std::make_unique<Workspace>(*ws);
     TempDir dir;
     WriteFile(dir / "bad.txt", c.text);

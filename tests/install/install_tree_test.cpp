@@ -166,8 +166,8 @@ TEST_F(InstallTree, VersionAndUsageAgreeWithTheManualPage) {
 TEST_F(InstallTree, StartsHeadlessFromThePrefixAndFindsItsHelpFile) {
   auto ws = MakeWorkspace();
   ws->SetDefaults();
-  ws->IsMaster = 1;
-  ws->PollTime = 1;
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.PollTime = 1;
   const fs::path file = work_ / "master.kvw";
   const fs::path out = work_ / "saved.kvw";
   SaveRegisterFile(*ws, file.string());

@@ -96,7 +96,7 @@ TEST(FrameRules, TheSlaveFramesRequestsAndRepliesByTheTable) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "function " << c.function << ", quantity " << c.quantity);
     std::unique_ptr<Workspace> ws = MakeWorkspace();
-    ws->RtuMode = 1;
+    ws->Settings.RtuMode = fmRtu;
     FakeTickSource ticks(1000);
     RecordingSender sent;
     TSlave slave(*ws, sent, ticks);
@@ -123,19 +123,19 @@ TEST(FrameRules, TheMasterTakesAnExceptionReplyOfTheTableLength) {
   for (const int code : {0, 2, 255}) {
     SCOPED_TRACE(code);
     std::unique_ptr<Workspace> ws = MakeWorkspace();
-    ws->RtuMode = 1;
-    ws->RegType = 3;
-    ws->PollAddress = 1;
-    ws->PollCount = 10;
+    ws->Settings.RtuMode = fmRtu;
+    ws->View.RegType = rtHoldingRegs;
+    ws->Cycle.PollAddress = 1;
+    ws->Cycle.PollCount = 10;
     FakeTickSource ticks(1000);
-    ws->ReplyDeadline = 5000;
+    ws->Cycle.ReplyDeadline = 5000;
     RecordingSender sent;
     TMaster master(*ws, sent, ticks);
     master.MasterPollPLC();
     ASSERT_EQ(sent.frames.size(), 1u);
     const int function = frame::kReadHoldingRegisters | frame::kExceptionFlag;
     const std::string reply = test::Rtu({1, function, code});
-    ASSERT_EQ(static_cast<int64_t>(reply.size()), frame::ReplyLength(function, ws->PollCount));
+    ASSERT_EQ(static_cast<int64_t>(reply.size()), frame::ReplyLength(function, ws->Cycle.PollCount));
     for (size_t k = 0; k + 1 < reply.size(); ++k)
       EXPECT_EQ(master.MasterCheckRTU(1, reply.substr(k, 1)), kReplyNone) << "byte " << k;
     EXPECT_EQ(master.MasterCheckRTU(1, reply.substr(reply.size() - 1)),

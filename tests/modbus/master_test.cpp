@@ -29,18 +29,18 @@ struct MasterFixture : ::testing::Test {
   TMaster master{*ws, sender, ticks};
 
   MasterFixture() {
-    ws->IsMaster = 1;
-    ws->CommPort = 7;
-    ws->ReplyDeadline = ticks.Now() + 400;
+    ws->Settings.IsMaster = roMaster;
+    ws->Settings.CommPort = 7;
+    ws->Cycle.ReplyDeadline = ticks.Now() + 400;
   }
   // A read of `count` holding registers from register `from`.
   void PollHolding(int32_t from, int32_t count) {
-    ws->RegType = 3;
-    ws->MasterWrite = 0;
-    ws->PollAddress = from;
-    ws->PollCount = count;
+    ws->View.RegType = rtHoldingRegs;
+    ws->Cycle.MasterWrite = 0;
+    ws->Cycle.PollAddress = from;
+    ws->Cycle.PollCount = count;
     master.MasterPollPLC();
-    ws->ReplyDeadline = ticks.Now() + ws->ResponseTime;
+    ws->Cycle.ReplyDeadline = ticks.Now() + ws->Settings.ResponseTime;
   }
   int32_t Rtu(const std::string& chunk) {
     return master.MasterCheckRTU(static_cast<int32_t>(chunk.size()), chunk);
@@ -73,15 +73,15 @@ TEST(PollWindow, SuccessiveWindowsWalkTheView) {
   };
   for (const auto& c : cases) {
     auto ws = MakeWorkspace();
-    ws->RtuMode = c.rtu;
-    ws->BaudRate = c.baud;
-    ws->StartReg = c.start;
-    ws->RegLength = c.length;
+    ws->Settings.RtuMode = static_cast<TFrameMode>(c.rtu);
+    ws->Settings.BaudRate = c.baud;
+    ws->View.StartReg = c.start;
+    ws->View.RegLength = c.length;
     for (size_t i = 0; i < c.addresses.size(); ++i) {
       ComputePollWindow(*ws);
-      EXPECT_EQ(ws->PollAddress, c.addresses[i]) << "baud " << c.baud << " tick " << i;
+      EXPECT_EQ(ws->Cycle.PollAddress, c.addresses[i]) << "baud " << c.baud << " tick " << i;
       const int32_t count = c.addresses[i] + c.count >= 65536 ? 65536 - c.addresses[i] : c.count;
-      EXPECT_EQ(ws->PollCount, count) << "baud " << c.baud << " tick " << i;
+      EXPECT_EQ(ws->Cycle.PollCount, count) << "baud " << c.baud << " tick " << i;
     }
   }
 }
@@ -96,54 +96,64 @@ TEST_F(MasterFixture, RequestFramesByteForByte) {
     int32_t function;
     int32_t replyLength;
   } cases[] = {
-      {"holding read", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 100; },
+      {"holding read", [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; },
        Bytes({1, 3, 0, 0, 0, 0x64, 0x44, 0x21}), 3, 205},
-      {"holding read ASCII", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 100, w.RtuMode = 0; },
+      {"holding read ASCII",
+       [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100, w.Settings.RtuMode = fmAscii; },
        ":01030000006498\r\n", 3, 205},
-      {"input read", [](Workspace& w) { w.RegType = 2, w.PollAddress = 1, w.PollCount = 100; },
+      {"input read",
+       [](Workspace& w) { w.View.RegType = rtInputRegs, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; },
        Bytes({1, 4, 0, 0, 0, 0x64, 0xF1, 0xE1}), 4, 205},
       {"two-register reply size",
-       [](Workspace& w) { w.PollAddress = 1, w.PollCount = 100, w.WriteFunction = 6; },
+       [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100, w.Settings.WriteFunction = 6; },
        Bytes({1, 3, 0, 0, 0, 0x64, 0x44, 0x21}), 3, 405},
-      {"highest register", [](Workspace& w) { w.PollAddress = 65536, w.PollCount = 1; },
+      {"highest register", [](Workspace& w) { w.Cycle.PollAddress = 65536, w.Cycle.PollCount = 1; },
        Bytes({1, 3, 0xFF, 0xFF, 0, 1, 0x84, 0x2E}), 3, 7},
-      {"coil read", [](Workspace& w) { w.RegType = 0; }, Bytes({1, 1, 0, 0, 0, 0x64, 0x3D, 0xE1}), 1, 18},
-      {"input status read", [](Workspace& w) { w.RegType = 1; }, Bytes({1, 2, 0, 0, 0, 0x64, 0x79, 0xE1}), 2,
-       18},
+      {"coil read", [](Workspace& w) { w.View.RegType = rtCoils; }, Bytes({1, 1, 0, 0, 0, 0x64, 0x3D, 0xE1}),
+       1, 18},
+      {"input status read", [](Workspace& w) { w.View.RegType = rtInputs; },
+       Bytes({1, 2, 0, 0, 0, 0x64, 0x79, 0xE1}), 2, 18},
       {"coil on",
        [](Workspace& w) {
-         w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.WriteCount = 0, w.WriteValues[1] = 1;
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 0,
+         w.Cycle.WriteValues[1] = 1;
        },
        Bytes({1, 5, 0, 0, 0xFF, 0, 0x8C, 0x3A}), 5, 8},
       {"coil off",
        [](Workspace& w) {
-         w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.WriteCount = 0, w.WriteValues[1] = 0;
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 0,
+         w.Cycle.WriteValues[1] = 0;
        },
        Bytes({1, 5, 0, 0, 0, 0, 0xCD, 0xCA}), 5, 8},
       {"coils 15",
        [](Workspace& w) {
-         w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.RegLength = 10, w.WriteCount = 2;
-         w.WriteValues[1] = 0x0D, w.WriteValues[2] = 0x03;
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1, w.View.RegLength = 10,
+         w.Cycle.WriteCount = 2;
+         w.Cycle.WriteValues[1] = 0x0D, w.Cycle.WriteValues[2] = 0x03;
        },
        Bytes({1, 0x0F, 0, 0, 0, 0x0A, 2, 0x0D, 3, 0xA1, 0xA9}), 15, 8},
       {"registers 16",
        [](Workspace& w) {
-         w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 2, w.WriteValues[1] = 10,
-         w.WriteValues[2] = 258;
+         w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 2,
+         w.Cycle.WriteValues[1] = 10, w.Cycle.WriteValues[2] = 258;
        },
        Bytes({1, 0x10, 0, 0, 0, 2, 4, 0, 0x0A, 1, 2, 0x53, 0xFC}), 16, 8},
       {"single register 6",
        [](Workspace& w) {
-         w.MasterWrite = 1, w.SingleRegWrite = 1, w.WriteAddress = 1, w.WriteCount = 1, w.WriteValues[1] = 10;
+         w.Cycle.MasterWrite = 1, w.Settings.SingleRegWrite = 1, w.Cycle.WriteAddress = 1,
+         w.Cycle.WriteCount = 1, w.Cycle.WriteValues[1] = 10;
        },
        Bytes({1, 6, 0, 0, 0, 0x0A, 0x09, 0xCD}), 6, 8},
       {"single register without the option",
-       [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 1, w.WriteValues[1] = 10; },
+       [](Workspace& w) {
+         w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 1,
+         w.Cycle.WriteValues[1] = 10;
+       },
        Bytes({1, 0x10, 0, 0, 0, 1, 2, 0, 0x0A, 0x26, 0x57}), 16, 8},
   };
   for (const auto& c : cases) {
     auto w = MakeWorkspace();
-    w->CommPort = 7;
+    w->Settings.CommPort = 7;
     sender.frames.clear();
     TMaster m{*w, sender, ticks};
     c.setup(*w);
@@ -154,17 +164,29 @@ TEST_F(MasterFixture, RequestFramesByteForByte) {
     EXPECT_EQ(m.SentFunction, c.function) << c.name;
     EXPECT_EQ(m.ReplyLength, c.replyLength) << c.name;
     EXPECT_EQ(m.AwaitingReply, 1) << c.name;
-    if (w->RtuMode == 0) {
+    if (w->Settings.RtuMode == fmAscii) {
       EXPECT_EQ(m.MasterAscii, c.sent) << c.name;
     }
   }
 }
 
+TEST_F(MasterFixture, EveryFramingCodeButAsciiSendsRtu) {
+  ws->Cycle.PollAddress = 1;
+  ws->Cycle.PollCount = 100;
+  for (int code : {1, 2, 255}) {
+    sender.frames.clear();
+    ws->Settings.RtuMode = static_cast<TFrameMode>(code);
+    master.MasterPollPLC();
+    ASSERT_EQ(sender.frames.size(), 1u) << code;
+    EXPECT_EQ(sender.frames[0], Bytes({1, 3, 0, 0, 0, 0x64, 0x44, 0x21})) << code;
+  }
+}
+
 TEST_F(MasterFixture, AFullWriteUsesAllTwoHundredValues) {
-  ws->MasterWrite = 1;
-  ws->WriteAddress = 1;
-  ws->WriteCount = kWriteValues;
-  for (int i = 1; i <= kWriteValues; ++i) ws->WriteValues[static_cast<size_t>(i)] = i;
+  ws->Cycle.MasterWrite = 1;
+  ws->Cycle.WriteAddress = 1;
+  ws->Cycle.WriteCount = kWriteValues;
+  for (int i = 1; i <= kWriteValues; ++i) ws->Cycle.WriteValues[static_cast<size_t>(i)] = i;
   master.MasterPollPLC();
   ASSERT_EQ(sender.frames.size(), 1u);
   const std::string& f = sender.frames[0];
@@ -181,31 +203,45 @@ TEST_F(MasterFixture, UnsendableRequestsSendNothing) {
     const char* name;
     Change setup;
   } cases[] = {
-      {"coil read from 0", [](Workspace& w) { w.RegType = 0, w.StartReg = 0; }},
-      {"input read from -5", [](Workspace& w) { w.RegType = 1, w.StartReg = -5; }},
-      {"coil read past 65536", [](Workspace& w) { w.RegType = 0, w.StartReg = 65537; }},
-      {"coil read of a negative length", [](Workspace& w) { w.RegType = 0, w.RegLength = -1; }},
-      {"holding read from 0", [](Workspace& w) { w.PollAddress = 0, w.PollCount = 10; }},
-      {"holding read past 65536", [](Workspace& w) { w.PollAddress = 65537, w.PollCount = 1; }},
-      {"holding read of -1", [](Workspace& w) { w.PollAddress = 1, w.PollCount = -1; }},
-      {"holding read of 65536", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 65536; }},
-      {"device 256", [](Workspace& w) { w.DeviceAddress = 256, w.PollAddress = 1, w.PollCount = 1; }},
-      {"coil write at 0", [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 0; }},
+      {"coil read from 0", [](Workspace& w) { w.View.RegType = rtCoils, w.View.StartReg = 0; }},
+      {"input read from -5", [](Workspace& w) { w.View.RegType = rtInputs, w.View.StartReg = -5; }},
+      {"coil read past 65536", [](Workspace& w) { w.View.RegType = rtCoils, w.View.StartReg = 65537; }},
+      {"coil read of a negative length",
+       [](Workspace& w) { w.View.RegType = rtCoils, w.View.RegLength = -1; }},
+      {"holding read from 0", [](Workspace& w) { w.Cycle.PollAddress = 0, w.Cycle.PollCount = 10; }},
+      {"holding read past 65536", [](Workspace& w) { w.Cycle.PollAddress = 65537, w.Cycle.PollCount = 1; }},
+      {"holding read of -1", [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = -1; }},
+      {"holding read of 65536", [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 65536; }},
+      {"device 256",
+       [](Workspace& w) { w.Devices.DeviceAddress = 256, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 1; }},
+      {"coil write at 0",
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 0; }},
       {"coils write at 0",
-       [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 0, w.WriteCount = 2; }},
-      {"register write at 0", [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 0, w.WriteCount = 1; }},
+       [](Workspace& w) {
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 0, w.Cycle.WriteCount = 2;
+       }},
+      {"register write at 0",
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 0, w.Cycle.WriteCount = 1; }},
       {"register write past 65536",
-       [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 65537, w.WriteCount = 1; }},
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 65537, w.Cycle.WriteCount = 1; }},
       {"register write of none",
-       [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 0; }},
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 0; }},
       {"single register option, none",
-       [](Workspace& w) { w.MasterWrite = 1, w.SingleRegWrite = 1, w.WriteAddress = 1, w.WriteCount = 0; }},
+       [](Workspace& w) {
+         w.Cycle.MasterWrite = 1, w.Settings.SingleRegWrite = 1, w.Cycle.WriteAddress = 1,
+         w.Cycle.WriteCount = 0;
+       }},
       {"register write of 201",
-       [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 201; }},
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 201; }},
       {"coils write of 201 bytes",
-       [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.WriteCount = 201; }},
+       [](Workspace& w) {
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1,
+         w.Cycle.WriteCount = 201;
+       }},
       {"coils write of -1 bytes",
-       [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1, w.WriteCount = -1; }},
+       [](Workspace& w) {
+         w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = -1;
+       }},
   };
   for (const auto& c : cases) {
     auto w = MakeWorkspace();
@@ -226,10 +262,10 @@ TEST_F(MasterFixture, UnsendableRequestsSendNothing) {
 
 TEST_F(MasterFixture, WritingAReadOnlyTableSendsNothingButAwaitsAReply) {
   for (int32_t type : {1, 2}) {
-    ws->MasterWrite = 1;
-    ws->RegType = type;
-    ws->WriteAddress = 1;
-    ws->WriteCount = 1;
+    ws->Cycle.MasterWrite = 1;
+    ws->View.RegType = static_cast<TRegType>(type);
+    ws->Cycle.WriteAddress = 1;
+    ws->Cycle.WriteCount = 1;
     master.AwaitingReply = 0;
     master.MasterPollPLC();
     EXPECT_TRUE(sender.frames.empty());
@@ -245,15 +281,23 @@ TEST_F(MasterFixture, SentCharactersCountWhatLeft) {
     Change setup;
     size_t characters;
   } cases[] = {
-      {"RTU read", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 100; }, 8},
-      {"ASCII read", [](Workspace& w) { w.RtuMode = 0, w.PollAddress = 1, w.PollCount = 100; }, 17},
-      {"RTU write of 100", [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 100; },
+      {"RTU read", [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; }, 8},
+      {"ASCII read",
+       [](Workspace& w) { w.Settings.RtuMode = fmAscii, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 100; },
+       17},
+      {"RTU write of 100",
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 100; },
        209},
       {"ASCII write of 100",
-       [](Workspace& w) { w.RtuMode = 0, w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 100; },
+       [](Workspace& w) {
+         w.Settings.RtuMode = fmAscii, w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1,
+         w.Cycle.WriteCount = 100;
+       },
        1 + 2 * 208 + 2},
-      {"unsendable", [](Workspace& w) { w.PollAddress = 0, w.PollCount = 1; }, 0},
-      {"read-only table", [](Workspace& w) { w.MasterWrite = 1, w.RegType = 2, w.WriteCount = 1; }, 0},
+      {"unsendable", [](Workspace& w) { w.Cycle.PollAddress = 0, w.Cycle.PollCount = 1; }, 0},
+      {"read-only table",
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.View.RegType = rtInputRegs, w.Cycle.WriteCount = 1; },
+       0},
   };
   for (const auto& c : cases) {
     auto w = MakeWorkspace();
@@ -274,10 +318,13 @@ TEST_F(MasterFixture, AFailedSendLeavesTheRequestCycleAsItWas) {
     const char* name;
     Change setup;
   } cases[] = {
-      {"RTU read", [](Workspace& w) { w.PollAddress = 1, w.PollCount = 2; }},
-      {"ASCII read", [](Workspace& w) { w.RtuMode = 0, w.PollAddress = 1, w.PollCount = 2; }},
-      {"coil write", [](Workspace& w) { w.MasterWrite = 1, w.RegType = 0, w.WriteAddress = 1; }},
-      {"register write", [](Workspace& w) { w.MasterWrite = 1, w.WriteAddress = 1, w.WriteCount = 3; }},
+      {"RTU read", [](Workspace& w) { w.Cycle.PollAddress = 1, w.Cycle.PollCount = 2; }},
+      {"ASCII read",
+       [](Workspace& w) { w.Settings.RtuMode = fmAscii, w.Cycle.PollAddress = 1, w.Cycle.PollCount = 2; }},
+      {"coil write",
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.View.RegType = rtCoils, w.Cycle.WriteAddress = 1; }},
+      {"register write",
+       [](Workspace& w) { w.Cycle.MasterWrite = 1, w.Cycle.WriteAddress = 1, w.Cycle.WriteCount = 3; }},
   };
   for (const auto& c : cases) {
     for (uint8_t awaiting : {0, 1}) {
@@ -319,7 +366,7 @@ TEST_F(MasterFixture, RtuRepliesAndTheirStatus) {
       {"bad CRC stores nothing", nullptr, badCrc, 2, {{1, -7}, {2, -7}}},
       {"another device", nullptr, Bytes({2, 3, 4, 0, 0x0A, 1, 2, 0x5A, 0x60}), 0, {{1, -7}, {2, -7}}},
       {"exception to a long read",
-       [](Workspace& w) { w.PollCount = 100; },
+       [](Workspace& w) { w.Cycle.PollCount = 100; },
        Bytes({1, 0x83, 2, 0xC0, 0xF1}),
        130,
        {{1, -7}}},
@@ -327,13 +374,14 @@ TEST_F(MasterFixture, RtuRepliesAndTheirStatus) {
       {"exception 0", nullptr, Bytes({1, 0x83, 0, 0x41, 0x30}), 128, {{1, -7}}},
       {"write echo stores nothing",
        [](Workspace& w) {
-         w.MasterWrite = 1, w.SingleRegWrite = 1, w.WriteAddress = 1, w.WriteCount = 1, w.WriteValues[1] = 10;
+         w.Cycle.MasterWrite = 1, w.Settings.SingleRegWrite = 1, w.Cycle.WriteAddress = 1,
+         w.Cycle.WriteCount = 1, w.Cycle.WriteValues[1] = 10;
        },
        Bytes({1, 6, 0, 0, 0, 0x0A, 0x09, 0xCD}),
        1,
        {{1, -7}}},
       {"window elsewhere",
-       [](Workspace& w) { w.PollAddress = 7; },
+       [](Workspace& w) { w.Cycle.PollAddress = 7; },
        WithCrc(Bytes({1, 3, 4, 0, 5, 0, 6})),
        1,
        {{6, -7}, {7, 5}, {8, 6}, {9, -7}}},
@@ -342,12 +390,12 @@ TEST_F(MasterFixture, RtuRepliesAndTheirStatus) {
     auto w = MakeWorkspace();
     TMaster m{*w, sender, ticks};
     for (int n = 1; n <= 10; ++n) w->SlotTables(1).HoldingRegTable[static_cast<size_t>(n)] = -7;
-    w->RegType = 3;
-    w->PollAddress = 1;
-    w->PollCount = 2;
+    w->View.RegType = rtHoldingRegs;
+    w->Cycle.PollAddress = 1;
+    w->Cycle.PollCount = 2;
     if (c.request) c.request(*w);
     m.MasterPollPLC();
-    w->ReplyDeadline = ticks.Now() + 400;
+    w->Cycle.ReplyDeadline = ticks.Now() + 400;
     EXPECT_EQ(m.MasterCheckRTU(static_cast<int32_t>(c.received.size()), c.received), c.status) << c.name;
     for (auto [n, v] : c.holding)
       EXPECT_EQ(w->SlotTables(1).HoldingRegTable[static_cast<size_t>(n)], v) << c.name;
@@ -372,8 +420,8 @@ TEST_F(MasterFixture, ReplySplitAnywhereInThreeChunks) {
 }
 
 TEST_F(MasterFixture, CoilReplySetsAndClearsBits) {
-  ws->RegType = 0;
-  ws->RegLength = 10;
+  ws->View.RegType = rtCoils;
+  ws->View.RegLength = 10;
   ws->SlotTables(1).CoilTable[1] = 0xFFFF & ~0x0303; // coils 11..16 set, must stay
   master.MasterPollPLC();
   EXPECT_EQ(Rtu(Bytes({1, 1, 2, 0x0D, 3, 0xFD, 0x6D})), 1);
@@ -382,9 +430,9 @@ TEST_F(MasterFixture, CoilReplySetsAndClearsBits) {
 }
 
 TEST_F(MasterFixture, BitsPastTheLastCoilAreDroppedAndTheRestStored) {
-  ws->RegType = 1;
-  ws->StartReg = 65530;
-  ws->RegLength = 10;
+  ws->View.RegType = rtInputs;
+  ws->View.StartReg = 65530;
+  ws->View.RegLength = 10;
   master.MasterPollPLC();
   EXPECT_EQ(Rtu(WithCrc(Bytes({1, 2, 2, 0xFF, 0xFF}))), 1);
   for (int n = 65530; n <= 65536; ++n) EXPECT_TRUE(GetBit(ws->SlotTables(1).StatusTable, n)) << n;
@@ -393,7 +441,7 @@ TEST_F(MasterFixture, BitsPastTheLastCoilAreDroppedAndTheRestStored) {
 }
 
 TEST_F(MasterFixture, ValuesGoToTheActiveSlot) {
-  ws->SlotAddress[3] = 30;
+  ws->Devices.SlotAddress[3] = 30;
   ws->SelectSlot(3);
   PollHolding(1, 2);
   EXPECT_EQ(Rtu(WithCrc(Bytes({30, 3, 4, 0, 0x0A, 1, 2}))), 1);
@@ -428,8 +476,8 @@ TEST_F(MasterFixture, DeadlineAcrossTheTickWrap) {
 }
 
 TEST_F(MasterFixture, OverlongReplyGivesFour) {
-  ws->RegType = 0;
-  ws->RegLength = 4000; // reply of 505 bytes, more than the bound
+  ws->View.RegType = rtCoils;
+  ws->View.RegLength = 4000; // reply of 505 bytes, more than the bound
   master.MasterPollPLC();
   ASSERT_EQ(master.ReplyLength, 505);
   const std::string head = Bytes({1, 1, 0xF4});
@@ -475,7 +523,7 @@ TEST_F(MasterFixture, CountBeyondTheBufferIsNotRead) {
 // ---------------------------------------------------------------- ASCII replies
 
 struct AsciiMaster : MasterFixture {
-  AsciiMaster() { ws->RtuMode = 0; }
+  AsciiMaster() { ws->Settings.RtuMode = fmAscii; }
 };
 
 TEST_F(AsciiMaster, RepliesAndTheirStatus) {
@@ -507,7 +555,7 @@ TEST_F(AsciiMaster, RepliesAndTheirStatus) {
 }
 
 TEST_F(AsciiMaster, TheReplysOwnFunctionPicksTheTable) {
-  ws->RegLength = 20;
+  ws->View.RegLength = 20;
   PollHolding(1, 2);
   // A coil reply carrying one byte of the twenty bits asked for.
   std::string body = Bytes({1, 1, 1, 0x81});
@@ -524,7 +572,7 @@ TEST_F(AsciiMaster, ColonMovesTheDeadline) {
   ticks.Advance(500);
   const uint32_t colonAt = ticks.Now();
   EXPECT_EQ(Ascii(":0103"), 0);
-  EXPECT_EQ(ws->ReplyDeadline, colonAt + 3000);
+  EXPECT_EQ(ws->Cycle.ReplyDeadline, colonAt + 3000);
   ticks.Set(colonAt + 3000);
   EXPECT_EQ(Ascii("04000A0102EB\r\n"), 1);
   EXPECT_EQ(Holding()[2], 258);

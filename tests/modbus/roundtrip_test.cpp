@@ -33,12 +33,12 @@ protected:
   TSlave slave{*sws, toMaster, ticks};
 
   RoundTrip() {
-    mws->IsMaster = 1;
-    mws->RtuMode = sws->RtuMode = rtu ? 1 : 0;
+    mws->Settings.IsMaster = roMaster;
+    mws->Settings.RtuMode = sws->Settings.RtuMode = FrameModeOf(rtu);
     // The master shows its slot 2, device 30; the slave serves 30 from slot 3.
-    mws->SlotAddress[2] = 30;
+    mws->Devices.SlotAddress[2] = 30;
     mws->SelectSlot(2);
-    sws->SlotAddress[3] = 30;
+    sws->Devices.SlotAddress[3] = 30;
     AddressSlot& s = sws->SlotTables(3);
     for (int n = 1; n <= kRegisters; ++n) {
       s.HoldingRegTable[static_cast<size_t>(n)] = Pattern(n);
@@ -51,7 +51,7 @@ protected:
   // Sends what MasterPollPLC produced to the slave, and its reply back, each
   // frame in two chunks. Returns the master's status for the last chunk.
   int32_t Exchange() {
-    mws->ReplyDeadline = ticks.Now() + static_cast<uint32_t>(mws->ResponseTime);
+    mws->Cycle.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(mws->Settings.ResponseTime);
     EXPECT_EQ(toSlave.frames.size(), 1u);
     for (const auto& f : toSlave.frames)
       for (const auto& part : Halves(f)) {
@@ -79,10 +79,10 @@ protected:
 
 TEST_P(RoundTrip, RegisterReadsWalkTheViewIntoTheActiveSlot) {
   for (int32_t type : {2, 3}) {
-    mws->RegType = type;
-    mws->StartReg = 1000;
-    mws->RegLength = 100;
-    mws->MasterWrite = 0;
+    mws->View.RegType = static_cast<TRegType>(type);
+    mws->View.StartReg = 1000;
+    mws->View.RegLength = 100;
+    mws->Cycle.MasterWrite = 0;
     for (int tick = 0; tick < 3; ++tick) { // ASCII needs two windows of 64
       ComputePollWindow(*mws);
       master.MasterPollPLC();
@@ -100,10 +100,10 @@ TEST_P(RoundTrip, RegisterReadsWalkTheViewIntoTheActiveSlot) {
 
 TEST_P(RoundTrip, BitReadsCoverTheViewAndNoMore) {
   for (int32_t type : {0, 1}) {
-    mws->RegType = type;
-    mws->StartReg = 1000;
-    mws->RegLength = 37; // a partly filled last byte
-    mws->MasterWrite = 0;
+    mws->View.RegType = static_cast<TRegType>(type);
+    mws->View.StartReg = 1000;
+    mws->View.RegLength = 37; // a partly filled last byte
+    mws->Cycle.MasterWrite = 0;
     master.MasterPollPLC();
     EXPECT_EQ(master.SentFunction, type + 1);
     ASSERT_EQ(Exchange(), 1) << "type " << type;
@@ -116,14 +116,14 @@ TEST_P(RoundTrip, BitReadsCoverTheViewAndNoMore) {
 }
 
 TEST_P(RoundTrip, WritesLandOnTheSlave) {
-  mws->MasterWrite = 1;
+  mws->Cycle.MasterWrite = 1;
 
   // 5: single coil on, then off.
-  mws->RegType = 0;
-  mws->WriteCount = 0;
-  mws->WriteAddress = 1234;
+  mws->View.RegType = rtCoils;
+  mws->Cycle.WriteCount = 0;
+  mws->Cycle.WriteAddress = 1234;
   for (int32_t v : {1, 0}) {
-    mws->WriteValues[1] = v;
+    mws->Cycle.WriteValues[1] = v;
     master.MasterPollPLC();
     EXPECT_EQ(master.SentFunction, 5);
     ASSERT_EQ(Exchange(), 1);
@@ -133,11 +133,11 @@ TEST_P(RoundTrip, WritesLandOnTheSlave) {
   }
 
   // 15: ten coils packed 0D 03 from coil 17.
-  mws->RegLength = 10;
-  mws->WriteAddress = 17;
-  mws->WriteCount = 2;
-  mws->WriteValues[1] = 0x0D;
-  mws->WriteValues[2] = 0x03;
+  mws->View.RegLength = 10;
+  mws->Cycle.WriteAddress = 17;
+  mws->Cycle.WriteCount = 2;
+  mws->Cycle.WriteValues[1] = 0x0D;
+  mws->Cycle.WriteValues[2] = 0x03;
   master.MasterPollPLC();
   EXPECT_EQ(master.SentFunction, 15);
   ASSERT_EQ(Exchange(), 1);
@@ -147,23 +147,23 @@ TEST_P(RoundTrip, WritesLandOnTheSlave) {
   EXPECT_EQ(GetBit(Theirs().CoilTable, 27), BitPattern(27));
 
   // 6: one register at the top of the range.
-  mws->RegType = 3;
-  mws->SingleRegWrite = 1;
-  mws->WriteAddress = 65536;
-  mws->WriteCount = 1;
-  mws->WriteValues[1] = 0xBEEF;
+  mws->View.RegType = rtHoldingRegs;
+  mws->Settings.SingleRegWrite = 1;
+  mws->Cycle.WriteAddress = 65536;
+  mws->Cycle.WriteCount = 1;
+  mws->Cycle.WriteValues[1] = 0xBEEF;
   master.MasterPollPLC();
   EXPECT_EQ(master.SentFunction, 6);
   ASSERT_EQ(Exchange(), 1);
   EXPECT_EQ(Theirs().HoldingRegTable[65536], 0xBEEF);
 
   // 16: three registers.
-  mws->SingleRegWrite = 0;
-  mws->WriteAddress = 500;
-  mws->WriteCount = 3;
-  mws->WriteValues[1] = 1;
-  mws->WriteValues[2] = 0x8000;
-  mws->WriteValues[3] = 65535;
+  mws->Settings.SingleRegWrite = 0;
+  mws->Cycle.WriteAddress = 500;
+  mws->Cycle.WriteCount = 3;
+  mws->Cycle.WriteValues[1] = 1;
+  mws->Cycle.WriteValues[2] = 0x8000;
+  mws->Cycle.WriteValues[3] = 65535;
   master.MasterPollPLC();
   EXPECT_EQ(master.SentFunction, 16);
   ASSERT_EQ(Exchange(), 1);

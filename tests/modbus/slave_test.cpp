@@ -21,13 +21,13 @@ using test::WithCrc;
 
 // One slave with its own workspace, clock and recording sender.
 struct Rig {
-  explicit Rig(bool rtu, uint32_t start = 1000) : ticks(start) { ws->RtuMode = rtu ? 1 : 0; }
+  explicit Rig(bool rtu, uint32_t start = 1000) : ticks(start) { ws->Settings.RtuMode = FrameModeOf(rtu); }
   std::unique_ptr<Workspace> ws = MakeWorkspace();
   FakeTickSource ticks;
   RecordingSender sent;
   TSlave slave{*ws, sent, ticks};
 
-  bool IsRtu() const { return ws->RtuMode == 1; }
+  bool IsRtu() const { return ws->Settings.RtuMode == fmRtu; }
   // A request or reply body in the rig's framing.
   std::string Wrap(const std::string& body) const { return IsRtu() ? WithCrc(body) : ConvertToASCII(body); }
   void Feed(const std::string& chunk) {
@@ -63,7 +63,7 @@ TEST(SlaveVectors, KnownRtuAndAsciiExchanges) {
   {
     // Served from slot 2 whatever the grid shows.
     Rig r(true);
-    r.ws->ActiveSlot = 3;
+    r.ws->Devices.ActiveSlot = 3;
     const std::string req = Bytes({0x02, 0x06, 0x00, 0x04, 0x00, 0x2A, 0x49, 0xE7});
     r.Feed(req);
     EXPECT_EQ(r.Slot(2).HoldingRegTable[5], 42);
@@ -196,7 +196,7 @@ const std::vector<HandlerCase>& HandlerCases() {
          EXPECT_EQ(w.SlotTables(1).HoldingRegTable[1], 0);
        }},
       {"two slots share an address: the higher one serves",
-       [](Workspace& w) { w.SlotAddress[2] = w.SlotAddress[4] = 7; }, Bytes({7, 6, 0, 0, 0, 99}),
+       [](Workspace& w) { w.Devices.SlotAddress[2] = w.Devices.SlotAddress[4] = 7; }, Bytes({7, 6, 0, 0, 0, 99}),
        Bytes({7, 6, 0, 0, 0, 99}), true,
        [](Workspace& w) {
          EXPECT_EQ(w.SlotTables(4).HoldingRegTable[1], 99);
@@ -217,7 +217,7 @@ TEST_P(SlaveHandlers, EveryFunctionCode) {
   for (const auto& c : HandlerCases()) {
     SCOPED_TRACE(c.name);
     Rig r(GetParam());
-    r.ws->CommPort = 7;
+    r.ws->Settings.CommPort = 7;
     if (c.setup) c.setup(*r.ws);
     r.FeedBody(c.request);
     if (c.reply.empty()) {
@@ -227,7 +227,7 @@ TEST_P(SlaveHandlers, EveryFunctionCode) {
       EXPECT_TRUE(r.sent.frames[0] == r.Wrap(c.reply)); // no dump of 131 kB on failure
       EXPECT_EQ(r.sent.ports[0], 7);
     }
-    EXPECT_EQ(r.ws->RegsChanged, c.write ? 1 : 0);
+    EXPECT_EQ(r.ws->Cycle.RegsChanged, c.write ? 1 : 0);
     if (!c.reply.empty()) {
       EXPECT_EQ(r.slave.RxCount, 0);
     }
@@ -302,6 +302,18 @@ TEST_P(SlaveHandlers, ChunkBoundariesChangeNothing) {
 // ---------------------------------------------------------------------------
 // RTU framing rules.
 
+TEST(SlaveRtu, AFramingCodeOtherThanRtuAnswersInAscii) {
+  // Only the RTU code itself answers in RTU: a request taken by the RTU
+  // checker under any other code is answered as ASCII.
+  Rig r(true);
+  r.ws->Settings.RtuMode = static_cast<TFrameMode>(2);
+  r.Slot(1).HoldingRegTable[1] = 42;
+  const std::string request = Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B});
+  r.slave.CheckModbusRTU(static_cast<int32_t>(request.size()), request);
+  ASSERT_EQ(r.sent.frames.size(), 1u);
+  EXPECT_EQ(r.sent.frames[0], ConvertToASCII(Bytes({0x01, 0x03, 0x04, 0x00, 0x2A, 0x00, 0x00})));
+}
+
 TEST(SlaveRtu, CrcMismatchHoldsTheCheckerUntilTheRequestTimesOut) {
   Rig r(true, 5000);
   const std::string good = Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD});
@@ -352,7 +364,7 @@ TEST(SlaveRtu, TimeOutAcrossTheTickWrap) {
 
 TEST(SlaveRtu, RejectedFunctionCodeIsNotTakenAsAnAddress) {
   Rig r(true);
-  r.ws->SlotAddress = {0, 1, 7, 7, 7, 7};
+  r.ws->Devices.SlotAddress = {0, 1, 7, 7, 7, 7};
   // After "01 07" the 07 must not start a request for address 7.
   r.Feed(Bytes({0x01, 0x07}) + WithCrc(Bytes({0x07, 0x03, 0x00, 0x00, 0x00, 0x01})).substr(1));
   EXPECT_TRUE(r.sent.frames.empty());
@@ -377,7 +389,7 @@ TEST(SlaveRtu, FiveHundredByteBound) {
     const bool answered = q == 246; // 501 bytes fit, 503 do not
     EXPECT_EQ(r.sent.frames.size(), answered ? 1u : 0u);
     EXPECT_EQ(r.Slot(1).HoldingRegTable[static_cast<size_t>(q)], answered ? 1000 + q : 0);
-    EXPECT_EQ(r.ws->RegsChanged, answered ? 1 : 0);
+    EXPECT_EQ(r.ws->Cycle.RegsChanged, answered ? 1 : 0);
   }
 }
 

@@ -21,15 +21,15 @@ TEST_F(MonitorBuffers, RenderingOfOneByte) {
 }
 
 TEST_F(MonitorBuffers, SentFrameIsRecordedWhetherOrNotThePortIsOpen) {
-  ws->PortActive = 0;
+  ws->Settings.PortActive = 0;
   RecordSent(*ws, Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD}));
   EXPECT_EQ(ws->Monitor.MonitorTxText, "[01][03][00][00][00][0A][C5][CD]");
   EXPECT_EQ(ws->Monitor.MonitorText, "[01][03][00][00][00][0A][C5][CD]");
 }
 
 TEST_F(MonitorBuffers, ExchangeBoundaryOfTheMaster) {
-  ws->IsMaster = 1;
-  ws->PortActive = 1;
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.PortActive = 1;
   RecordSent(*ws, Bytes({1, 3}));
   RecordReceived(*ws, Bytes({1, 3, 2}));
   EXPECT_EQ(ws->Monitor.MonitorRxText, "[01][03][02]");
@@ -39,8 +39,8 @@ TEST_F(MonitorBuffers, ExchangeBoundaryOfTheMaster) {
 }
 
 TEST_F(MonitorBuffers, SlaveKeepsTheRequestUntilTheNextOneStarts) {
-  ws->IsMaster = 0;
-  ws->PortActive = 1;
+  ws->Settings.IsMaster = roSlave;
+  ws->Settings.PortActive = 1;
   RecordReceived(*ws, "AB");
   RecordSent(*ws, "R");
   EXPECT_EQ(ws->Monitor.MonitorRxText, "[41][42]"); // request stays beside its reply
@@ -53,8 +53,8 @@ TEST_F(MonitorBuffers, SlaveKeepsTheRequestUntilTheNextOneStarts) {
 TEST_F(MonitorBuffers, ReceiveCountOfALongMasterSessionNeverWraps) {
   // The master never restarts the count: after 2^31 received bytes it must
   // stay a positive count, and the receive text must go on growing.
-  ws->IsMaster = 1;
-  ws->PortActive = 1;
+  ws->Settings.IsMaster = roMaster;
+  ws->Settings.PortActive = 1;
   RecordSent(*ws, Bytes({1, 3}));
   ws->Monitor.MonitorRxCount = INT32_MAX - 1;
   RecordReceived(*ws, "AB");
@@ -74,7 +74,7 @@ TEST_F(MonitorBuffers, SwitchesAndPortStateGateRecording) {
   };
   for (const auto& c : cases) {
     auto w = MakeWorkspace();
-    w->PortActive = c.port;
+    w->Settings.PortActive = c.port;
     w->Monitor.MonitorRxOn = c.rxOn;
     w->Monitor.MonitorTxOn = c.txOn;
     w->Monitor.MonitorStopped = c.stopped;
@@ -86,14 +86,14 @@ TEST_F(MonitorBuffers, SwitchesAndPortStateGateRecording) {
 }
 
 TEST_F(MonitorBuffers, TextsAreCutBackTo900PastAThousand) {
-  ws->PortActive = 1;
+  ws->Settings.PortActive = 1;
   ws->Monitor.MonitorText = std::string(998, 'a');
   RecordSent(*ws, Bytes({0xFF}));
   // 998 + 4 = 1002 > 1000: the last 900 characters remain.
   ASSERT_EQ(ws->Monitor.MonitorText.size(), 900u);
   EXPECT_EQ(ws->Monitor.MonitorText.substr(896), "[FF]");
 
-  ws->MonitorHex = 0;
+  ws->Settings.MonitorHex = 0;
   RecordReceived(*ws, std::string(2500, 'z'));
   EXPECT_LE(ws->Monitor.MonitorRxText.size(), 1000u);
   EXPECT_LE(ws->Monitor.MonitorText.size(), 1000u);
@@ -103,10 +103,10 @@ TEST_F(MonitorBuffers, TextsAreCutBackTo900PastAThousand) {
 }
 
 TEST_F(MonitorBuffers, RenderingChangeAppliesToLaterBytesOnly) {
-  ws->PortActive = 1;
-  ws->IsMaster = 1;
+  ws->Settings.PortActive = 1;
+  ws->Settings.IsMaster = roMaster;
   RecordSent(*ws, "A");
-  ws->MonitorHex = 0;
+  ws->Settings.MonitorHex = 0;
   RecordReceived(*ws, "B");
   EXPECT_EQ(ws->Monitor.MonitorTxText, "[41]");
   EXPECT_EQ(ws->Monitor.MonitorRxText, "B");

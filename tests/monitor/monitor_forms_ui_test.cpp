@@ -32,7 +32,7 @@ class MonitorFormsTest : public ::testing::Test {
 protected:
   void SetUp() override {
     ws = MakeWorkspace();
-    ws->IsMaster = 1;
+    ws->Settings.IsMaster = roMaster;
     comms = std::make_unique<TCommsForm>(*ws);
     modbus = std::make_unique<TFrmCommsModbus>(*ws);
     other = std::make_unique<QWidget>(nullptr, Qt::Window);
@@ -61,7 +61,7 @@ protected:
   // A frame sent and a chunk received while the port is active.
   void Traffic(const std::string& sent, const std::string& received) {
     RecordSent(*ws, sent);
-    ws->PortActive = 1;
+    ws->Settings.PortActive = 1;
     RecordReceived(*ws, received);
   }
 
@@ -189,7 +189,7 @@ TEST_F(MonitorFormsTest, AsciiRenderingShowsEveryByteSafely) {
   // The toggle in the monitor window changes the rendering for later bytes
   // and only its own edit.
   In<QPushButton>(comms.get(), "Button1")->click();
-  EXPECT_EQ(ws->MonitorHex, 0);
+  EXPECT_EQ(ws->Settings.MonitorHex, 0);
   EXPECT_EQ(In<QLineEdit>(comms.get(), "AsciiHex")->text(), "Ascii");
   EXPECT_EQ(In<QLineEdit>(modbus.get(), "AsciiHex")->text(), "Hexadecimal");
 
@@ -205,7 +205,7 @@ TEST_F(MonitorFormsTest, AsciiRenderingShowsEveryByteSafely) {
   EXPECT_EQ(shown[5], QChar('Z'));
 
   In<QPushButton>(modbus.get(), "CmdAscii")->click();
-  EXPECT_EQ(ws->MonitorHex, 1);
+  EXPECT_EQ(ws->Settings.MonitorHex, 1);
   EXPECT_EQ(In<QLineEdit>(modbus.get(), "AsciiHex")->text(), "Hexadecimal");
   // "Clear Screen" empties the texts and the memos at once.
   In<QPushButton>(modbus.get(), "CmdClear")->click();

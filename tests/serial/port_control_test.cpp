@@ -99,7 +99,7 @@ protected:
     if (line.Ok()) ports.SetPortOverride(3, line.SlavePath());
   }
   void TearDown() override {
-    control->CloseComm(ws->CommPort);
+    control->CloseComm(ws->Settings.CommPort);
     control.reset();
     serial.reset();
   }
@@ -147,7 +147,7 @@ TEST_F(PortControlTest, ActivationWritesTheBannerFirstAndCloseUndoesIt) {
   EXPECT_EQ(ws->Monitor.MonitorText, "[01][03]");
 
   Activate();
-  EXPECT_EQ(ws->PortActive, 1);
+  EXPECT_EQ(ws->Settings.PortActive, 1);
   EXPECT_EQ(serial->ConnectedPort(), spCOM3);
   EXPECT_TRUE(serial->EnableDTROnOpen());
   EXPECT_EQ(view->calls, std::vector<std::string>{"port Active"});
@@ -159,7 +159,7 @@ TEST_F(PortControlTest, ActivationWritesTheBannerFirstAndCloseUndoesIt) {
   EXPECT_EQ(line.Read(ascii.size()), ascii);
 
   control->CloseComm(3);
-  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(ws->Settings.PortActive, 0);
   EXPECT_EQ(serial->ConnectedPort(), spNone);
   EXPECT_FALSE(serial->EnableDTROnOpen());
   EXPECT_FALSE(serial->EnableRTSOnOpen());
@@ -169,7 +169,7 @@ TEST_F(PortControlTest, ActivationWritesTheBannerFirstAndCloseUndoesIt) {
   const size_t calls = view->calls.size();
   control->CloseComm(3);
   EXPECT_EQ(view->calls.size(), calls);
-  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(ws->Settings.PortActive, 0);
 
   // And nothing reaches the line any more.
   control->SendCommStr(3, Bytes({0x05}));
@@ -178,7 +178,7 @@ TEST_F(PortControlTest, ActivationWritesTheBannerFirstAndCloseUndoesIt) {
 
 TEST_F(PortControlTest, SlaveAnswersARequestFromTheFarEnd) {
   NeedLine();
-  ws->IsMaster = 0;
+  ws->Settings.IsMaster = roSlave;
   ws->SlotTables(1).HoldingRegTable[1] = 0x1234;
   ws->SlotTables(1).HoldingRegTable[2] = 0x5678;
   Activate();
@@ -200,17 +200,17 @@ TEST_F(PortControlTest, SlaveAnswersARequestFromTheFarEnd) {
 
 TEST_F(PortControlTest, MasterReplyInThreePiecesGivesThreeStatusUpdates) {
   NeedLine();
-  ws->IsMaster = 1;
-  ws->PollEnabled = 1;
-  ws->RegType = 3;
-  ws->MasterWrite = 0;
-  ws->PollCounter = 1;
-  ws->PollAddress = 1;
-  ws->PollCount = 2;
+  ws->Settings.IsMaster = roMaster;
+  ws->Cycle.PollEnabled = 1;
+  ws->View.RegType = rtHoldingRegs;
+  ws->Cycle.MasterWrite = 0;
+  ws->Cycle.PollCounter = 1;
+  ws->Cycle.PollAddress = 1;
+  ws->Cycle.PollCount = 2;
   Activate();
 
   master->MasterPollPLC();
-  ws->ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws->ResponseTime);
+  ws->Cycle.ReplyDeadline = ticks.Now() + static_cast<uint32_t>(ws->Settings.ResponseTime);
   EXPECT_EQ(line.Read(8), WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02})));
 
   const std::string reply = WithCrc(Bytes({0x01, 0x03, 0x04, 0x00, 0x0A, 0x01, 0x00}));
@@ -229,22 +229,22 @@ TEST_F(PortControlTest, MasterReplyInThreePiecesGivesThreeStatusUpdates) {
   // A write's reply carries the write prefix and does not redraw.
   view->calls.clear();
   view->statuses.clear();
-  ws->MasterWrite = 1;
+  ws->Cycle.MasterWrite = 1;
   control->Serial1PortReceive(*serial, reply.substr(0, 1));
   EXPECT_EQ(view->statuses, std::vector<std::string>{"Write - "});
   EXPECT_EQ(view->calls, std::vector<std::string>{"status"});
 }
 
 TEST_F(PortControlTest, MissingReplyIsReportedOnceAfterTheDeadline) {
-  ws->IsMaster = 1;
-  ws->PollCounter = 7;
-  ws->ResponseTime = 400;
+  ws->Settings.IsMaster = roMaster;
+  ws->Cycle.PollCounter = 7;
+  ws->Settings.ResponseTime = 400;
   // Deadlines across the wrap of the tick counter behave the same.
   for (uint32_t start : {5000u, 0xFFFFFF00u}) {
     view->statuses.clear();
     ticks.Set(start);
     master->AwaitingReply = 1;
-    ws->ReplyDeadline = start + 400;
+    ws->Cycle.ReplyDeadline = start + 400;
     ticks.Advance(400);
     control->Timer2Timer();
     EXPECT_TRUE(view->statuses.empty()) << "not before the deadline has passed";
@@ -259,11 +259,11 @@ TEST_F(PortControlTest, MissingReplyIsReportedOnceAfterTheDeadline) {
 
 TEST_F(PortControlTest, AFailedSendIsNotAlsoATimeOut) {
   NeedLine();
-  ws->IsMaster = 1;
-  ws->PollCounter = 3;
-  ws->RegType = 3;
-  ws->PollAddress = 1;
-  ws->PollCount = 2;
+  ws->Settings.IsMaster = roMaster;
+  ws->Cycle.PollCounter = 3;
+  ws->View.RegType = rtHoldingRegs;
+  ws->Cycle.PollAddress = 1;
+  ws->Cycle.PollCount = 2;
   Activate();
   RequestBuilderFor<TMaster> requests{*master};
   // The device goes away; the reader has not reported it yet, so the port
@@ -275,7 +275,7 @@ TEST_F(PortControlTest, AFailedSendIsNotAlsoATimeOut) {
     ticks.Advance(100);
     control->Timer2Timer();
   }
-  EXPECT_TRUE(PumpUntil([&] { return ws->PortActive == 0; })) << "the lost device was not noticed";
+  EXPECT_TRUE(PumpUntil([&] { return ws->Settings.PortActive == 0; })) << "the lost device was not noticed";
   ticks.Advance(1000);
   control->Timer2Timer();
   EXPECT_TRUE(view->statuses.empty()) << "a time-out was reported for a request that never left";
@@ -292,19 +292,19 @@ protected:
 
 TEST_F(PortControlRealTimeTest, ADeviceAnsweringAtOnceAtALowRateIsNotTimedOut) {
   NeedLine();
-  ws->IsMaster = 1;
-  ws->PollEnabled = 0;
-  ws->BaudRate = 4800;
-  ws->ResponseTime = 400;
+  ws->Settings.IsMaster = roMaster;
+  ws->Cycle.PollEnabled = 0;
+  ws->Settings.BaudRate = 4800;
+  ws->Settings.ResponseTime = 400;
   control->OpenComm(3, 1024, 1024, 4800, 8, 0, 1);
   control->PortActivate();
   ASSERT_EQ(line.Read(9), "Open Port");
 
   // Function 16 for 100 registers: 209 bytes, 435.4 ms at 4800 8N1.
-  ws->RegType = 3;
-  ws->WriteAddress = 1;
-  ws->WriteCount = 100;
-  for (int i = 1; i <= 100; ++i) ws->WriteValues[static_cast<size_t>(i)] = i;
+  ws->View.RegType = rtHoldingRegs;
+  ws->Cycle.WriteAddress = 1;
+  ws->Cycle.WriteCount = 100;
+  for (int i = 1; i <= 100; ++i) ws->Cycle.WriteValues[static_cast<size_t>(i)] = i;
   constexpr size_t kRequestBytes = 209;
   constexpr auto kOnTheWire = std::chrono::microseconds(kRequestBytes * 10 * 1000000 / 4800);
   const std::string reply = WithCrc(Bytes({0x01, 0x10, 0x00, 0x00, 0x00, 0x64}));
@@ -364,7 +364,7 @@ TEST_F(PortControlTest, OpenCommMapsTheSettingsWithoutOpening) {
     EXPECT_EQ(serial->InputBuffer(), 1024u);
     EXPECT_EQ(serial->OutputBuffer(), 1024u);
     EXPECT_EQ(serial->ConnectedPort(), spNone);
-    EXPECT_EQ(ws->PortActive, 0);
+    EXPECT_EQ(ws->Settings.PortActive, 0);
   }
   // A custom rate reaches the device as the component's CustomBaudRate: 0.
   EXPECT_EQ(serial->CustomBaudRate(), 0);
@@ -382,7 +382,7 @@ TEST_F(PortControlTest, APortThatCannotOpenLeavesEverythingInactive) {
     } catch (const SerialError& e) {
       EXPECT_EQ(std::string(e.what()), "Cannot connect to COM" + std::to_string(port) + ".");
     }
-    EXPECT_EQ(ws->PortActive, 0);
+    EXPECT_EQ(ws->Settings.PortActive, 0);
     EXPECT_EQ(serial->ConnectedPort(), spNone);
   }
   EXPECT_TRUE(view->calls.empty()) << "the label keeps InActive";
@@ -424,7 +424,7 @@ TEST_F(PortControlTest, AFailedOpenSaysWhyAndLogsIt) {
       EXPECT_EQ(std::string(e.what()), message);
       EXPECT_EQ(e.Reason(), c.reason);
     }
-    EXPECT_EQ(ws->PortActive, 0);
+    EXPECT_EQ(ws->Settings.PortActive, 0);
     expectedLog += message + " " + c.reason + "\n";
   }
   ::close(held);
@@ -437,19 +437,19 @@ TEST_F(PortControlTest, AFailedOpenSaysWhyAndLogsIt) {
 
 TEST_F(PortControlTest, ApplySettingsAndOpenUsesTheWorkspaceSettings) {
   NeedLine();
-  ws->CommPort = 3;
-  ws->BaudRate = 19200;
-  ws->Parity = "O";
-  ws->StopBits = 3; // not 1 or 2: the component keeps its stop bits
-  ws->PollTime = 2;
-  ws->SlotAddress[2] = 30;
-  ws->ActiveSlot = 2;
+  ws->Settings.CommPort = 3;
+  ws->Settings.BaudRate = 19200;
+  ws->Settings.Parity = "O";
+  ws->Settings.StopBits = static_cast<TStopBitsCode>(3); // not 1 or 2: the component keeps its stop bits
+  ws->Settings.PollTime = 2;
+  ws->Devices.SlotAddress[2] = 30;
+  ws->Devices.ActiveSlot = 2;
   control->ApplySettingsAndOpen();
   EXPECT_EQ(line.Read(9), "Open Port");
   EXPECT_EQ(serial->BaudRate(), br019200);
   EXPECT_EQ(serial->Parity(), pbOdd);
   EXPECT_EQ(serial->StopBits(), sb1Bit);
-  EXPECT_EQ(ws->DeviceAddress, 30);
+  EXPECT_EQ(ws->Devices.DeviceAddress, 30);
   EXPECT_EQ(view->calls,
             (std::vector<std::string>{"port Active", "interval 2000", "mode", "redraw", "addresses"}));
 }
@@ -459,9 +459,9 @@ TEST_F(PortControlTest, ADeviceThatVanishesShowsThePortInactive) {
   std::vector<std::string> told;
   control->OnPortGone = [&](const std::string& text) { told.push_back(text); };
   Activate();
-  ASSERT_EQ(ws->PortActive, 1);
+  ASSERT_EQ(ws->Settings.PortActive, 1);
   line.CloseMaster(); // the far end goes away, as an unplugged adapter would
-  ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 0; })) << "the lost device was not noticed";
+  ASSERT_TRUE(PumpUntil([&] { return ws->Settings.PortActive == 0; })) << "the lost device was not noticed";
   EXPECT_EQ(view->calls.back(), "port InActive");
   EXPECT_EQ(told, std::vector<std::string>{"COM3 has gone away; the port is closed."});
   // The reader resets the connected port after its OnDisconnect has run.
@@ -510,7 +510,7 @@ protected:
 TEST_F(PortDetailTest, WhatTheDriverChangedAndTheLatencyTimerAreLoggedAndShown) {
   backend.SetReadBack(true, 115200);
   Activate(256000);
-  ASSERT_EQ(ws->PortActive, 1);
+  ASSERT_EQ(ws->Settings.PortActive, 1);
   const std::string changed = "COM33: the driver took 115200 baud instead of 256000";
   const std::string advice =
       LatencyAdvice(DescribePort(ports, 33, {tree.Sys().string(), tree.Dev().string()}));
@@ -535,7 +535,7 @@ TEST_F(PortDetailTest, TheRs485OptionReachesTheDriverAndARefusalIsExplained) {
   ws->Run.Rs485DelayAfterMs = 4;
   tree.SetLatency("1\n");
   Activate(9600);
-  ASSERT_EQ(ws->PortActive, 1);
+  ASSERT_EQ(ws->Settings.PortActive, 1);
   EXPECT_EQ(backend.Rs485States().back(), (Rs485Settings{true, 3, 4}));
   EXPECT_EQ(RtsControl(backend.States().back().Flags), 3u);
   control.CloseComm(33);
@@ -549,26 +549,27 @@ TEST_F(PortDetailTest, TheRs485OptionReachesTheDriverAndARefusalIsExplained) {
     EXPECT_EQ(std::string(e.what()), "Cannot connect to COM33.");
     reason = e.Reason();
   }
-  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(ws->Settings.PortActive, 0);
   // The reason travels with the error (the message box's detail, the second
   // line when headless) and is logged after it.
   EXPECT_EQ(reason.rfind((tree.Dev() / "ttyUSB0").string() + ": this device has no RS-485 mode", 0), 0u)
       << reason;
-  EXPECT_NE(korvane::test::ReadFile(log).find("Cannot connect to COM33. " + reason + "\n"), std::string::npos);
+  EXPECT_NE(korvane::test::ReadFile(log).find("Cannot connect to COM33. " + reason + "\n"),
+            std::string::npos);
 
   // Without the option the same adapter opens.
   ws->Run.Rs485 = false;
   Activate(9600);
-  EXPECT_EQ(ws->PortActive, 1);
+  EXPECT_EQ(ws->Settings.PortActive, 1);
 }
 
 TEST_F(PortControlTest, ListenerPortIsActiveOnlyWhileAClientIsThere) {
   ports.SetPortOverride(3, "tcp-listen:127.0.0.1:0");
-  ws->IsMaster = 0;
+  ws->Settings.IsMaster = roSlave;
   ws->SlotTables(1).HoldingRegTable[1] = 0x1234;
   control->OpenComm(3, 1024, 1024, 9600, 8, 0, 1);
   control->PortActivate();
-  EXPECT_EQ(ws->PortActive, 0) << "open, but nobody to answer yet";
+  EXPECT_EQ(ws->Settings.PortActive, 0) << "open, but nobody to answer yet";
   EXPECT_EQ(serial->ConnectedPort(), spCOM3);
   EXPECT_EQ(view->calls, std::vector<std::string>{"link"});
   std::smatch m;
@@ -582,7 +583,7 @@ TEST_F(PortControlTest, ListenerPortIsActiveOnlyWhileAClientIsThere) {
     SCOPED_TRACE(client);
     TcpConnection peer = TcpConnection::To(listenPort);
     ASSERT_TRUE(peer.Ok());
-    ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return ws->Settings.PortActive == 1; }));
     EXPECT_EQ(view->calls.back(), "port Active");
     EXPECT_TRUE(
         std::regex_match(view->links.back(), std::regex(R"(COM3: client 127\.0\.0\.1:\d+ connected)")))
@@ -603,7 +604,7 @@ TEST_F(PortControlTest, ListenerPortIsActiveOnlyWhileAClientIsThere) {
       ASSERT_TRUE(peer.Write(Bytes({0x01, 0x03, 0x00})));
     }
     peer.Close();
-    ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return ws->Settings.PortActive == 0; }));
     EXPECT_EQ(view->calls.back(), "port InActive");
     EXPECT_NE(view->links.back().find("waiting for the next client"), std::string::npos)
         << view->links.back();
@@ -621,22 +622,22 @@ TEST_F(PortControlTest, ClientPortGoesInactiveWhileItsLinkIsDown) {
   ASSERT_TRUE(server.Ok());
   const std::string where = "127.0.0.1:" + std::to_string(server.Port());
   ports.SetPortOverride(3, "tcp:" + where);
-  ws->IsMaster = 1;
-  ws->RegType = 3;
-  ws->MasterWrite = 0;
-  ws->PollAddress = 1;
-  ws->PollCount = 2;
+  ws->Settings.IsMaster = roMaster;
+  ws->View.RegType = rtHoldingRegs;
+  ws->Cycle.MasterWrite = 0;
+  ws->Cycle.PollAddress = 1;
+  ws->Cycle.PollCount = 2;
   control->OpenComm(3, 1024, 1024, 9600, 8, 0, 1);
   control->PortActivate();
   TcpConnection gateway = server.Accept();
   ASSERT_TRUE(gateway.Ok());
   EXPECT_EQ(gateway.Read(9), "Open Port") << "the banner goes down the line, as on a serial port";
-  EXPECT_EQ(ws->PortActive, 1);
+  EXPECT_EQ(ws->Settings.PortActive, 1);
   EXPECT_EQ(view->calls, (std::vector<std::string>{"link", "port Active"}));
   EXPECT_EQ(view->links, std::vector<std::string>{"COM3: connected to " + where});
 
   gateway.Close();
-  ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return ws->Settings.PortActive == 0; }));
   EXPECT_EQ(view->calls.back(), "port InActive");
   EXPECT_EQ(view->links.back(), "COM3: connection to " + where + " lost; retrying in 1 s");
   // A poll while the link is down is recorded and goes nowhere; nothing throws.
@@ -649,7 +650,7 @@ TEST_F(PortControlTest, ClientPortGoesInactiveWhileItsLinkIsDown) {
     again = server.Accept(std::chrono::milliseconds(0));
     return again.Ok();
   }));
-  ASSERT_TRUE(PumpUntil([&] { return ws->PortActive == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return ws->Settings.PortActive == 1; }));
   EXPECT_EQ(view->calls.back(), "port Active");
   EXPECT_EQ(view->links.back(), "COM3: connected to " + where);
   // The next request is the first thing the gateway gets.
@@ -657,7 +658,7 @@ TEST_F(PortControlTest, ClientPortGoesInactiveWhileItsLinkIsDown) {
   EXPECT_EQ(again.Read(8), WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02})));
 
   control->CloseComm(3);
-  EXPECT_EQ(ws->PortActive, 0);
+  EXPECT_EQ(ws->Settings.PortActive, 0);
   EXPECT_EQ(serial->ConnectedPort(), spNone);
   EXPECT_TRUE(again.ClosedByPeer());
 }
