@@ -344,7 +344,8 @@ bool TSerialPort::ApplyDeviceControl(CommHandle handle) {
   refusal_.clear();
   // RS-485 first: a device without it is refused before its line is touched.
   std::string rs485_difference;
-  if (!ApplyRs485(handle, RtsControl(dcb.Flags) == 3, rs485_difference)) throw SerialError(ConnectError(), refusal_);
+  if (!ApplyRs485(handle, RtsControl(dcb.Flags) == 3, rs485_difference))
+    throw SerialError(ConnectError(), refusal_);
   if (!backend_.SetCommState(handle, dcb))
     throw SerialError(ConnectError(), "the driver refused the line settings");
   ReadBackSettings(handle, rs485_difference);
