@@ -25,12 +25,7 @@ namespace korvane {
 
 namespace {
 
-int RetryIoctl(int fd, unsigned long request, void* arg) {
-  int r;
-  do r = ::ioctl(fd, request, arg);
-  while (r < 0 && errno == EINTR);
-  return r;
-}
+using posix::RetryIoctl;
 
 // errno values by which a device says it has gone away.
 bool IsGoneError(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE; }

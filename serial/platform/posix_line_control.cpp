@@ -13,13 +13,6 @@ namespace korvane::posix {
 
 namespace {
 
-int RetryIoctl(int fd, unsigned long request, void* arg) {
-  int r;
-  do r = ::ioctl(fd, request, arg);
-  while (r < 0 && errno == EINTR);
-  return r;
-}
-
 // Slaves of the Unix 98 pseudo-terminals have the majors 136..143, the old
 // BSD-style ones 3.
 bool IsPseudoTerminal(int fd) {
@@ -30,6 +23,13 @@ bool IsPseudoTerminal(int fd) {
 }
 
 } // namespace
+
+int RetryIoctl(int fd, unsigned long request, void* arg) {
+  int r;
+  do r = ::ioctl(fd, request, arg);
+  while (r < 0 && errno == EINTR);
+  return r;
+}
 
 int SetRs485(int fd, Rs485Settings& settings) {
   serial_rs485 conf{};

@@ -5,6 +5,9 @@
 
 namespace korvane::posix {
 
+// ioctl, repeated while a signal interrupts it.
+int RetryIoctl(int fd, unsigned long request, void* arg);
+
 // TIOCSRS485 with RTS raised while sending and the two delays; switching off
 // clears the mode only. `settings` is updated to what the driver took.
 // Returns 0 or the errno of the refusal (ENOTTY: no RS-485 mode here).

@@ -14,6 +14,16 @@
 
 namespace korvane::test {
 
+// The message of the SerialError that f throws, or "(no error)".
+inline std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const SerialError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
 class EventLog {
 public:
   void Attach(TSerialPort& port) {

@@ -16,19 +16,11 @@
 
 using namespace korvane;
 using korvane::test::EventLog;
+using korvane::test::MessageOf;
 using korvane::test::ProbeLine;
 using korvane::test::PtyPair;
 
 namespace {
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const SerialError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // Two lines mapped to COM5 and COM6. Handlers run on the test thread
 // (QueuedInvoker), as they run on the user-interface thread in the program.

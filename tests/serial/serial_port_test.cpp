@@ -21,6 +21,7 @@
 
 using namespace korvane;
 using korvane::test::EventLog;
+using korvane::test::MessageOf;
 
 namespace {
 
@@ -44,15 +45,6 @@ protected:
   EventLog log; // before the port: its reader may raise events until the port is gone
   TSerialPort port{invoker, backend, ports};
 };
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const SerialError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 } // namespace
 

@@ -16,6 +16,7 @@
 using namespace korvane;
 using namespace std::chrono_literals;
 using korvane::test::EventLog;
+using korvane::test::MessageOf;
 using korvane::test::TcpConnection;
 using korvane::test::TcpListener;
 
@@ -28,15 +29,6 @@ struct DeviceCase {
   const char* host;
   uint16_t port;
 };
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const SerialError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // COM3 on a network link; handlers run on the test thread (QueuedInvoker),
 // as on the user-interface thread, and link changes go into the event log.
