@@ -35,6 +35,29 @@ void DecodeAscii(const std::string& text, std::string& out) {
     out.push_back(static_cast<char>(TCore::GetAsciiValue(text[i]) * 16 + TCore::GetAsciiValue(text[i + 1])));
 }
 
+int64_t RequestLengthOnWire(const uint8_t* b, size_t n) {
+  if (n <= kFunctionOffset) return 0;
+  const int f = b[kFunctionOffset];
+  if (f >= 1 && f <= 6) return 8;
+  if (f == kWriteMultipleCoils || f == kWriteMultipleRegisters) {
+    if (n <= kByteCountOffset) return 0;
+    return 9 + static_cast<int64_t>(b[kByteCountOffset]);
+  }
+  return -1;
+}
+
+int64_t ReplyLengthOnWire(const uint8_t* b, size_t n) {
+  if (n <= kFunctionOffset) return 0;
+  const int f = b[kFunctionOffset];
+  if (IsExceptionFunction(f)) return kExceptionReplyLength;
+  if (f >= 1 && f <= 4) {
+    if (n <= kReplyByteCountOffset) return 0;
+    return 5 + static_cast<int64_t>(b[kReplyByteCountOffset]);
+  }
+  if (f == 5 || f == 6 || f == kWriteMultipleCoils || f == kWriteMultipleRegisters) return 8;
+  return -1;
+}
+
 std::string Bytes(std::initializer_list<int> values) {
   std::string s;
   s.reserve(values.size());

@@ -92,6 +92,16 @@ constexpr int64_t ReplyLength(int f, int64_t q) {
   return 0;
 }
 
+// Whole RTU lengths of a frame that begins with the `n` bytes at `b`, as far
+// as its own fields tell (CRC included): for a request from the function code
+// and, for 15 and 16, the byte-count field as it stands on the wire; for a
+// reply from the function code and, for 1 to 4, its byte count (5 for an
+// exception function byte). 0 when more bytes are needed to tell; -1 for a
+// function code without a rule. Nothing is checked here: a caller that
+// frames line traffic checks the CRC of the length it takes.
+int64_t RequestLengthOnWire(const uint8_t* b, size_t n);
+int64_t ReplyLengthOnWire(const uint8_t* b, size_t n);
+
 // Positions of the checkers' counters (the slave's RxCount, the master's
 // ReplyCount): how many bytes (RTU) or characters (ASCII) of the frame being
 // assembled are taken. In RTU that is also the offset the next byte goes to.
