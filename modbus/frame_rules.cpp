@@ -58,6 +58,29 @@ int64_t ReplyLengthOnWire(const uint8_t* b, size_t n) {
   return -1;
 }
 
+bool CrcChecks(const uint8_t* b, size_t length) {
+  if (length < 3) return false;
+  const int32_t c = TCore::CRC16(b, length - 2);
+  return b[length - 2] == static_cast<uint8_t>(c / 256) && b[length - 1] == static_cast<uint8_t>(c % 256);
+}
+
+FrameMatch MatchFrame(const uint8_t* b, size_t n, bool preferReply) {
+  const int64_t lengths[2] = {preferReply ? ReplyLengthOnWire(b, n) : RequestLengthOnWire(b, n),
+                              preferReply ? RequestLengthOnWire(b, n) : ReplyLengthOnWire(b, n)};
+  const Match readings[2] = {preferReply ? Match::kReply : Match::kRequest,
+                             preferReply ? Match::kRequest : Match::kReply};
+  bool more = false;
+  for (int i = 0; i < 2; ++i) {
+    const int64_t length = lengths[i];
+    if (length == 0 || length > static_cast<int64_t>(n)) {
+      more = true;
+      continue;
+    }
+    if (length > 0 && CrcChecks(b, static_cast<size_t>(length))) return {readings[i], length};
+  }
+  return {more ? Match::kNeedMore : Match::kNone, 0};
+}
+
 std::string Bytes(std::initializer_list<int> values) {
   std::string s;
   s.reserve(values.size());

@@ -102,6 +102,24 @@ constexpr int64_t ReplyLength(int f, int64_t q) {
 int64_t RequestLengthOnWire(const uint8_t* b, size_t n);
 int64_t ReplyLengthOnWire(const uint8_t* b, size_t n);
 
+// True when the last two of the `length` bytes at `b` are the CRC of the rest.
+bool CrcChecks(const uint8_t* b, size_t length);
+
+// What the bytes at the start of `b` (`n` held) are by the lengths their own
+// fields give and the CRC: the request reading and the reply reading are
+// tried, the reply first when `preferReply` (a request to this device and
+// function awaits its reply), and the first whose whole length is held and
+// whose CRC checks is taken. kNeedMore while a reading could still complete
+// with more bytes; kNone when none can (noise, a corrupted frame, or a function
+// without a rule). Requests and replies to functions 5 and 6 look alike: the
+// preferred reading names them.
+enum class Match : uint8_t { kNeedMore, kRequest, kReply, kNone };
+struct FrameMatch {
+  Match What = Match::kNone;
+  int64_t Length = 0; // the bytes the frame takes, CRC included (kRequest, kReply)
+};
+FrameMatch MatchFrame(const uint8_t* b, size_t n, bool preferReply);
+
 // Positions of the checkers' counters (the slave's RxCount, the master's
 // ReplyCount): how many bytes (RTU) or characters (ASCII) of the frame being
 // assembled are taken. In RTU that is also the offset the next byte goes to.

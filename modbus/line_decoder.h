@@ -26,9 +26,9 @@
 namespace korvane::line {
 
 enum class Direction : uint8_t { kTx, kRx }; // written by Korvane / read from the line
-enum class Check : uint8_t { kOk, kCrc, kLrc, kNoise };
+enum class FrameCheck : uint8_t { kOk, kCrc, kLrc, kNoise };
 // What a frame is, as far as the decoder can tell.
-enum class Kind : uint8_t {
+enum class FrameKind : uint8_t {
   kRequest,
   kReply,     // a normal reply (paired with its request when one was seen)
   kException, // an exception reply
@@ -47,8 +47,8 @@ struct Frame {
   uint64_t TimeUs = 0; // its first byte (written: the write began; read: estimated arrival)
   uint64_t EndUs = 0;  // its last byte's end (written: computed from the line's settings)
   Direction Dir = Direction::kRx;
-  Check Check = Check::kOk;
-  Kind Kind = Kind::kNoise;
+  FrameCheck Check = FrameCheck::kOk;
+  FrameKind Kind = FrameKind::kNoise;
   uint8_t Flags = 0;
   int16_t Device = -1;   // address byte; -1 for noise
   int16_t Function = -1; // function byte as on the line (0x80 set for exceptions); -1 for noise
@@ -68,10 +68,10 @@ struct Fields {
   int Address = -1;
   int Function = -1;
   int ExceptionCode = -1;
-  int Start = -1;     // as on the wire (from 0)
-  int Quantity = -1;  // registers, coils or inputs; for a reply to 1-4 what it carries
+  int Start = -1;    // as on the wire (from 0)
+  int Quantity = -1; // registers, coils or inputs; for a reply to 1-4 what it carries
   int ByteCount = -1;
-  int Value = -1;     // functions 5 and 6
+  int Value = -1; // functions 5 and 6
   std::vector<uint16_t> Registers;
   std::vector<bool> Bits;
   int CheckReceived = -1; // CRC (or LRC) as received, and as computed

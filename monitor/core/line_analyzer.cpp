@@ -4,7 +4,8 @@ namespace korvane {
 
 LineAnalyzer::LineAnalyzer() : decoder_(*this) {}
 
-void LineAnalyzer::Start(const line::DecoderSettings& settings, uint64_t openUs, const std::string& timingNote) {
+void LineAnalyzer::Start(const line::DecoderSettings& settings, uint64_t openUs,
+                         const std::string& timingNote) {
   decoder_.Reset();
   decoder_.Configure(settings);
   origin_ = openUs;
