@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/tick.h"
+#include "app/core/trace_file.h"
 #include "app/core/workspace.h"
 #include "app/ui/application.h"
 #include "app/ui/command_line.h"
@@ -23,6 +24,7 @@
 #include "modbus/core.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
+#include "monitor/core/line_analyzer.h"
 #include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
 #include "serial/control/port_control.h"
@@ -89,6 +91,20 @@ int main(int argc, char** argv) {
     korvane::ShowMessage(text);
   };
   std::signal(SIGXFSZ, SIG_IGN);
+  // The trace opens before the exit signals are caught: a FIFO blocks its
+  // opening until a reader comes, and SIGINT or SIGTERM must still end that
+  // wait. Its reader may go away at any time: EPIPE ends the trace, not the
+  // program.
+  korvane::TraceFile trace;
+  bool traceFailed = false;
+  if (cmd.Trace) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::string reason;
+    if (!trace.Open(*cmd.Trace, reason)) {
+      korvane::ShowMessage("Cannot write the trace file " + *cmd.Trace + ".", reason);
+      traceFailed = true;
+    }
+  }
   korvane::ExitSignals exitSignals;
   if (!exitSignals.Ok()) std::fprintf(stderr, "korvane: %s\n", exitSignals.Error().c_str());
 
@@ -108,7 +124,15 @@ int main(int argc, char** argv) {
   korvane::TMaster Master(*ws, portControl, ticks);
   korvane::TCommsForm CommsForm(*ws);
   korvane::TFrmCommsModbus FrmCommsModbus(*ws);
+  korvane::LineAnalyzer analyzer;
   portControl.AttachEngines(&Slave, &Master);
+  portControl.AttachAnalyzer(&analyzer);
+  if (trace.IsOpen())
+    analyzer.Listeners.push_back([&trace, path = *cmd.Trace](const korvane::line::Frame& frame) {
+      // Said once, on standard error: a box here would stop the line.
+      if (trace.IsOpen() && !trace.Write(frame))
+        std::fprintf(stderr, "korvane: %s: %s; the trace has stopped\n", path.c_str(), trace.Error().c_str());
+    });
   MainForm.AttachMaster(&Master);
   MainForm.AttachPortControl(&portControl);
   MainForm.AttachWindows(&ConfigForm, &CommsForm, &FrmCommsModbus);
@@ -136,8 +160,8 @@ int main(int argc, char** argv) {
 
   // Nobody can answer a message without a window: a start that fails ends a
   // headless run with status 1; with a window the user has seen the message.
-  bool started = true;
-  if (!cmd.File.empty()) {
+  bool started = !(traceFailed && cmd.Headless);
+  if (started && !cmd.File.empty()) {
     // FILE is read as "&Load" reads it.
     try {
       MainForm.LoadRegisterFileFrom(cmd.File);
