@@ -130,6 +130,9 @@ struct FrameDecoder::State {
   size_t asciiScan = 0; // characters after head already searched for a frame's end
   // FirstCheckAfter's last answer: from checkFrom, with checkTail bytes held.
   size_t checkTail = SIZE_MAX, checkFrom = 0, checkPos = 0;
+  // The CRC search at rawAt (absolute), resumed as bytes join.
+  size_t rawAt = SIZE_MAX;
+  TCore::CrcSearch rawSearch;
 
   // The run of noise being gathered (it precedes buf[head]).
   std::string noise;
@@ -337,6 +340,7 @@ struct FrameDecoder::State {
     if (head == tail) {
       head = tail = 0;
       checkTail = SIZE_MAX;
+      rawAt = SIZE_MAX;
     }
   }
 
@@ -373,7 +377,11 @@ struct FrameDecoder::State {
         // checks (raw data does not run into a frame).
         const size_t next = FirstCheckAfter(head);
         const size_t span = next < tail ? next - head : n;
-        const int64_t l = frame::RawLengthOnWire(b, span);
+        if (rawAt != head) {
+          rawAt = head;
+          rawSearch = {};
+        }
+        const int64_t l = frame::RawLengthOnWire(b, span, rawSearch);
         if (l > 0) {
           EmitRx(static_cast<size_t>(l), FrameKind::kRaw, FrameCheck::kOk, 0);
           continue;
@@ -509,6 +517,7 @@ struct FrameDecoder::State {
         tail -= head;
         head = 0;
         checkTail = SIZE_MAX;
+        rawAt = SIZE_MAX;
       }
       const size_t take = std::min(k - i, kHold - tail);
       std::memcpy(buf + tail, p + i, take);
@@ -566,6 +575,7 @@ struct FrameDecoder::State {
   void Clear() {
     head = tail = 0;
     checkTail = SIZE_MAX;
+    rawAt = SIZE_MAX;
     asciiScan = 0;
     noise.clear();
     stamped = false;
