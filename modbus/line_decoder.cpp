@@ -298,6 +298,7 @@ struct FrameDecoder::State {
 
   enum class Echo : uint8_t { kTaken, kWait, kNo };
   Echo TakeEcho(size_t n, bool last) {
+    last = last || n >= kDecideBytes; // a copy longer than that is no longer awaited
     const size_t m = std::min(n, echo.size());
     if (!noise.empty() || std::memcmp(buf + head, echo.data(), m) != 0) {
       NoEcho();
@@ -525,6 +526,9 @@ struct FrameDecoder::State {
       tail += take;
       i += take;
       Decide(false);
+      // What is held is always decided long before the room runs out; should
+      // it not be, it is framed as it stands rather than wait.
+      if (tail == kHold && head == 0) Decide(true);
     }
     lastStamp = stamp;
     stamped = true;

@@ -644,6 +644,26 @@ TEST(LineDecoder, Echo) {
   EXPECT_EQ(Briefs(r2.Frames()), (std::vector<std::string>{"tx request/ok/8", "reply/ok/7", "request/ok/8"}));
 }
 
+// A frame written that is longer than any frame, and its copy read back:
+// nothing waits for it without bound, and every byte comes out.
+TEST(LineDecoder, OverlongWrittenFrame) {
+  for (auto framing : {frame::Framing::kRtu, frame::Framing::kAscii}) {
+    Recorder r;
+    FrameDecoder d(r, Settings(false, framing));
+    const std::string junk(5000, 'x');
+    d.Sent(junk, 0, 1000);
+    d.Received(junk, 2000);
+    d.Flush();
+    size_t received = 0;
+    for (const auto& f : r.Frames())
+      if (f.Dir == Direction::kRx) {
+        received += f.Bytes.size();
+        EXPECT_EQ(f.Kind, FrameKind::kNoise);
+      }
+    EXPECT_EQ(received, junk.size());
+  }
+}
+
 // A write of one coil or register is answered with a copy of itself: the copy
 // is the echo only where the line echoes.
 TEST(LineDecoder, EchoOrCopyingReply) {
