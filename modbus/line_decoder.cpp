@@ -120,6 +120,7 @@ struct FrameDecoder::State {
   const DecoderSettings& settings;
   uint64_t charUs = 0, interFrameUs = 0, interCharUs = 0;
   bool timed = false; // RTU with stamps that resolve silences
+  bool wire = true;   // bytes take time on a wire
 
   // Bytes held, each with its estimated start.
   uint8_t buf[kHold];
@@ -503,7 +504,10 @@ struct FrameDecoder::State {
   void Append(const uint8_t* p, size_t k, uint64_t stamp) {
     if (stamped && stamp < lastStamp) stamp = lastStamp;
     const uint64_t floor = stamped ? lastStamp : 0;
+    // On a wire the bytes before a piece's last arrived one character time
+    // apart; without one they all came with the read.
     auto estimate = [&](size_t i) {
+      if (!wire) return stamp;
       const uint64_t back = static_cast<uint64_t>(k - 1 - i) * charUs;
       return back >= stamp - floor ? floor : stamp - back;
     };
@@ -558,6 +562,9 @@ struct FrameDecoder::State {
       const bool crcOk = n >= frame::kMinRawFrame && frame::CrcChecks(b, n);
       out.Check = crcOk ? FrameCheck::kOk : FrameCheck::kCrc;
       out.Kind = KindOfWhole(b, n, 2, prefer);
+      // Bytes written that are no frame of any rule and do not check (the
+      // banner an opening port writes) are noise, not a device's CRC error.
+      if (out.Kind == FrameKind::kRaw && !crcOk) out.Kind = FrameKind::kNoise, out.Check = FrameCheck::kNoise;
     }
     if (bin != nullptr && out.Kind != FrameKind::kNoise) {
       out.Device = bin[0];
@@ -605,6 +612,7 @@ void FrameDecoder::Configure(const DecoderSettings& settings) {
   state_->charUs = CharacterUs();
   state_->interFrameUs = InterFrameUs();
   state_->interCharUs = InterCharUs();
+  state_->wire = settings_.WireTime;
   state_->timed = settings_.TimingResolved && settings_.Framing == frame::Framing::kRtu && state_->charUs > 0;
 }
 

@@ -126,6 +126,10 @@ struct DecoderSettings {
   // an adapter whose latency timer is longer than the gaps in question): then
   // no silence boundary is used and no timing flag is set.
   bool TimingResolved = true;
+  // False where bytes take no time on a wire (a pseudo-terminal): the bytes
+  // of a piece are all taken as read at its stamp, instead of arriving one
+  // character time apart up to it.
+  bool WireTime = true;
   // A request unanswered this long after its end counts as timed out.
   uint64_t ReplyTimeoutUs = 1000000;
 };

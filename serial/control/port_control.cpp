@@ -192,6 +192,10 @@ void PortControl::StartAnalyzer(const PortInfo& info, bool networkLink) {
   const LineTimingSource source{serial_.IsPseudoTerminal(), networkLink, info.LatencyTimerMs};
   const std::string note = TimingNote(source, settings);
   settings.TimingResolved = note.empty();
+  // A pseudo-terminal hands written bytes over at once: there is no time on a
+  // wire to add to a write, or a reply would seem to come before the request ended.
+  writesTakeNoTime_ = source.PseudoTerminal;
+  settings.WireTime = !source.PseudoTerminal;
   analyzer_->Start(settings, serial_.OpenedAtUs(), note);
   RefreshUartErrors();
 }
@@ -199,7 +203,7 @@ void PortControl::StartAnalyzer(const PortInfo& info, bool networkLink) {
 void PortControl::AnalyzerSent(const std::string& bytes, uint64_t startUs) {
   if (analyzer_ == nullptr || bytes.empty()) return;
   const line::DecoderSettings& s = analyzer_->Settings();
-  const uint64_t us = TransmissionMicros(bytes.size(), s.Baud, s.Format);
+  const uint64_t us = writesTakeNoTime_ ? 0 : TransmissionMicros(bytes.size(), s.Baud, s.Format);
   analyzer_->Sent(bytes, startUs, startUs + std::min(us, std::numeric_limits<uint64_t>::max() - startUs));
 }
 

@@ -194,6 +194,8 @@ private:
   // The port is open but its network link has no peer: PortActive is 0, yet
   // CloseComm must still close it.
   bool linkWaiting_ = false;
+  // The line is a pseudo-terminal: written frames end when their write does.
+  bool writesTakeNoTime_ = false;
 };
 
 } // namespace korvane

@@ -793,3 +793,45 @@ TEST(LineDecoder, CsvLines) {
 }
 
 } // namespace
+
+namespace {
+
+// Bytes a port writes that follow no rule and do not check (the banner an
+// opening port writes) are noise on the line, not a device's CRC error; a
+// written frame with a rule and a bad CRC is still a CRC error.
+TEST(LineDecoder, WrittenBytesOfNoRuleAreNoise) {
+  Recorder r;
+  FrameDecoder d(r, Settings(false));
+  d.Sent("Open Port", 0, 0);
+  std::string bad = Rtu(B({1, 3, 0, 0, 0, 1}));
+  bad.back() = static_cast<char>(bad.back() ^ 1);
+  d.Sent(bad, 10, 10);
+  const auto frames = r.Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].Check, FrameCheck::kNoise);
+  EXPECT_EQ(frames[0].Kind, FrameKind::kNoise);
+  EXPECT_EQ(frames[0].Device, -1);
+  EXPECT_EQ(frames[1].Check, FrameCheck::kCrc);
+  EXPECT_EQ(frames[1].Device, 1);
+}
+
+// Without a wire (a pseudo-terminal) every byte of a piece is taken as read
+// at its stamp; on a wire the bytes before the last came a character apart.
+TEST(LineDecoder, BytesOfAPieceAreTimedByTheWireOrNot) {
+  for (const bool wire : {true, false}) {
+    Recorder r;
+    DecoderSettings s = Settings(false);
+    s.WireTime = wire;
+    FrameDecoder d(r, s);
+    d.Sent(Rtu(B({1, 3, 0, 0, 0, 1})), 1000, 1000);
+    d.Received(Rtu(B({1, 3, 2, 0x12, 0x34})), 50000);
+    d.Flush();
+    const auto frames = r.Frames();
+    ASSERT_EQ(frames.size(), 2u) << wire;
+    const uint64_t first = wire ? 50000 - 6 * d.CharacterUs() : 50000;
+    EXPECT_EQ(frames[1].TimeUs, first) << wire;
+    EXPECT_EQ(frames[1].ResponseUs, static_cast<int64_t>(first - 1000)) << wire;
+  }
+}
+
+} // namespace
