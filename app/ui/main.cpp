@@ -23,8 +23,10 @@
 #include "modbus/core.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
+#include "monitor/core/line_analyzer.h"
 #include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
+#include "monitor/ui/frm_line_analyzer.h"
 #include "serial/control/port_control.h"
 #include "serial/port_info.h"
 #include "serial/port_map.h"
@@ -95,6 +97,8 @@ int main(int argc, char** argv) {
   // The one workspace, before any module; every module gets it by reference.
   auto ws = korvane::MakeWorkspace();
   korvane::TickSource& ticks = korvane::SystemTicks();
+  // Every frame on the line, decoded; the "Line Analyzer" window shows it.
+  korvane::LineAnalyzer lineAnalyzer;
   korvane::QtEventInvoker invoker;
   korvane::TSerialPort Serial1(invoker);
 
@@ -108,15 +112,16 @@ int main(int argc, char** argv) {
   korvane::TMaster Master(*ws, portControl, ticks);
   korvane::TCommsForm CommsForm(*ws);
   korvane::TFrmCommsModbus FrmCommsModbus(*ws);
+  korvane::TFrmLineAnalyzer FrmLineAnalyzer(*ws, lineAnalyzer);
   portControl.AttachEngines(&Slave, &Master);
   MainForm.AttachMaster(&Master);
   MainForm.AttachPortControl(&portControl);
-  MainForm.AttachWindows(&ConfigForm, &CommsForm, &FrmCommsModbus);
+  MainForm.AttachWindows(&ConfigForm, &CommsForm, &FrmCommsModbus, &FrmLineAnalyzer);
   ConfigForm.Attach(&MainForm, &portControl);
   (void)Core;
   // Closing the main window ends the program, whatever else is open.
   for (QWidget* w : {static_cast<QWidget*>(&ConfigForm), static_cast<QWidget*>(&CommsForm),
-                     static_cast<QWidget*>(&FrmCommsModbus)})
+                     static_cast<QWidget*>(&FrmCommsModbus), static_cast<QWidget*>(&FrmLineAnalyzer)})
     w->setAttribute(Qt::WA_QuitOnClose, false);
   if (cmd.Headless) {
     MainForm.SetStatusListener(korvane::PrintStatusLine);
