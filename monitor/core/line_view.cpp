@@ -180,13 +180,6 @@ std::string HexDump(std::string_view bytes) {
   return out;
 }
 
-bool LooksAscii(const line::Frame& f) {
-  if (f.Check == line::FrameCheck::kLrc) return true;
-  if (f.Check == line::FrameCheck::kCrc) return false;
-  const std::string& b = f.Bytes;
-  return b.size() >= 3 && b.front() == ':' && b[b.size() - 2] == '\r' && b.back() == '\n';
-}
-
 namespace {
 
 std::string Hex4(int v) {
@@ -203,7 +196,7 @@ std::string Hex2(int v) {
 
 } // namespace
 
-std::string FieldsText(const line::Frame& f, bool ascii) {
+std::string FieldsText(const line::Frame& f) {
   const line::Fields d = line::DecodeFields(f);
   std::string out = line::Summary(f) + "\n";
   auto add = [&out](const std::string& name, const std::string& value) { out += name + ": " + value + "\n"; };
@@ -242,7 +235,7 @@ std::string FieldsText(const line::Frame& f, bool ascii) {
     add(first >= 0 ? "Bits from " + std::to_string(first + 1) : std::string("Bits"), bits);
   }
   if (d.CheckReceived >= 0) {
-    const bool lrc = ascii;
+    const bool lrc = f.Framing == frame::Framing::kAscii;
     const auto text = [lrc](int v) { return lrc ? Hex2(v) : Hex4(v); };
     add(lrc ? "LRC" : "CRC",
         "received " + text(d.CheckReceived) +

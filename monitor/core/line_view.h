@@ -90,11 +90,8 @@ RowTone ToneOf(const line::Frame& f);
 // The bytes in hex, 16 per line: a 4-digit hex offset, the bytes, and the
 // printable characters ("." for the others).
 std::string HexDump(std::string_view bytes);
-// The decoded fields of a frame, one per line, the summary first. `ascii`:
-// the frame's check is an LRC.
-std::string FieldsText(const line::Frame& f, bool ascii);
-// Whether a frame is ASCII text rather than RTU bytes.
-bool LooksAscii(const line::Frame& f);
+// The decoded fields of a frame, one per line, the summary first.
+std::string FieldsText(const line::Frame& f);
 
 // Statistics cells: exceptions by code ("2:3, 4:1"; empty for none), the
 // suggested time-out in ms (empty when there is no figure).

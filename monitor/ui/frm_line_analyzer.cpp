@@ -239,6 +239,13 @@ void TFrmLineAnalyzer::hideEvent(QHideEvent* e) {
 void TFrmLineAnalyzer::Timer1Timer() {
   QScrollBar* bar = TblFrames_->verticalScrollBar();
   const int top = bar->value();
+  // A selected frame the ring overwrote is no longer selected (rather than
+  // the selection passing to a neighbour and the view jumping there).
+  const QModelIndex current = TblFrames_->currentIndex();
+  if (current.isValid() && model_->FrameAt(current.row()) == nullptr) {
+    TblFrames_->selectionModel()->clear();
+    ShowSelected();
+  }
   const LineFrameModel::Change change = model_->Update(!ChkPause_->isChecked());
   if (ChkFollow_->isChecked() && !ChkPause_->isChecked()) {
     if (change.Added > 0 || change.Dropped > 0 || change.Reset) TblFrames_->scrollToBottom();
@@ -298,9 +305,8 @@ void TFrmLineAnalyzer::ShowSelected() {
     MemoFields_->clear();
     return;
   }
-  const bool ascii = la_.Settings().Framing == frame::Framing::kAscii && LooksAscii(*f);
   MemoBytes_->setPlainText(QString::fromLatin1(HexDump(f->Bytes).c_str()));
-  MemoFields_->setPlainText(Q(FieldsText(*f, ascii || f->Check == line::FrameCheck::kLrc)));
+  MemoFields_->setPlainText(Q(FieldsText(*f)));
 }
 
 void TFrmLineAnalyzer::ShowCounts() {
