@@ -194,57 +194,74 @@ std::string Hex2(int v) {
   return buf;
 }
 
+// "3 Illegal Data Address": a code and its name where it has one.
+std::string Named(int code, const char* name) {
+  return name != nullptr && *name != '\0' ? std::to_string(code) + " " + name : std::to_string(code);
+}
+
+class FieldLines {
+public:
+  explicit FieldLines(std::string first) : out_(std::move(first) + "\n") {}
+  void Add(const std::string& name, const std::string& value) { out_ += name + ": " + value + "\n"; }
+  void AddNumber(const char* name, int value) {
+    if (value >= 0) Add(name, std::to_string(value));
+  }
+  std::string Take() { return std::move(out_); }
+
+private:
+  std::string out_;
+};
+
+// Register values and bits, numbered from `first` (as on the wire) when it is known.
+void AddValues(FieldLines& lines, const line::Fields& d, int first) {
+  for (size_t i = 0; i < d.Registers.size(); ++i) {
+    const std::string name = first >= 0 ? "Register " + std::to_string(first + 1 + static_cast<int>(i))
+                                        : "Word " + std::to_string(i + 1);
+    lines.Add(name, std::to_string(d.Registers[i]) + " (0x" + Hex4(d.Registers[i]) + ")");
+  }
+  if (d.Bits.empty()) return;
+  std::string bits;
+  for (size_t i = 0; i < d.Bits.size(); ++i) {
+    if (i > 0 && i % 8 == 0) bits += ' ';
+    bits += d.Bits[i] ? '1' : '0';
+  }
+  lines.Add(first >= 0 ? "Bits from " + std::to_string(first + 1) : std::string("Bits"), bits);
+}
+
+void AddCheck(FieldLines& lines, const line::Fields& d, bool lrc) {
+  if (d.CheckReceived < 0) return;
+  const auto text = [lrc](int v) { return lrc ? Hex2(v) : Hex4(v); };
+  std::string value = "received " + text(d.CheckReceived);
+  if (d.CheckComputed >= 0) value += ", computed " + text(d.CheckComputed);
+  lines.Add(lrc ? "LRC" : "CRC", value);
+}
+
 } // namespace
 
 std::string FieldsText(const line::Frame& f) {
   const line::Fields d = line::DecodeFields(f);
-  std::string out = line::Summary(f) + "\n";
-  auto add = [&out](const std::string& name, const std::string& value) { out += name + ": " + value + "\n"; };
-  if (d.Address >= 0) add("Address", std::to_string(d.Address));
-  if (d.Function >= 0) {
-    const char* name = line::FunctionName(d.Function & 0x7F);
-    std::string text = std::to_string(d.Function) + " (0x" + Hex2(d.Function) + ")";
-    if (name != nullptr && *name != '\0') text += std::string(" ") + name;
-    add("Function", text);
-  }
-  if (d.ExceptionCode >= 0) {
-    const char* name = line::ExceptionName(d.ExceptionCode);
-    add("Exception code", std::to_string(d.ExceptionCode) +
-                              (name != nullptr && *name != '\0' ? std::string(" ") + name : std::string()));
-  }
-  // Users count registers and coils from 1; the wire counts from 0.
-  int first = d.Start;
+  FieldLines lines(line::Summary(f));
+  lines.AddNumber("Address", d.Address);
+  if (d.Function >= 0)
+    lines.Add("Function", Named(d.Function, nullptr) + " (0x" + Hex2(d.Function) + ")" +
+                              (*line::FunctionName(d.Function & 0x7F) != '\0'
+                                   ? std::string(" ") + line::FunctionName(d.Function & 0x7F)
+                                   : std::string()));
+  if (d.ExceptionCode >= 0)
+    lines.Add("Exception code", Named(d.ExceptionCode, line::ExceptionName(d.ExceptionCode)));
+  // Users count registers and coils from 1; the wire counts from 0. A reply
+  // numbers its values from its request's start.
   if (d.Start >= 0)
-    add("Start address", std::to_string(d.Start) + " (number " + std::to_string(d.Start + 1) + ")");
-  else if (f.RequestStart >= 0)
-    first = f.RequestStart;
-  if (d.Quantity >= 0) add("Quantity", std::to_string(d.Quantity));
-  if (d.ByteCount >= 0) add("Byte count", std::to_string(d.ByteCount));
-  if (d.Value >= 0) add("Value", std::to_string(d.Value) + " (0x" + Hex4(d.Value) + ")");
-  for (size_t i = 0; i < d.Registers.size(); ++i) {
-    const std::string name = first >= 0 ? "Register " + std::to_string(first + 1 + static_cast<int>(i))
-                                        : "Word " + std::to_string(i + 1);
-    add(name, std::to_string(d.Registers[i]) + " (0x" + Hex4(d.Registers[i]) + ")");
-  }
-  if (!d.Bits.empty()) {
-    std::string bits;
-    for (size_t i = 0; i < d.Bits.size(); ++i) {
-      if (i > 0 && i % 8 == 0) bits += ' ';
-      bits += d.Bits[i] ? '1' : '0';
-    }
-    add(first >= 0 ? "Bits from " + std::to_string(first + 1) : std::string("Bits"), bits);
-  }
-  if (d.CheckReceived >= 0) {
-    const bool lrc = f.Framing == frame::Framing::kAscii;
-    const auto text = [lrc](int v) { return lrc ? Hex2(v) : Hex4(v); };
-    add(lrc ? "LRC" : "CRC",
-        "received " + text(d.CheckReceived) +
-            (d.CheckComputed >= 0 ? ", computed " + text(d.CheckComputed) : std::string()));
-  }
-  if (f.ResponseUs >= 0) add("Response", ResponseText(f.ResponseUs) + " ms");
-  if (f.ReplyDurationUs >= 0) add("Reply duration", ResponseText(f.ReplyDurationUs) + " ms");
-  add("Length", std::to_string(f.Bytes.size()) + (f.Bytes.size() == 1 ? " byte" : " bytes"));
-  return out;
+    lines.Add("Start address", std::to_string(d.Start) + " (number " + std::to_string(d.Start + 1) + ")");
+  lines.AddNumber("Quantity", d.Quantity);
+  lines.AddNumber("Byte count", d.ByteCount);
+  if (d.Value >= 0) lines.Add("Value", std::to_string(d.Value) + " (0x" + Hex4(d.Value) + ")");
+  AddValues(lines, d, d.Start >= 0 ? d.Start : f.RequestStart);
+  AddCheck(lines, d, f.Framing == frame::Framing::kAscii);
+  if (f.ResponseUs >= 0) lines.Add("Response", ResponseText(f.ResponseUs) + " ms");
+  if (f.ReplyDurationUs >= 0) lines.Add("Reply duration", ResponseText(f.ReplyDurationUs) + " ms");
+  lines.Add("Length", std::to_string(f.Bytes.size()) + (f.Bytes.size() == 1 ? " byte" : " bytes"));
+  return lines.Take();
 }
 
 std::string ExceptionsText(const line::DeviceStatistics& d) {
