@@ -242,11 +242,11 @@ std::string FieldsText(const line::Frame& f) {
   const line::Fields d = line::DecodeFields(f);
   FieldLines lines(line::Summary(f));
   lines.AddNumber("Address", d.Address);
-  if (d.Function >= 0)
-    lines.Add("Function", Named(d.Function, nullptr) + " (0x" + Hex2(d.Function) + ")" +
-                              (*line::FunctionName(d.Function & 0x7F) != '\0'
-                                   ? std::string(" ") + line::FunctionName(d.Function & 0x7F)
-                                   : std::string()));
+  if (d.Function >= 0) {
+    const std::string name = line::FunctionName(d.Function & 0x7F);
+    lines.Add("Function", std::to_string(d.Function) + " (0x" + Hex2(d.Function) + ")" +
+                              (name.empty() ? std::string() : " " + name));
+  }
   if (d.ExceptionCode >= 0)
     lines.Add("Exception code", Named(d.ExceptionCode, line::ExceptionName(d.ExceptionCode)));
   // Users count registers and coils from 1; the wire counts from 0. A reply
