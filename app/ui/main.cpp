@@ -97,8 +97,6 @@ int main(int argc, char** argv) {
   // The one workspace, before any module; every module gets it by reference.
   auto ws = korvane::MakeWorkspace();
   korvane::TickSource& ticks = korvane::SystemTicks();
-  // Every frame on the line, decoded; the "Line Analyzer" window shows it.
-  korvane::LineAnalyzer lineAnalyzer;
   korvane::QtEventInvoker invoker;
   korvane::TSerialPort Serial1(invoker);
 
@@ -112,7 +110,8 @@ int main(int argc, char** argv) {
   korvane::TMaster Master(*ws, portControl, ticks);
   korvane::TCommsForm CommsForm(*ws);
   korvane::TFrmCommsModbus FrmCommsModbus(*ws);
-  korvane::TFrmLineAnalyzer FrmLineAnalyzer(*ws, lineAnalyzer);
+  korvane::LineAnalyzer analyzer;
+  korvane::TFrmLineAnalyzer FrmLineAnalyzer(*ws, analyzer);
   portControl.AttachEngines(&Slave, &Master);
   MainForm.AttachMaster(&Master);
   MainForm.AttachPortControl(&portControl);
