@@ -65,7 +65,7 @@ std::string Rtu(std::initializer_list<int> body) {
 class Line {
 public:
   static constexpr uint64_t kCharUs = 87;
-  static constexpr uint64_t kGapUs = 1800; // a little over the 1750 us silence
+  static constexpr uint64_t kGapUs = 2000; // more than the 1750 us silence
 
   explicit Line(korvane::LineAnalyzer& la) : la_(la) {
     korvane::line::DecoderSettings s;

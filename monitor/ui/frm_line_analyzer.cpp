@@ -79,7 +79,7 @@ void SetCell(QTableWidget* table, int row, int col, const QString& text) {
 
 TFrmLineAnalyzer::TFrmLineAnalyzer(Workspace& ws, LineAnalyzer& analyzer, QWidget* parent)
     : QWidget(parent, Qt::Window), ws_(ws), la_(analyzer) {
-  SetUpMonitorWindow(this, "FrmLineAnalyzer", "Line Analyzer", kHelpContext, QSize(980, 680));
+  SetUpMonitorWindow(this, "FrmLineAnalyzer", "Line Analyzer", kHelpContext, QSize(1040, 720));
   BuildControls();
   ConnectHandlers();
   RefreshStatistics();
@@ -158,21 +158,27 @@ void TFrmLineAnalyzer::BuildControls() {
   columns->setStretchLastSection(true);
 
   // The selected frame and the statistics.
-  auto* detailPane = Named(new QWidget, "DetailPane");
-  splitter->addWidget(detailPane);
-  auto* detailBox = new QHBoxLayout(detailPane);
-  detailBox->setContentsMargins(0, 0, 0, 0);
-  auto* frameBox = new QVBoxLayout;
-  detailBox->addLayout(frameBox, 2);
+  auto* details = Named(new QSplitter(Qt::Horizontal), "DetailSplitter");
+  details->setChildrenCollapsible(false);
+  splitter->addWidget(details);
+  auto* framePane = Named(new QWidget, "FramePane");
+  details->addWidget(framePane);
+  auto* frameBox = new QVBoxLayout(framePane);
+  frameBox->setContentsMargins(0, 0, 0, 0);
   MemoBytes_ = DetailMemo("MemoBytes");
   frameBox->addWidget(Caption("LblBytes", "Frame &Bytes", MemoBytes_));
-  frameBox->addWidget(MemoBytes_, 1);
+  frameBox->addWidget(MemoBytes_, 2);
+  // A whole line of the dump fits: offset, 16 bytes, their characters.
+  MemoBytes_->setMinimumWidth(MemoBytes_->fontMetrics().horizontalAdvance(QString(76, QChar('0'))) +
+                              MemoBytes_->verticalScrollBar()->sizeHint().width());
   MemoFields_ = DetailMemo("MemoFields");
   frameBox->addWidget(Caption("LblFields", "Decoded F&ields", MemoFields_));
-  frameBox->addWidget(MemoFields_, 1);
+  frameBox->addWidget(MemoFields_, 3);
 
-  auto* statsBox = new QVBoxLayout;
-  detailBox->addLayout(statsBox, 3);
+  auto* statsPane = Named(new QWidget, "StatsPane");
+  details->addWidget(statsPane);
+  auto* statsBox = new QVBoxLayout(statsPane);
+  statsBox->setContentsMargins(0, 0, 0, 0);
   TblStats_ = Named(new QTableWidget(0, kStatsColumns), "TblStats");
   statsBox->addWidget(Caption("LblStats", "&Statistics", TblStats_));
   statsBox->addWidget(TblStats_, 1);
@@ -198,6 +204,8 @@ void TFrmLineAnalyzer::BuildControls() {
   statsBox->addLayout(resetRow);
   resetRow->addWidget(CmdResetStats_);
   resetRow->addStretch();
+  details->setStretchFactor(0, 0);
+  details->setStretchFactor(1, 1);
   splitter->setStretchFactor(0, 3);
   splitter->setStretchFactor(1, 2);
 
