@@ -234,6 +234,30 @@ TEST_F(LineAnalyzerWindowTest, FiltersListTheMatchingFramesAndExtendWithNewOnes)
   EXPECT_EQ(inserted.size(), 1u) << "nothing new, nothing added";
 }
 
+// A ring cleared and filled again, even past its old total, is listed anew.
+TEST_F(LineAnalyzerWindowTest, ClearedRingIsListedAnew) {
+  LineTraffic line(la, kFirstUs);
+  MixedTraffic(line);
+  Redraw();
+  Frames()->setCurrentIndex(Model()->index(3, 0));
+  EXPECT_NE(Text("MemoFields").find("Exception"), std::string::npos);
+  int resets = 0;
+  QObject::connect(Model(), &QAbstractItemModel::modelReset, [&] { ++resets; });
+  la.Clear();
+  for (int i = 0; i < 8; ++i) line.Exchange(ReadRequest(5), ReadReply(5));
+  ASSERT_EQ(la.Size(), 16u);
+  Redraw();
+  EXPECT_EQ(resets, 1);
+  ASSERT_EQ(Model()->rowCount(), 16);
+  for (int r = 0; r < 16; ++r) {
+    EXPECT_EQ(Cell(r, Col::kTime), MillisText(la.At(static_cast<size_t>(r)).TimeUs)) << r;
+    EXPECT_EQ(Cell(r, Col::kDevice), "5") << r;
+  }
+  EXPECT_EQ(Text("MemoFields"), "") << "the selected frame went with the ring";
+  Frames()->setCurrentIndex(Model()->index(3, 0));
+  EXPECT_TRUE(Text("MemoFields").starts_with("Reply: 10 registers\n")) << Text("MemoFields");
+}
+
 TEST_F(LineAnalyzerWindowTest, PauseHoldsTheTableAndFollowKeepsTheNewestInView) {
   form->show();
   LineTraffic line(la, kFirstUs);
