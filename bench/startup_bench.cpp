@@ -29,8 +29,8 @@
 #include "app/ui/application.h"
 #include "app/ui/main_form.h"
 #include "config/ui/config_form.h"
-#include "monitor/ui/comms_form.h"
 #include "monitor/core/line_analyzer.h"
+#include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
 #include "monitor/ui/frm_line_analyzer.h"
 
