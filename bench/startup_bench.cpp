@@ -29,8 +29,10 @@
 #include "app/ui/application.h"
 #include "app/ui/main_form.h"
 #include "config/ui/config_form.h"
+#include "monitor/core/line_analyzer.h"
 #include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
+#include "monitor/ui/frm_line_analyzer.h"
 
 extern char** environ;
 
@@ -55,6 +57,8 @@ int Child(int argc, char** argv, int64_t spawned) {
   korvane::TConfigForm ConfigForm(*ws);
   korvane::TCommsForm CommsForm(*ws);
   korvane::TFrmCommsModbus FrmCommsModbus(*ws);
+  korvane::LineAnalyzer lineAnalyzer;
+  korvane::TFrmLineAnalyzer FrmLineAnalyzer(*ws, lineAnalyzer);
   const int64_t t2 = NowNs();
   MainForm.show();
   while (MainForm.windowHandle() == nullptr || !MainForm.windowHandle()->isExposed())

@@ -27,6 +27,7 @@
 #include "monitor/core/line_analyzer.h"
 #include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
+#include "monitor/ui/frm_line_analyzer.h"
 #include "serial/control/port_control.h"
 #include "serial/port_info.h"
 #include "serial/port_map.h"
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
   korvane::TCommsForm CommsForm(*ws);
   korvane::TFrmCommsModbus FrmCommsModbus(*ws);
   korvane::LineAnalyzer analyzer;
+  korvane::TFrmLineAnalyzer FrmLineAnalyzer(*ws, analyzer);
   portControl.AttachEngines(&Slave, &Master);
   portControl.AttachAnalyzer(&analyzer);
   if (trace.IsOpen())
@@ -135,12 +137,12 @@ int main(int argc, char** argv) {
     });
   MainForm.AttachMaster(&Master);
   MainForm.AttachPortControl(&portControl);
-  MainForm.AttachWindows(&ConfigForm, &CommsForm, &FrmCommsModbus);
+  MainForm.AttachWindows(&ConfigForm, &CommsForm, &FrmCommsModbus, &FrmLineAnalyzer);
   ConfigForm.Attach(&MainForm, &portControl);
   (void)Core;
   // Closing the main window ends the program, whatever else is open.
   for (QWidget* w : {static_cast<QWidget*>(&ConfigForm), static_cast<QWidget*>(&CommsForm),
-                     static_cast<QWidget*>(&FrmCommsModbus)})
+                     static_cast<QWidget*>(&FrmCommsModbus), static_cast<QWidget*>(&FrmLineAnalyzer)})
     w->setAttribute(Qt::WA_QuitOnClose, false);
   if (cmd.Headless) {
     MainForm.SetStatusListener(korvane::PrintStatusLine);

@@ -369,6 +369,8 @@ void TMainForm::BuildMenu() {
   Monitor1_->setObjectName("Monitor1");
   MnuModbus_ = comms->addAction("Modbus");
   MnuModbus_->setObjectName("MnuModbus");
+  MnuLineAnalyzer_ = comms->addAction("&Line Analyzer");
+  MnuLineAnalyzer_->setObjectName("MnuLineAnalyzer");
   Help1_ = bar->addAction("&Help");
   Help1_->setObjectName("Help1");
 }
@@ -413,6 +415,7 @@ void TMainForm::ConnectHandlers() {
   connect(Save1_, &QAction::triggered, this, on(&TMainForm::Save1Click));
   connect(Monitor1_, &QAction::triggered, this, on(&TMainForm::Monitor1Click));
   connect(MnuModbus_, &QAction::triggered, this, on(&TMainForm::MnuModbusClick));
+  connect(MnuLineAnalyzer_, &QAction::triggered, this, on(&TMainForm::MnuLineAnalyzerClick));
   connect(Timer1_, &QTimer::timeout, this, on(&TMainForm::Timer1Timer));
   connect(Timer2_, &QTimer::timeout, this, on(&TMainForm::Timer2Timer));
   Timer1_->start();
@@ -637,10 +640,12 @@ void TMainForm::SetPollInterval(int32_t ms) {
 
 void TMainForm::ApplyPollTime() { SetPollInterval(PollIntervalMs(ws_.Settings.PollTime)); }
 
-void TMainForm::AttachWindows(QWidget* configForm, QWidget* commsForm, QWidget* frmCommsModbus) {
+void TMainForm::AttachWindows(QWidget* configForm, QWidget* commsForm, QWidget* frmCommsModbus,
+                              QWidget* lineAnalyzer) {
   configForm_ = configForm;
   commsForm_ = commsForm;
   frmCommsModbus_ = frmCommsModbus;
+  lineAnalyzer_ = lineAnalyzer;
 }
 
 namespace {
@@ -684,6 +689,7 @@ void TMainForm::LoadRegisterFileFrom(const std::string& path) {
 }
 void TMainForm::Monitor1Click() { ShowWindow(commsForm_); }
 void TMainForm::MnuModbusClick() { ShowWindow(frmCommsModbus_); }
+void TMainForm::MnuLineAnalyzerClick() { ShowWindow(lineAnalyzer_); }
 
 void TMainForm::Exit1Click() {
   if (portControl_ != nullptr) portControl_->CloseComm(ws_.Settings.CommPort);

@@ -49,8 +49,9 @@ public:
   // The master engine exists only after the main window; until it is attached
   // the master commands build no request.
   void AttachMaster(TMaster* master);
-  // The windows that "&Configure", "&Monitor" and "Modbus" show.
-  void AttachWindows(QWidget* configForm, QWidget* commsForm, QWidget* frmCommsModbus);
+  // The windows that "&Configure", "&Monitor", "Modbus" and "Line Analyzer" show.
+  void AttachWindows(QWidget* configForm, QWidget* commsForm, QWidget* frmCommsModbus,
+                     QWidget* lineAnalyzer = nullptr);
   // Port control exists after the main window; until it is attached "Exit"
   // and "&Load" have no port to close.
   void AttachPortControl(PortControl* portControl);
@@ -95,6 +96,7 @@ public:
   void Configure1Click();
   void Monitor1Click();
   void MnuModbusClick();
+  void MnuLineAnalyzerClick();
   void Help1Click();
   void Timer1Timer();
   // Reports a missing master reply once ReplyDeadline has passed, and lets
@@ -166,6 +168,7 @@ private:
   QWidget* configForm_ = nullptr;
   QWidget* commsForm_ = nullptr;
   QWidget* frmCommsModbus_ = nullptr;
+  QWidget* lineAnalyzer_ = nullptr;
   // Set while the window writes its own controls, so that only the user's
   // changes run the selector handlers.
   bool updating_ = false;
@@ -203,6 +206,7 @@ private:
   QAction* Save1_ = nullptr;
   QAction* Monitor1_ = nullptr;
   QAction* MnuModbus_ = nullptr;
+  QAction* MnuLineAnalyzer_ = nullptr;
   QAction* Help1_ = nullptr;
 };
 

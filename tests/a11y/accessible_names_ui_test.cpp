@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QComboBox>
 #include <QFile>
@@ -31,8 +32,10 @@
 #include "app/ui/main_form.h"
 #include "app/ui/message_box.h"
 #include "config/ui/config_form.h"
+#include "monitor/core/line_analyzer.h"
 #include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
+#include "monitor/ui/frm_line_analyzer.h"
 #include "support/qt_test_support.h"
 
 namespace korvane {
@@ -139,15 +142,19 @@ protected:
     config = std::make_unique<TConfigForm>(*ws);
     comms = std::make_unique<TCommsForm>(*ws);
     modbus = std::make_unique<TFrmCommsModbus>(*ws);
+    analyzer = std::make_unique<TFrmLineAnalyzer>(*ws, lineAnalyzer);
     for (QWidget* w : Windows()) w->show();
   }
   void TearDown() override {
+    analyzer.reset();
     modbus.reset();
     comms.reset();
     config.reset();
     main.reset();
   }
-  std::vector<QWidget*> Windows() { return {main.get(), config.get(), comms.get(), modbus.get()}; }
+  std::vector<QWidget*> Windows() {
+    return {main.get(), config.get(), comms.get(), modbus.get(), analyzer.get()};
+  }
   QTableWidget* Grid() { return main->findChild<QTableWidget*>("StringGrid1"); }
 
   FakeTickSource ticks;
@@ -156,6 +163,8 @@ protected:
   std::unique_ptr<TConfigForm> config;
   std::unique_ptr<TCommsForm> comms;
   std::unique_ptr<TFrmCommsModbus> modbus;
+  LineAnalyzer lineAnalyzer;
+  std::unique_ptr<TFrmLineAnalyzer> analyzer;
 };
 
 TEST_F(WindowsTest, MainWindowControlsHaveTheNamesOfTheirLabels) {
@@ -222,6 +231,24 @@ TEST_F(WindowsTest, ConfigurationControlsHaveTheNamesOfTheirLabels) {
                              {"CmdExit", "Exit", false}});
 }
 
+TEST_F(WindowsTest, LineAnalyzerControlsHaveTheNamesOfTheirLabels) {
+  ExpectNames(analyzer.get(), {{"SpnDevice", "Device", true},
+                               {"CboFunction", "Function", true},
+                               {"ChkErrors", "Errors only", false},
+                               {"ChkPause", "Pause", false},
+                               {"ChkFollow", "Follow", false},
+                               {"CmdExport", "Export CSV", false},
+                               {"TblFrames", "Frames", true},
+                               {"MemoBytes", "Frame Bytes", true},
+                               {"MemoFields", "Decoded Fields", true},
+                               {"TblStats", "Statistics", true},
+                               {"CmdResetStats", "Reset Statistics", false},
+                               {"CmdExit", "Exit", false}});
+  // Tab leaves the tables instead of walking their cells; the arrow keys move in them.
+  for (const char* table : {"TblFrames", "TblStats"})
+    EXPECT_FALSE(analyzer->findChild<QAbstractItemView*>(table)->tabKeyNavigation()) << table;
+}
+
 TEST_F(WindowsTest, EveryFocusableControlIsNamedAndNoMnemonicClashes) {
   for (QWidget* w : Windows()) {
     ExpectEveryFocusableControlNamed(w);
@@ -248,6 +275,10 @@ TEST_F(WindowsTest, TabOrderFollowsTheLayout) {
                                 "OptSlave",  "TxtPollTime", "TxtResponseTime", "TxtAddr1",     "OptAddr1",
                                 "TxtAddr2",  "OptAddr2",    "TxtAddr3",        "OptAddr3",     "TxtAddr4",
                                 "OptAddr4",  "TxtAddr5",    "OptAddr5",        "ChkSingleReg", "CmdExit"}));
+  EXPECT_EQ(TabChain(analyzer.get()),
+            (std::vector<std::string>{"SpnDevice", "CboFunction", "ChkErrors", "ChkPause", "ChkFollow",
+                                      "CmdExport", "TblFrames", "MemoBytes", "MemoFields", "TblStats",
+                                      "CmdResetStats", "CmdExit"}));
 }
 
 // Header cells say they are headers; a value cell says which register it shows.

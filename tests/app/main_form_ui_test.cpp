@@ -147,9 +147,14 @@ TEST_F(MainFormTest, StartUpState) {
       {"CmdPoll", "Poll On/Off"},     {"CmdMasterWrite", "Write"},        {"CmdMasterRead", "Read"}};
   for (const auto& [name, caption] : buttons)
     EXPECT_EQ(Find<QPushButton>(name)->text().toStdString(), caption);
-  const std::pair<const char*, const char*> menu[] = {
-      {"Load1", "&Load"},       {"Save1", "&Save"},      {"Exit1", "E&xit"}, {"Configure1", "&Configure"},
-      {"Monitor1", "&Monitor"}, {"MnuModbus", "Modbus"}, {"Help1", "&Help"}};
+  const std::pair<const char*, const char*> menu[] = {{"Load1", "&Load"},
+                                                      {"Save1", "&Save"},
+                                                      {"Exit1", "E&xit"},
+                                                      {"Configure1", "&Configure"},
+                                                      {"Monitor1", "&Monitor"},
+                                                      {"MnuModbus", "Modbus"},
+                                                      {"MnuLineAnalyzer", "&Line Analyzer"},
+                                                      {"Help1", "&Help"}};
   for (const auto& [name, caption] : menu) EXPECT_EQ(Find<QAction>(name)->text().toStdString(), caption);
   EXPECT_EQ(Find<QMenu>("File1")->title().toStdString(), "&File");
   EXPECT_EQ(Find<QMenu>("Comms")->title().toStdString(), "C&ommunications");

@@ -1,5 +1,5 @@
 // The compiled help file next to the program: it exists, carries the pages of
-// the four context numbers, and chmcmd put the numbers into it.
+// the five context numbers, and chmcmd put the numbers into it.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -52,8 +52,8 @@ TEST(HelpChmTest, CompiledFileHoldsTheContextPages) {
   const std::string listing = RunCommand("chmls -p -n list '" + chm + "' 2>/dev/null");
 
   const auto& pages = korvane::KorvaneHelpContextPages();
-  ASSERT_EQ(pages.size(), 4u);
-  for (int context : {40, 30, 20, 25}) {
+  ASSERT_EQ(pages.size(), 5u);
+  for (int context : {40, 30, 20, 25, 35}) {
     ASSERT_EQ(pages.count(context), 1u) << context;
     EXPECT_TRUE(HasLine(listing, pages.at(context))) << context << " " << pages.at(context) << "\n"
                                                      << listing;
@@ -62,7 +62,7 @@ TEST(HelpChmTest, CompiledFileHoldsTheContextPages) {
   EXPECT_TRUE(HasLine(listing, "/serial_linux.html"));
 }
 
-TEST(HelpChmTest, CompiledFileCarriesTheFourContextNumbers) {
+TEST(HelpChmTest, CompiledFileCarriesTheFiveContextNumbers) {
   // chmls writes "<name>.h" with "#define <symbol> <number>" lines next to the
   // file it reads: give it a copy in a folder of our own.
   std::string tmpl = (fs::temp_directory_path() / "korvane-chm-XXXXXX").string();
@@ -79,5 +79,5 @@ TEST(HelpChmTest, CompiledFileCarriesTheFourContextNumbers) {
     }
   }
   fs::remove_all(dir);
-  EXPECT_EQ(numbers, (std::set<int>{20, 25, 30, 40}));
+  EXPECT_EQ(numbers, (std::set<int>{20, 25, 30, 35, 40}));
 }

@@ -185,6 +185,7 @@ TEST_F(HelpLaunchTest, ContextNumbersOpenTheirPagesWhereTheViewerTakesAPage) {
       {30, {"-showPage", "/configuration.html", file_}},
       {20, {"-showPage", "/comms_monitor.html", file_}},
       {25, {"-showPage", "/modbus_comms.html", file_}},
+      {35, {"-showPage", "/line_analyzer.html", file_}},
       {999, {file_}}, // unknown number: the file's default page
   };
   for (const auto& c : cases) {
@@ -289,6 +290,7 @@ TEST(HelpProjectTest, MapAndAliasGiveContextPages) {
   const std::map<int, std::string> own = {{40, "/main_window.html"},
                                           {30, "/configuration.html"},
                                           {20, "/comms_monitor.html"},
-                                          {25, "/modbus_comms.html"}};
+                                          {25, "/modbus_comms.html"},
+                                          {35, "/line_analyzer.html"}};
   EXPECT_EQ(pages, own);
 }
