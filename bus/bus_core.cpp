@@ -21,11 +21,11 @@ std::optional<uint64_t> ParseUnsigned(const std::string& text) {
   return static_cast<uint64_t>(value);
 }
 
-// A fraction 0..1 written as a decimal number ("0.25", "1", ".5"), or nothing.
+// A fraction 0..1 written as a decimal number ("0.25", "1", ".5", "1e-3"), or nothing.
 std::optional<double> ParseFraction(const std::string& text) {
   if (text.empty()) return std::nullopt;
   for (char c : text)
-    if ((c < '0' || c > '9') && c != '.') return std::nullopt;
+    if ((c < '0' || c > '9') && c != '.' && c != 'e' && c != 'E' && c != '-' && c != '+') return std::nullopt;
   errno = 0;
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
@@ -143,6 +143,14 @@ void BusRouter::Carry(size_t from, std::span<uint8_t> bytes, const Writer& write
     counts_[to].Received += taken;
     counts_[to].Dropped += bytes.size() - taken;
   }
+}
+
+void BusRouter::Discard(size_t to, uint64_t bytes) {
+  if (to >= counts_.size()) return;
+  NodeCounts& c = counts_[to];
+  const uint64_t n = std::min(bytes, c.Received);
+  c.Received -= n;
+  c.Dropped += n;
 }
 
 } // namespace korvane::bus

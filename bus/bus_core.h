@@ -82,6 +82,9 @@ public:
   // `bytes` (changed in place by the flips) as written by node `from`.
   void Carry(size_t from, std::span<uint8_t> bytes, const Writer& write);
 
+  // `bytes` that node `to` took were discarded before it read them: dropped after all.
+  void Discard(size_t to, uint64_t bytes);
+
   const std::vector<NodeCounts>& Counts() const { return counts_; }
 
 private:

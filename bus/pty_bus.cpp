@@ -1,5 +1,6 @@
 #include "bus/pty_bus.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -18,6 +19,8 @@ namespace {
 
 // What one node wrote, read in one piece; the next node's bytes follow only after it.
 constexpr size_t kChunkBytes = 16 * 1024;
+// Bytes that wait for a node whose terminal is full, at most; more is dropped.
+constexpr size_t kQueueBytes = 256 * 1024;
 // While a node's master stays hung up, it is tried again this often.
 constexpr long kRetryNanoseconds = 200L * 1000 * 1000;
 
@@ -33,6 +36,52 @@ bool SetRaw(int fd) {
   if (::tcgetattr(fd, &t) != 0) return false;
   ::cfmakeraw(&t);
   return ::tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// Whether a process other than the bus has `device` open (its /proc/PID/fd entries). When
+// /proc cannot be read the answer is yes, so bytes are handed on rather than lost.
+bool OpenedByAnotherProcess(const std::string& device) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return true;
+  const std::string self = std::to_string(::getpid());
+  bool found = false;
+  while (!found) {
+    const dirent* entry = ::readdir(proc);
+    if (entry == nullptr) break;
+    const std::string pid = entry->d_name;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+    DIR* fds = ::opendir(("/proc/" + pid + "/fd").c_str());
+    if (fds == nullptr) continue; // ended meanwhile, or another user's
+    while (const dirent* fd = ::readdir(fds)) {
+      if (fd->d_name[0] == '.') continue;
+      char target[PATH_MAX];
+      const ssize_t len = ::readlinkat(::dirfd(fds), fd->d_name, target, sizeof target);
+      if (len > 0 && static_cast<size_t>(len) == device.size() &&
+          device.compare(0, device.size(), target, device.size()) == 0) {
+        found = true;
+        break;
+      }
+    }
+    ::closedir(fds);
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// Writes what the nonblocking `fd` takes now; returns how much that was.
+size_t WriteSome(int fd, std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (w > 0) {
+      done += static_cast<size_t>(w);
+    } else if (w < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break; // full (EAGAIN) or gone
+    }
+  }
+  return done;
 }
 
 int OpenSlave(const std::string& device) {
@@ -98,8 +147,10 @@ bool PtyBus::OpenNode(size_t index) {
     error_ = SystemError(which + ": cannot set " + node.Device + " raw");
     return false;
   }
-  // Watched after the bus's own open, so only the programs' opens are reported.
-  if (inotify_ >= 0) node.Watch = ::inotify_add_watch(inotify_, node.Device.c_str(), IN_OPEN);
+  // Watched after the bus's own open, so only the programs' opens are reported. Without a watch
+  // the node counts as held: every byte is handed to it.
+  if (inotify_ >= 0) node.Watch = ::inotify_add_watch(inotify_, node.Device.c_str(), IN_OPEN | IN_CLOSE);
+  node.Held = node.Watch < 0;
   return true;
 }
 
@@ -137,7 +188,7 @@ void PtyBus::RemoveLinks() {
   }
 }
 
-void PtyBus::TakeOpenEvents() {
+void PtyBus::FollowHolders() {
   if (inotify_ < 0) return;
   alignas(inotify_event) char buffer[4096];
   for (;;) {
@@ -149,9 +200,19 @@ void PtyBus::TakeOpenEvents() {
       inotify_event event{};
       std::memcpy(&event, buffer + at, sizeof event);
       at += sizeof event + event.len;
-      if ((event.mask & IN_OPEN) == 0) continue;
-      for (BusNode& n : nodes_)
-        if (n.Watch == event.wd && n.HeldSlave >= 0) ::tcflush(n.HeldSlave, TCIFLUSH);
+      // After a lost event every node is looked at again.
+      const bool all = (event.mask & IN_Q_OVERFLOW) != 0;
+      if (!all && (event.mask & (IN_OPEN | IN_CLOSE)) == 0) continue;
+      for (BusNode& n : nodes_) {
+        if (n.Watch < 0 || (!all && n.Watch != event.wd)) continue;
+        const bool wasHeld = n.Held;
+        // The queue merges repeated events, so a close is checked against the processes.
+        n.Held = (event.mask & IN_OPEN) != 0 || OpenedByAnotherProcess(n.Device);
+        if (wasHeld && !n.Held) {
+          DropPending(static_cast<size_t>(&n - nodes_.data()));
+          if (n.HeldSlave >= 0) ::tcflush(n.HeldSlave, TCIFLUSH);
+        }
+      }
     }
   }
 }
@@ -167,19 +228,28 @@ bool PtyBus::HoldAgain(BusNode& node) {
 }
 
 size_t PtyBus::WriteTo(size_t to, std::span<const uint8_t> bytes) {
-  const int fd = nodes_[to].Master;
+  BusNode& node = nodes_[to];
+  if (!node.Held) return 0; // nobody listens on that node
   size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (w > 0) {
-      done += static_cast<size_t>(w);
-    } else if (w < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break; // full (EAGAIN) or gone: the rest is dropped
-    }
-  }
-  return done;
+  if (node.Pending.empty()) done = WriteSome(node.Master, bytes);
+  // What the terminal cannot take yet waits, in order, as long as the queue has room.
+  const size_t queued =
+      std::min(kQueueBytes - std::min(kQueueBytes, node.Pending.size()), bytes.size() - done);
+  node.Pending.insert(node.Pending.end(), bytes.begin() + static_cast<std::ptrdiff_t>(done),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(done + queued));
+  return done + queued;
+}
+
+void PtyBus::SendPending(BusNode& node) {
+  if (node.Pending.empty()) return;
+  const size_t sent = WriteSome(node.Master, node.Pending);
+  node.Pending.erase(node.Pending.begin(), node.Pending.begin() + static_cast<std::ptrdiff_t>(sent));
+}
+
+void PtyBus::DropPending(size_t index) {
+  BusNode& node = nodes_[index];
+  router_.Discard(index, node.Pending.size());
+  node.Pending.clear();
 }
 
 bool PtyBus::Run(const volatile std::sig_atomic_t& stop, const sigset_t* wait_mask) {
@@ -197,15 +267,18 @@ bool PtyBus::Run(const volatile std::sig_atomic_t& stop, const sigset_t* wait_ma
   const BusRouter::Writer write = [this](size_t to, std::span<const uint8_t> bytes) {
     return WriteTo(to, bytes);
   };
-  const auto holdAgain = [&](size_t i) {
-    resting[i] = !HoldAgain(nodes_[i]);
-    fds[1 + i].fd = resting[i] ? -1 : nodes_[i].Master;
-    fds[1 + count + i].fd = resting[i] ? -1 : nodes_[i].HeldSlave;
+  const auto rest = [&](size_t i, bool on) {
+    resting[i] = on;
+    fds[1 + i].fd = on ? -1 : nodes_[i].Master;
+    fds[1 + count + i].fd = on ? -1 : nodes_[i].HeldSlave;
   };
 
   while (!stop) {
     bool anyResting = false;
-    for (bool r : resting) anyResting = anyResting || r;
+    for (size_t i = 0; i < count; ++i) {
+      anyResting = anyResting || resting[i];
+      fds[1 + i].events = static_cast<short>(POLLIN | (nodes_[i].Pending.empty() ? 0 : POLLOUT));
+    }
     const timespec retry{0, kRetryNanoseconds};
     const int ready = ::ppoll(fds.data(), fds.size(), anyResting ? &retry : nullptr, wait_mask);
     if (ready < 0) {
@@ -213,38 +286,35 @@ bool PtyBus::Run(const volatile std::sig_atomic_t& stop, const sigset_t* wait_ma
       error_ = SystemError("poll failed");
       return false;
     }
-    // Opens reported before this pass's bytes were read are taken first, so a node opened
-    // before another node wrote gets those bytes and nothing older.
-    TakeOpenEvents();
+    // Opens and closes reported before this pass's bytes were read are taken first: a node
+    // opened before another node wrote gets those bytes.
+    FollowHolders();
     for (size_t i = 0; i < count; ++i) {
-      if (resting[i]) {
-        holdAgain(i);
-        continue;
-      }
+      BusNode& node = nodes_[i];
       // A program that took the node as its controlling terminal and ended hangs the slave
       // side up, the bus's descriptor with it, and the terminal loses its raw settings.
-      if (fds[1 + count + i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-        holdAgain(i);
-        if (resting[i]) continue;
+      if (resting[i] || (fds[1 + count + i].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        rest(i, !HoldAgain(node));
+        continue;
       }
       const short events = fds[1 + i].revents;
-      ssize_t got = 0;
+      if (events & POLLOUT) SendPending(node);
       if (events & POLLIN) {
-        got = ::read(nodes_[i].Master, chunk.data(), chunk.size());
-        if (got > 0) {
-          router_.Carry(i, std::span(chunk.data(), static_cast<size_t>(got)), write);
-          continue;
-        }
-        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        const ssize_t got = ::read(node.Master, chunk.data(), chunk.size());
+        if (got > 0) router_.Carry(i, std::span(chunk.data(), static_cast<size_t>(got)), write);
+        if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR))) continue;
       } else if ((events & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
         continue;
       }
       // The master itself hung up or failed: the node rests and is held anew a while later,
       // rather than the loop spinning on it.
-      resting[i] = true;
-      fds[1 + i].fd = -1;
-      fds[1 + count + i].fd = -1;
+      rest(i, true);
     }
+  }
+  // What still waits goes out if the terminals take it now; the rest is dropped.
+  for (size_t i = 0; i < count; ++i) {
+    SendPending(nodes_[i]);
+    DropPending(i);
   }
   return true;
 }

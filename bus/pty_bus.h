@@ -5,7 +5,13 @@
 // port; the bus reads and writes the master sides. The bus holds every slave side open itself,
 // so a program closing its port neither hangs up the master nor loses the line settings, and
 // the node works again when it is reopened. Master sides are nonblocking: bytes for a node that
-// cannot take them are dropped and counted, and the bus goes on.
+// cannot take them wait in a bounded queue, what does not fit is dropped and counted, and the
+// bus goes on.
+//
+// Like a port on a real line, a node nobody has open receives nothing: the bus follows the
+// programs' opens and closes (inotify), drops the bytes meant for a node while no program holds
+// it, and discards what the last program left unread when it closes, so a program opening the
+// node later does not read old traffic.
 #include "bus/bus_core.h"
 
 #include <csignal>
@@ -16,10 +22,12 @@ namespace korvane::bus {
 
 struct BusNode {
   int Master = -1;
-  int HeldSlave = -1; // the bus's own descriptor of the slave side
-  int Watch = -1;     // inotify watch on the slave device
-  std::string Device; // /dev/pts/M
-  std::string Link;   // empty without --link
+  int HeldSlave = -1;           // the bus's own descriptor of the slave side
+  int Watch = -1;               // inotify watch on the slave device
+  bool Held = false;            // a program has the slave side open (always true without a watch)
+  std::vector<uint8_t> Pending; // bytes for the node its terminal could not take yet
+  std::string Device;           // /dev/pts/M
+  std::string Link;             // empty without --link
 };
 
 class PtyBus {
@@ -47,13 +55,17 @@ public:
 private:
   bool OpenNode(size_t index);
   bool MakeLink(BusNode& node);
-  // A program opened a node: it starts with an empty input, as a port just opened on a line
-  // does, instead of what the line carried while nobody held the node.
-  void TakeOpenEvents();
+  // Takes the programs' opens and closes reported so far: a node opened is held; a node closed
+  // is held while another process still has it open, and its input is emptied when not.
+  void FollowHolders();
   // The bus's own slave descriptor was hung up: hold the slave side anew and set it raw again.
   // False when it cannot be reopened.
   bool HoldAgain(BusNode& node);
+  // Hands bytes to a node: written, or queued behind what already waits; returns how many.
   size_t WriteTo(size_t to, std::span<const uint8_t> bytes);
+  void SendPending(BusNode& node);
+  // What waits for the node is dropped (and counted so).
+  void DropPending(size_t index);
 
   BusOptions options_;
   std::vector<BusNode> nodes_;
