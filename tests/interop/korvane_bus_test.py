@@ -175,8 +175,8 @@ class BusLine(support.InteropCase):
         # shorter than a request (7 bytes) would make it take the first byte of the next one.
         self.assertEqual(answer(client.read_holding_registers(4, 2, slave=first), "read back"),
                          [WRITTEN, holding(6)])
-        self.assertEqual(answer(client.read_holding_registers(0, 2, slave=SERVER_UNIT), "pymodbus again"),
-                         SERVER_VALUES[:2])
+        again = client.read_holding_registers(0, 2, slave=SERVER_UNIT)
+        self.assertEqual(answer(again, "pymodbus again"), SERVER_VALUES[:2])
 
         # The fourth node heard both devices' requests and replies.
         for frame in conversation(SERVER_UNIT, first, second):
