@@ -4,7 +4,7 @@
 # figure: compare them with docs/benchmarks.md.
 #   scripts/bench.sh            all benchmarks
 #   scripts/bench.sh NAME...    some of: engine line_decoder display register_file loader serial startup
-#                               turnaround line_analyzer
+#                               turnaround line_analyzer bus
 # KORVANE_BENCH_BUILD=DIR uses another build folder; TURNAROUND_REQUESTS=N sets
 # the requests per row of the pty benchmark (default 2000).
 set -euo pipefail
@@ -19,10 +19,10 @@ else
     -DKORVANE_BUILD_TESTS=OFF >/dev/null
 fi
 cmake --build "$build" --target korvane engine_bench line_decoder_bench display_bench register_file_bench loader_bench \
-  serial_bench startup_bench slave_turnaround_bench libmodbus_rtu_server line_analyzer_bench
+  serial_bench startup_bench slave_turnaround_bench libmodbus_rtu_server line_analyzer_bench bus_bench korvane-bus
 
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(engine line_decoder display register_file loader serial startup turnaround line_analyzer)
+[ ${#names[@]} -gt 0 ] || names=(engine line_decoder display register_file loader serial startup turnaround line_analyzer bus)
 gb=(--benchmark_counters_tabular=true --benchmark_min_time=0.5)
 for n in "${names[@]}"; do
   echo
@@ -37,6 +37,7 @@ for n in "${names[@]}"; do
     startup) "$build/bench/startup_bench" --runs 20 ;;
     turnaround) "$build/bench/slave_turnaround_bench" --requests "${TURNAROUND_REQUESTS:-2000}" ;;
     line_analyzer) "$build/bench/line_analyzer_bench" --updates 300 ;;
+    bus) "$build/bench/bus_bench" ;;
     *) echo "unknown benchmark: $n" >&2; exit 2 ;;
   esac
 done
