@@ -104,14 +104,14 @@ TEST(FrameRules, TheSlaveFramesRequestsAndRepliesByTheTable) {
     frame::AppendCrc(request);
     ASSERT_EQ(static_cast<int64_t>(request.size()), frame::RequestLength(c.function, c.quantity));
     for (size_t k = 0; k < request.size(); ++k) {
-      EXPECT_EQ(slave.RxCount, static_cast<int32_t>(k));
+      EXPECT_EQ(slave.RxCount(), static_cast<int32_t>(k));
       EXPECT_TRUE(sent.frames.empty()) << "answered after " << k << " bytes";
       slave.CheckModbusRTU(1, request.substr(k, 1));
       if (k + 1 == frame::kRequestHeaderSize) {
-        EXPECT_EQ(slave.RxCount, frame::kTakenRequestHeader);
+        EXPECT_EQ(slave.RxCount(), frame::kTakenRequestHeader);
       }
     }
-    EXPECT_EQ(slave.RxCount, frame::kTakenNone);
+    EXPECT_EQ(slave.RxCount(), frame::kTakenNone);
     ASSERT_EQ(sent.frames.size(), 1u);
     EXPECT_EQ(static_cast<int64_t>(sent.frames[0].size()), frame::ReplyLength(c.function, c.quantity));
   }
