@@ -65,6 +65,11 @@ void TSlave::CheckModbusRTU(int32_t Count, const std::string& Buffer) {
   // block on a slow line) lets time pass inside the loop, so the tick is read
   // again after each one.
   uint32_t now = ticks_.Now();
+  slotAddresses_.fill(0);
+  for (int s = 1; s <= kSlotCount; ++s) {
+    const int32_t a = ws_.Devices.SlotAddress[static_cast<size_t>(s)];
+    if (a >= 0 && a <= 0xFF) slotAddresses_[static_cast<size_t>(a) / 64] |= uint64_t{1} << (a % 64);
+  }
   for (size_t i = 0; i < n; ++i)
     if (TakeRtuByte(static_cast<uint8_t>(Buffer[i]), now)) now = ticks_.Now();
 }
@@ -77,24 +82,28 @@ bool TSlave::ExpectedReply(uint8_t address, uint8_t function, int byteCount) con
 }
 
 void TSlave::Add(uint64_t pos, uint64_t length, Reading what, bool trusted) {
+  if (pos + length < end_) return;              // ended before the last byte: past
   if (pendingCount_ == pending_.size()) return; // cannot happen: two readings per held byte at most
   pending_[pendingCount_++] = Candidate{pos, pos + length, what, trusted};
 }
 
 void TSlave::AddReadings(uint64_t at) {
+  // In step only the frame at the boundary is followed; out of step every
+  // position that may still begin a frame.
+  for (const uint64_t offset : kFieldsComplete)
+    if (inStep_ ? at == head_ + offset : at >= low_ + offset) AddReadingsAt(at - offset, at);
+}
+
+void TSlave::AddReadingsAt(uint64_t p, uint64_t at) {
   // Each reading of a position is added as soon as the bytes its length
   // depends on are in: the function code (fixed lengths), a reply's byte
   // count, a request's byte count (after its quantity).
-  const auto fields = [this](uint64_t p, uint8_t& a, uint8_t& f) {
-    a = HeldAt(p);
-    f = HeldAt(p + 1);
-    return MatchSlot(a) > 0 && frame::IsSupported(f); // a request to a slot
-  };
-  uint8_t a = 0;
-  uint8_t f = 0;
-  if (at >= low_ + 1) {
-    const uint64_t p = at - 1;
-    if (fields(p, a, f)) {
+  const uint8_t a = HeldAt(p);
+  const uint8_t f = HeldAt(p + 1);
+  const bool toSlot = IsSlotAddress(a) && frame::IsSupported(f);
+  switch (at - p) {
+  case frame::kFunctionOffset:
+    if (toSlot) {
       if (f <= frame::kWriteSingleRegister) Add(p, 8, Reading::kOwnRequest, true);
     } else if (f >= frame::kReadCoils && f <= frame::kReadInputRegisters) {
       Add(p, 8, Reading::kRequest, true);
@@ -105,29 +114,28 @@ void TSlave::AddReadings(uint64_t at) {
     } else if (frame::IsExceptionFunction(f)) {
       Add(p, frame::kExceptionReplyLength, Reading::kReply, ExpectedReply(a, f, -1));
     }
-  }
-  if (at >= low_ + frame::kReplyByteCountOffset) {
-    const uint64_t p = at - frame::kReplyByteCountOffset;
-    if (!fields(p, a, f) && f >= frame::kReadCoils && f <= frame::kReadInputRegisters) {
-      const uint8_t count = HeldAt(at);
-      Add(p, 5 + uint64_t{count}, Reading::kReply, ExpectedReply(a, f, count));
-    }
-  }
-  if (at >= low_ + frame::kByteCountOffset) {
-    const uint64_t p = at - frame::kByteCountOffset;
-    if (fields(p, a, f)) {
-      if (f >= frame::kWriteMultipleCoils) {
-        // As ever for a slot, the length comes from the quantity; the byte
-        // count only tells whether the frame is waited for.
-        const int64_t length = frame::RequestLength(f, HeldAt(p + 4) * 256 + HeldAt(p + 5));
-        if (length <= kMaxRequest + 1)
-          Add(p, static_cast<uint64_t>(length), Reading::kOwnRequest, ((length - 9) & 0xFF) == HeldAt(at));
-      }
-    } else if (f == frame::kWriteMultipleCoils || f == frame::kWriteMultipleRegisters) {
+    break;
+  case frame::kReplyByteCountOffset:
+    if (!toSlot && f >= frame::kReadCoils && f <= frame::kReadInputRegisters)
+      Add(p, 5 + uint64_t{HeldAt(at)}, Reading::kReply, ExpectedReply(a, f, HeldAt(at)));
+    break;
+  case frame::kByteCountOffset: {
+    if (f != frame::kWriteMultipleCoils && f != frame::kWriteMultipleRegisters) break;
+    const int64_t byQuantity = frame::RequestLength(f, HeldAt(p + 4) * 256 + HeldAt(p + 5));
+    if (toSlot) {
+      // As ever for a slot, the length comes from the quantity; the byte
+      // count only tells whether the frame is waited for.
+      if (byQuantity <= kMaxRequest + 1)
+        Add(p, static_cast<uint64_t>(byQuantity), Reading::kOwnRequest,
+            ((byQuantity - 9) & 0xFF) == HeldAt(at));
+    } else {
       const uint64_t length = 9 + uint64_t{HeldAt(at)};
-      const int64_t byQuantity = frame::RequestLength(f, HeldAt(p + 4) * 256 + HeldAt(p + 5));
       Add(p, length, Reading::kRequest, byQuantity == static_cast<int64_t>(length));
     }
+    break;
+  }
+  default:
+    break;
   }
 }
 
@@ -137,6 +145,28 @@ bool TSlave::HeadBlocks() const {
   for (size_t k = 0; k < pendingCount_; ++k)
     if (pending_[k].Pos == head_ && pending_[k].Trusted) return true;
   return false;
+}
+
+bool TSlave::TakeCompleted(bool& served) {
+  // Of the readings that end with this byte and whose CRC checks, the
+  // earliest position wins, and at one position an awaited reply wins over
+  // a request of the same length.
+  Candidate best;
+  bool found = false;
+  for (size_t k = 0; k < pendingCount_;) {
+    const Candidate c = pending_[k];
+    if (c.End != end_) {
+      ++k;
+      continue;
+    }
+    pending_[k] = pending_[--pendingCount_];
+    if (found && c.Pos > best.Pos) continue;
+    if (!frame::CrcChecks(held_.data() + (c.Pos - base_), static_cast<size_t>(c.End - c.Pos))) continue;
+    if (!found || c.Pos < best.Pos || (c.What == Reading::kReply && c.Trusted)) best = c;
+    found = true;
+  }
+  if (found) served = TakeFrame(best);
+  return found;
 }
 
 bool TSlave::TakeRtuByte(uint8_t b, uint32_t now) {
@@ -157,27 +187,18 @@ bool TSlave::TakeRtuByte(uint8_t b, uint32_t now) {
   ++end_;
   AddReadings(end_ - 1);
 
-  // The readings that end with this byte; of those whose CRC checks, the
-  // earliest position wins, and at one position an awaited reply wins over
-  // a request of the same length.
-  Candidate best;
-  bool found = false;
-  for (size_t k = 0; k < pendingCount_;) {
-    const Candidate c = pending_[k];
-    if (c.End != end_) {
-      ++k;
-      continue;
-    }
-    pending_[k] = pending_[--pendingCount_];
-    const auto length = static_cast<size_t>(c.End - c.Pos);
-    if (!frame::CrcChecks(held_.data() + (c.Pos - base_), length)) continue;
-    if (!found || c.Pos < best.Pos || (c.Pos == best.Pos && c.What == Reading::kReply && c.Trusted)) best = c;
-    found = true;
+  bool served = false;
+  if (TakeCompleted(served)) return served;
+  if (inStep_ && !HeadBlocks()) {
+    // Nothing trusted is awaited at the boundary: out of step, every held
+    // position counts. Their readings are added now, as if followed all
+    // along; those that ended before this byte are past.
+    inStep_ = false;
+    for (uint64_t p = head_ + 1; p + 1 < end_; ++p)
+      for (const uint64_t offset : kFieldsComplete)
+        if (p + offset < end_) AddReadingsAt(p, p + offset);
+    if (TakeCompleted(served)) return served;
   }
-  // In step, a frame that begins later than the boundary is inside the frame
-  // still awaited there: it is taken only once nothing trusted is awaited.
-  if (found && (!inStep_ || best.Pos == head_ || !HeadBlocks())) return TakeFrame(best);
-  if (inStep_ && !HeadBlocks()) inStep_ = false;
   if (!inStep_) {
     // Out of step the held bytes begin at the first position that may still
     // make a frame.
