@@ -103,17 +103,7 @@ void TSlave::AddReadingsAt(uint64_t p, uint64_t at) {
   const bool toSlot = IsSlotAddress(a) && frame::IsSupported(f);
   switch (at - p) {
   case frame::kFunctionOffset:
-    if (toSlot) {
-      if (f <= frame::kWriteSingleRegister) Add(p, 8, Reading::kOwnRequest, true);
-    } else if (f >= frame::kReadCoils && f <= frame::kReadInputRegisters) {
-      Add(p, 8, Reading::kRequest, true);
-    } else if (f == frame::kWriteSingleCoil || f == frame::kWriteSingleRegister) {
-      Add(p, 8, Reading::kRequestOrReply, true);
-    } else if (f == frame::kWriteMultipleCoils || f == frame::kWriteMultipleRegisters) {
-      Add(p, 8, Reading::kReply, ExpectedReply(a, f, -1));
-    } else if (frame::IsExceptionFunction(f)) {
-      Add(p, frame::kExceptionReplyLength, Reading::kReply, ExpectedReply(a, f, -1));
-    }
+    AddFixedReadings(p, a, f, toSlot);
     break;
   case frame::kReplyByteCountOffset:
     if (!toSlot && f >= frame::kReadCoils && f <= frame::kReadInputRegisters)
@@ -136,6 +126,21 @@ void TSlave::AddReadingsAt(uint64_t p, uint64_t at) {
   }
   default:
     break;
+  }
+}
+
+void TSlave::AddFixedReadings(uint64_t p, uint8_t a, uint8_t f, bool toSlot) {
+  // The readings whose length the function code alone gives.
+  if (toSlot) {
+    if (f <= frame::kWriteSingleRegister) Add(p, 8, Reading::kOwnRequest, true);
+  } else if (f >= frame::kReadCoils && f <= frame::kReadInputRegisters) {
+    Add(p, 8, Reading::kRequest, true);
+  } else if (f == frame::kWriteSingleCoil || f == frame::kWriteSingleRegister) {
+    Add(p, 8, Reading::kRequestOrReply, true);
+  } else if (f == frame::kWriteMultipleCoils || f == frame::kWriteMultipleRegisters) {
+    Add(p, 8, Reading::kReply, ExpectedReply(a, f, -1));
+  } else if (frame::IsExceptionFunction(f)) {
+    Add(p, frame::kExceptionReplyLength, Reading::kReply, ExpectedReply(a, f, -1));
   }
 }
 
