@@ -101,7 +101,6 @@ private:
   // Adds the reading of the frame that may begin at `p` whose length fields
   // the byte at `at` completes.
   void AddReadingsAt(uint64_t p, uint64_t at);
-  void AddFixedReadings(uint64_t p, uint8_t a, uint8_t f, bool toSlot);
   // Takes the frame that ends with the last byte received, if one checks.
   bool TakeCompleted(bool& served);
   void Add(uint64_t pos, uint64_t length, Reading what, bool trusted);
