@@ -115,8 +115,13 @@ void PortControl::OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuff
 }
 
 void PortControl::PortActivate() {
-  serial_.SetEnableDTROnOpen(true);
-  serial_.SetEnableRTSOnOpen(true);
+  // A listener raises no line: an adapter or a device that reacts to DTR or
+  // RTS (a transceiver's driver enable, a reset line) must not notice it. The
+  // component sets both lines as it opens, so the kernel's raise on open is
+  // taken back at once.
+  const bool listen = ws_.Run.ListenOnly;
+  serial_.SetEnableDTROnOpen(!listen);
+  serial_.SetEnableRTSOnOpen(!listen);
   const std::string name = "COM" + IntToStr(requestedPort_);
   try {
     serial_.Open();
@@ -146,7 +151,7 @@ void PortControl::PortActivate() {
   ws_.Settings.PortActive = 1;
   ReportPortDetail(name);
   // Written directly, not through SendCommStr: the monitors do not show it.
-  serial_.SendString(kOpenBanner);
+  if (!listen) serial_.SendString(kOpenBanner);
 }
 
 void PortControl::ReportPortDetail(const std::string& name) {
@@ -183,6 +188,9 @@ void PortControl::CloseComm(int32_t /*Port*/) {
 }
 
 void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
+  // The commands never get here while listening; whatever else might is
+  // stopped before it reaches the line or the monitors.
+  if (ws_.Run.ListenOnly) throw SerialError(kListenOnlyText);
   if (ws_.Settings.PortActive == 1 && !frame.empty()) {
     const std::string notOpen = TSerialPort::PortName(serial_.Port()) + " is not open.";
     if (frame.size() > std::numeric_limits<uint32_t>::max()) throw SerialError(notOpen);
@@ -207,6 +215,8 @@ void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
 void PortControl::Serial1PortReceive(TSerialPort& /*sender*/, const std::string& buffer) {
   const auto n = static_cast<int32_t>(std::min<size_t>(buffer.size(), std::numeric_limits<int32_t>::max()));
   RecordReceived(ws_, buffer); // ReadCommStr
+  // A listener answers nothing and awaits no reply: neither engine sees the bytes.
+  if (ws_.Run.ListenOnly) return;
   if (IsMasterRole(ws_.Settings.IsMaster)) {
     if (master_ == nullptr) return;
     const int32_t s = FramesRtu(ws_.Settings.RtuMode) ? master_->MasterCheckRTU(n, buffer)

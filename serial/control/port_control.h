@@ -85,7 +85,8 @@ public:
                 int32_t ParityCode, int32_t StopBits) override;
   // Opens the port with DTR and RTS raised (RS-485 direction control when the
   // run options ask for it), shows "Active", PortActive := 1 and writes "Open
-  // Port" to the line. A difference between the settings and what the driver
+  // Port" to the line. While only listening both lines stay low and nothing is
+  // written. A difference between the settings and what the driver
   // took, or an adapter latency timer above 1 ms, is logged and shown as the
   // port's detail. Throws SerialError "Cannot connect to COMn." when the device
   // cannot be opened, with the reason (also written to the diagnostic log);
@@ -99,12 +100,15 @@ public:
 
   // Records the frame for the monitors and, while the port is active, writes
   // all of it with one SendBuffer. A failed or short write throws the
-  // component's not-open error ("COMn is not open."). `port` is not used.
+  // component's not-open error ("COMn is not open."). While only listening it
+  // writes and records nothing and throws SerialError(kListenOnlyText).
+  // `port` is not used.
   void SendCommStr(int port, const std::string& frame) override;
 
   // One chunk from the reader thread, passed on unchanged and exactly once:
   // recorded for the monitors, then to the master's reply checker (with the
-  // status shown) or to the slave's request checker.
+  // status shown) or to the slave's request checker; to neither while only
+  // listening.
   void Serial1PortReceive(TSerialPort& sender, const std::string& buffer);
   // The reader thread ended while the port was meant to be open (the device
   // vanished): PortActive := 0, "InActive" shown and OnPortGone told. A

@@ -101,13 +101,14 @@ TEST(CommandLineParse, Table) {
   }
 }
 
-TEST(CommandLineParse, Rs485AndListPorts) {
+TEST(CommandLineParse, Rs485ListenAndListPorts) {
   struct Case {
     std::vector<std::string> args;
     bool ok;
     bool rs485;
     uint32_t before, after;
     bool list;
+    bool listen = false;
   };
   const Case cases[] = {
       {{}, true, false, 0, 0, false},
@@ -116,6 +117,8 @@ TEST(CommandLineParse, Rs485AndListPorts) {
       {{"--rs485=0,1000", "--open"}, true, true, 0, 1000, false},
       {{"--list-ports"}, true, false, 0, 0, true},
       {{"--list-ports", "--port", "3=/dev/ttyUSB0"}, true, false, 0, 0, true},
+      {{"--listen"}, true, false, 0, 0, false, true},
+      {{"--open", "--listen", "--rs485"}, true, true, 0, 0, false, true},
       {{"--rs485="}, false, false, 0, 0, false},
       {{"--rs485=5"}, false, false, 0, 0, false},
       {{"--rs485=5,"}, false, false, 0, 0, false},
@@ -125,6 +128,8 @@ TEST(CommandLineParse, Rs485AndListPorts) {
       {{"--rs485=1,2,3"}, false, false, 0, 0, false},
       {{"--rs485=99999999999,0"}, false, false, 0, 0, false},
       {{"--rs4850"}, false, false, 0, 0, false},
+      {{"--listen=1"}, false, false, 0, 0, false},
+      {{"--listen-only"}, false, false, 0, 0, false},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -137,6 +142,7 @@ TEST(CommandLineParse, Rs485AndListPorts) {
     EXPECT_EQ(r.Line.Rs485DelayBeforeMs, c.before);
     EXPECT_EQ(r.Line.Rs485DelayAfterMs, c.after);
     EXPECT_EQ(r.Line.ListPorts, c.list);
+    EXPECT_EQ(r.Line.Listen, c.listen);
   }
 }
 
@@ -272,8 +278,9 @@ public:
   }
   bool Ok() const { return master_ >= 0 && near_ >= 0; }
   const std::string& Path() const { return path_; }
-  std::string Read(size_t n) {
-    return ReadUntil(master_, [n](const std::string& s) { return s.size() >= n; });
+  std::string Read(size_t n, int ms = kWaitMs) {
+    return ReadUntil(
+        master_, [n](const std::string& s) { return s.size() >= n; }, ms);
   }
   bool Write(const std::string& bytes) {
     return ::write(master_, bytes.data(), bytes.size()) == ssize_t(bytes.size());
@@ -321,6 +328,7 @@ TEST(CommandLineProgram, HelpVersionUsageAndNoDisplay) {
       {{"--help"}, {}, 0, "Usage: korvane [FILE]", ""},
       {{"--help"}, {}, 0, "  --rs485[=BEFORE_MS,AFTER_MS]\n", ""},
       {{"--help"}, {}, 0, "  --list-ports ", ""},
+      {{"--help"}, {}, 0, "  --listen ", ""},
       {{"--rs485=5"}, {}, 2, "", "--rs485= needs BEFORE_MS,AFTER_MS"},
       {{"--frobnicate"}, {}, 2, "", "Usage: korvane [FILE]"},
       {{"a", "b"}, {}, 2, "", "Usage: korvane [FILE]"},
@@ -381,6 +389,25 @@ TEST_F(HeadlessRun, MasterFromAFilePollsAndPrintsTheStatus) {
   EXPECT_TRUE(p.OutputShows("Poll 1 Data OK\n")) << p.Stdout();
 
   p.Signal(SIGINT);
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+}
+
+// A listening master opens its line writing nothing, its poll timer says so
+// instead of sending, and a request for its slave address gets no answer.
+TEST_F(HeadlessRun, AListeningMasterWritesNothing) {
+  const std::string file = dir + "/master.txt";
+  std::ofstream(file, std::ios::binary) << "MASTER\r\nRTU\r\n2\r\n9600\r\n8\r\nN\r\n1\r\n1\r\n";
+  Program p({file, "--headless", "--open", "--listen", "--port", "2=" + line.Path()});
+  ASSERT_TRUE(p.Started());
+  // The poll timer (1 s, from the file) has fired once this is printed; the
+  // port was opened before.
+  const std::string said = "Listen only: nothing is sent\n";
+  ASSERT_TRUE(p.OutputShows(said)) << p.Stdout();
+  ASSERT_TRUE(line.Write(WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}))));
+  // One tick later the request has long been handled.
+  EXPECT_TRUE(p.OutputShows(said + said)) << p.Stdout();
+  EXPECT_EQ(line.Read(1, 100), "");
+  p.Signal(SIGTERM);
   EXPECT_EQ(p.Finish(), 0) << p.Stderr();
 }
 
