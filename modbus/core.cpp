@@ -34,6 +34,21 @@ int32_t TCore::CRC16(const uint8_t* data, size_t count) {
   return hi * 256 + lo;
 }
 
+size_t TCore::ShortestCrcLength(const uint8_t* data, size_t count, size_t minLength, size_t maxLength) {
+  if (maxLength > count) maxLength = count;
+  if (minLength < 3) minLength = 3;
+  uint8_t hi = 0xFF, lo = 0xFF;
+  // The register holds the CRC of the first k bytes; length k + 2 checks when
+  // the two bytes after them carry it.
+  for (size_t k = 0; k + 2 <= maxLength; ++k) {
+    if (k + 2 >= minLength && data[k] == hi && data[k + 1] == lo) return k + 2;
+    const uint8_t i = hi ^ data[k];
+    hi = kCrc.hi[i] ^ lo;
+    lo = kCrc.lo[i];
+  }
+  return 0;
+}
+
 int32_t TCore::CRC16(const std::string& buffer, int32_t count) {
   size_t n = count < 0 ? 0 : static_cast<size_t>(count);
   if (n > buffer.size()) n = buffer.size();

@@ -14,6 +14,10 @@ public:
   // then Lo: result div 256, then result mod 256.
   static int32_t CRC16(const std::string& buffer, int32_t count);
   static int32_t CRC16(const uint8_t* data, size_t count);
+  // The shortest length from `minLength` to `maxLength` (and at most `count`)
+  // whose last two bytes are the CRC (Hi, Lo) of the bytes before them, found
+  // in one pass over the bytes; 0 when there is none.
+  static size_t ShortestCrcLength(const uint8_t* data, size_t count, size_t minLength, size_t maxLength);
 
   // Value 0..15 of "0".."9", "A".."F". Anything else (lower-case letters
   // included) gives 0; the LRC check then normally refuses the frame.

@@ -64,6 +64,10 @@ bool CrcChecks(const uint8_t* b, size_t length) {
   return b[length - 2] == static_cast<uint8_t>(c / 256) && b[length - 1] == static_cast<uint8_t>(c % 256);
 }
 
+int64_t RawLengthOnWire(const uint8_t* b, size_t n) {
+  return static_cast<int64_t>(TCore::ShortestCrcLength(b, n, kMinRawFrame, kMaxRtuFrame));
+}
+
 FrameMatch MatchFrame(const uint8_t* b, size_t n, bool preferReply) {
   const int64_t lengths[2] = {preferReply ? ReplyLengthOnWire(b, n) : RequestLengthOnWire(b, n),
                               preferReply ? RequestLengthOnWire(b, n) : ReplyLengthOnWire(b, n)};

@@ -105,6 +105,17 @@ int64_t ReplyLengthOnWire(const uint8_t* b, size_t n);
 // True when the last two of the `length` bytes at `b` are the CRC of the rest.
 bool CrcChecks(const uint8_t* b, size_t length);
 
+// The longest frames: RTU bytes (CRC included) and ASCII characters (":" to CR LF).
+constexpr size_t kMaxRtuFrame = 256;
+constexpr size_t kMaxAsciiFrame = 513;
+// The shortest RTU frame of a function code without a rule.
+constexpr size_t kMinRawFrame = 4;
+
+// The CRC search for a function code without a rule: the shortest length
+// from kMinRawFrame to kMaxRtuFrame (and at most `n`) whose CRC checks; 0
+// when there is none among the bytes held.
+int64_t RawLengthOnWire(const uint8_t* b, size_t n);
+
 // What the bytes at the start of `b` (`n` held) are by the lengths their own
 // fields give and the CRC: the request reading and the reply reading are
 // tried, the reply first when `preferReply` (a request to this device and

@@ -43,6 +43,12 @@ enum FrameFlag : uint8_t {
   kCut = 8,          // a frame begun but ended by a silence or by the next frame
 };
 
+// Times of a frame read from the line: each byte of a piece of k bytes read
+// at s is estimated to have begun at s - (k - 1 - i) * CharacterUs() (byte i),
+// never before the previous piece's stamp. TimeUs is the first byte's
+// estimate and EndUs the last byte's estimate plus one character time, so a
+// frame read in one piece lasts its characters' time, like one written, and
+// the silence before a frame is its TimeUs less the previous frame's EndUs.
 struct Frame {
   uint64_t TimeUs = 0; // its first byte (written: the write began; read: estimated arrival)
   uint64_t EndUs = 0;  // its last byte's end (written: computed from the line's settings)
@@ -61,6 +67,7 @@ struct Frame {
   int32_t RequestStart = -1;
   int32_t RequestQuantity = -1;
   std::string Bytes; // the frame as on the line: RTU bytes with CRC, or the ASCII text
+  frame::Framing Framing = frame::Framing::kRtu; // how Bytes are to be read
 };
 
 // The fields of a frame, decoded (RTU bytes, or the bytes an ASCII text stands for).
