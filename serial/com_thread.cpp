@@ -156,10 +156,12 @@ bool TComThread::InputStep() {
   std::string chunk(std::min(count, kMaxChunk), '\0');
   uint32_t read = 0;
   const CommStatus status = backend_.Read(handle, chunk.data(), static_cast<uint32_t>(chunk.size()), read);
+  // As close to the read as can be: the stamp tells when the bytes came.
+  const uint64_t stamp = backend_.NowMicros();
   if (status == CommStatus::Gone) return DeliverRest(handle);
   if (read == 0) return true;
   chunk.resize(std::min<size_t>(read, chunk.size()));
-  owner_.RaiseReceive(std::move(chunk));
+  owner_.RaiseReceive(std::move(chunk), stamp);
   return true;
 }
 
@@ -170,15 +172,18 @@ bool TComThread::DeliverRest(CommHandle handle) {
   // device gives nothing (no byte, or the hang-up itself), and deliver that
   // as the last chunk. After a stop request nothing more is delivered.
   std::string rest;
+  uint64_t stamp = 0; // after the last read that gave bytes
   char piece[kDrainPiece];
   while (!stop_.load() && rest.size() < kMaxChunk) {
     uint32_t read = 0;
-    if (backend_.Read(handle, piece, kDrainPiece, read) != CommStatus::Ok || read == 0) break;
+    const CommStatus status = backend_.Read(handle, piece, kDrainPiece, read);
+    if (status != CommStatus::Ok || read == 0) break;
+    stamp = backend_.NowMicros();
     rest.append(piece, std::min(read, kDrainPiece));
   }
   if (!rest.empty() && !stop_.load()) {
     try {
-      owner_.RaiseReceive(std::move(rest));
+      owner_.RaiseReceive(std::move(rest), stamp);
     } catch (...) {
       // An error of the handler is dropped, as in any pass; the reader ends.
     }

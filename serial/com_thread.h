@@ -54,9 +54,10 @@ public:
   virtual void CheckLines(CommHandle handle) = 0;
   // The events the reader raises on the owner thread (through the invoker,
   // waiting for the handler; skipped once the component is being destroyed).
-  // What a handler throws passes through.
+  // What a handler throws passes through. A chunk comes with `stamp_us`, the
+  // backend's NowMicros right after the read that returned it.
   virtual void RaiseLinkChange(const LinkStatus& link) = 0;
-  virtual void RaiseReceive(std::string chunk) = 0;
+  virtual void RaiseReceive(std::string chunk, uint64_t stamp_us) = 0;
   virtual void RaiseDisconnect(TCommPort port) = 0;
   // Held while the reader closes its handle: the owner holds it around each
   // use of the handle, so a handle is never closed (and its number reused)

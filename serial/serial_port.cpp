@@ -111,12 +111,15 @@ bool TSerialPort::ConfigureDevice(CommHandle handle, std::string& reason) {
   }
   ApplyTimeouts(handle);    // a refusal is ignored
   ApplyBufferSizes(handle); // likewise
+  uart_at_open_ = UartCounters{};
+  uart_baseline_ = backend_.GetErrorCounts(handle, uart_at_open_);
   return true;
 }
 
 void TSerialPort::OpenSucceeded(TCommPort port) {
   connected_port_.store(port);
   last_open_error_.clear();
+  opened_at_us_ = backend_.NowMicros();
 }
 
 void TSerialPort::RaiseOnOwner(const std::function<void()>& call) {
@@ -145,8 +148,9 @@ void TSerialPort::RaiseLinkChange(const LinkStatus& link) {
   });
 }
 
-void TSerialPort::RaiseReceive(std::string chunk) {
+void TSerialPort::RaiseReceive(std::string chunk, uint64_t stamp_us) {
   received_data_ = std::move(chunk);
+  received_stamp_us_ = stamp_us;
   RaiseOnOwner([&] {
     if (OnReceive) OnReceive(*this, received_data_);
   });
@@ -382,8 +386,9 @@ void TSerialPort::ReadBackSettings(CommHandle handle, const std::string& rs485_d
   asked.ParityCode = parity_code_;
   asked.StopCode = stop_code_;
   LineReadBack got;
-  std::string text =
-      backend_.ReadLineSettings(handle, got) ? DescribeLineDifference(asked, got) : std::string();
+  const bool reported = backend_.ReadLineSettings(handle, got);
+  pseudo_terminal_ = reported && got.PseudoTerminal;
+  std::string text = reported ? DescribeLineDifference(asked, got) : std::string();
   if (!rs485_difference.empty()) text += (text.empty() ? "the driver took " : ", ") + rs485_difference;
   settings_difference_ = std::move(text);
 }
@@ -408,6 +413,22 @@ bool TSerialPort::GetLinkStatus(LinkStatus& status) {
   std::lock_guard<std::mutex> lock(handle_mutex_);
   const CommHandle handle = thread_ ? thread_->Handle() : kInvalidHandle;
   return handle != kInvalidHandle && backend_.GetLinkStatus(handle, status);
+}
+
+bool TSerialPort::UartErrors(UartCounters& since_open) {
+  UartCounters now;
+  {
+    std::lock_guard<std::mutex> lock(handle_mutex_);
+    const CommHandle handle = thread_ ? thread_->Handle() : kInvalidHandle;
+    if (handle == kInvalidHandle || !uart_baseline_ || !backend_.GetErrorCounts(handle, now)) return false;
+  }
+  // The counters wrap at 2^32: the difference in 32 bits is right across a wrap.
+  since_open.Frame = now.Frame - uart_at_open_.Frame;
+  since_open.Parity = now.Parity - uart_at_open_.Parity;
+  since_open.Overrun = now.Overrun - uart_at_open_.Overrun;
+  since_open.Break = now.Break - uart_at_open_.Break;
+  since_open.BufferOverrun = now.BufferOverrun - uart_at_open_.BufferOverrun;
+  return true;
 }
 
 TLineStatusSet TSerialPort::ReadLineStatus(CommHandle handle) {

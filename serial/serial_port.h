@@ -125,6 +125,21 @@ public:
   TLineStatusSet LineStatus() const { return TLineStatusSet{line_status_.load()}; }
   // The chunk being delivered; valid inside OnReceive.
   const std::string& ReceivedData() const { return received_data_; }
+  // When that chunk was read (NowMicros right after its read); valid inside
+  // OnReceive.
+  uint64_t ReceivedStampUs() const { return received_stamp_us_; }
+  // The backend's monotonic clock in microseconds, the scale of the stamps.
+  uint64_t NowMicros() const { return backend_.NowMicros(); }
+  // When the open port was opened (NowMicros at the end of its last good
+  // Open); 0 before any.
+  uint64_t OpenedAtUs() const { return opened_at_us_; }
+  // The open device is a pseudo-terminal, as its driver says when the line is
+  // programmed; false when it cannot tell.
+  bool IsPseudoTerminal() const { return pseudo_terminal_; }
+  // The driver's UART error counts since the port opened (the counters read
+  // at open are the baseline). False while closed and where the driver keeps
+  // no counters.
+  bool UartErrors(UartCounters& since_open);
   // The state of the open port's network link (a device mapped to a TCP
   // connection); false when the port is closed or is a plain device.
   bool GetLinkStatus(LinkStatus& status);
@@ -174,7 +189,7 @@ private:
   uint32_t ReaderDelay() const override { return Delay(); }
   void CheckLines(CommHandle handle) override;
   void RaiseLinkChange(const LinkStatus& link) override;
-  void RaiseReceive(std::string chunk) override;
+  void RaiseReceive(std::string chunk, uint64_t stamp_us) override;
   void RaiseDisconnect(TCommPort port) override;
   std::mutex& HandleMutex() override { return handle_mutex_; }
   void ReaderEnded(uint64_t open, std::atomic<bool>& ended) override;
@@ -214,6 +229,11 @@ private:
   THwFlowControl hw_flow_ = hfNONE;
   TSwFlowControl sw_flow_ = sfNONE;
   std::string received_data_;
+  uint64_t received_stamp_us_ = 0;
+  uint64_t opened_at_us_ = 0;
+  bool pseudo_terminal_ = false;
+  bool uart_baseline_ = false; // the driver gave counters at open
+  UartCounters uart_at_open_;
   std::atomic<uint8_t> line_status_{0};
   int32_t timeouts_[5] = {-1, 0, 0, 100, 1000};
   std::atomic<TThreadPriority> priority_{tpNormal};

@@ -1,7 +1,6 @@
 #include "app/core/master_request.h"
 
 #include "config/core/config_apply.h"
-#include "modbus/line_timing.h"
 
 #include <algorithm>
 
@@ -12,9 +11,8 @@ namespace {
 // still reads as ahead to TickPassed.
 constexpr uint64_t kMaxWireMs = 0x3FFFFFFF;
 
-// The character format OpenComm gives the port for these settings: 7 data
-// bits for 7, else the component's 8; a parity bit for "E" and "O"; two stop
-// bits for 2, else one.
+} // namespace
+
 CharacterFormat LineFormat(const Workspace& ws) {
   CharacterFormat f;
   f.DataBits = ws.Settings.DataBits == db7Bits ? 7 : 8;
@@ -22,8 +20,6 @@ CharacterFormat LineFormat(const Workspace& ws) {
   f.StopBits = StopBitsArgument(ws.Settings.StopBits) == st2Bits ? 2 : 1;
   return f;
 }
-
-} // namespace
 
 uint32_t RequestWireMs(const Workspace& ws, size_t characters) {
   const uint64_t us = TransmissionMicros(characters, ws.Settings.BaudRate, LineFormat(ws));

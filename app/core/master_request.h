@@ -4,11 +4,17 @@
 #include "app/core/status.h"
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
+#include "modbus/line_timing.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace korvane {
+
+// The character format OpenComm gives the port for the workspace's
+// settings: 7 data bits for 7, else the component's 8; a parity bit for "E"
+// and "O"; two stop bits for 2, else one.
+CharacterFormat LineFormat(const Workspace& ws);
 
 // Milliseconds, rounded up, that `characters` take on the line at the
 // workspace's rate, data bits, parity and stop bits.

@@ -3,17 +3,45 @@
 #include "config/core/config_apply.h"
 
 #include "app/core/int_conv.h"
+#include "app/core/master_request.h"
 #include "app/core/status.h"
 #include "help/core/help_hook.h"
 #include "help/core/startup_probe.h"
+#include "modbus/line_timing.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
+#include "monitor/core/line_analyzer.h"
 #include "monitor/core/monitor_buffers.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace korvane {
+
+line::DecoderSettings AnalyzerSettings(const Workspace& ws) {
+  line::DecoderSettings d;
+  const bool rtu = IsMasterRole(ws.Settings.IsMaster) ? FramesRtuUnlessAscii(ws.Settings.RtuMode)
+                                                      : FramesRtu(ws.Settings.RtuMode);
+  d.Framing = rtu ? frame::Framing::kRtu : frame::Framing::kAscii;
+  d.Baud = ws.Settings.BaudRate;
+  d.Format = LineFormat(ws);
+  d.TimingResolved = true;
+  d.ReplyTimeoutUs = static_cast<uint64_t>(std::max<int32_t>(ws.Settings.ResponseTime, 0)) * 1000;
+  return d;
+}
+
+std::string TimingNote(const LineTimingSource& source, const line::DecoderSettings& settings) {
+  const char* const cannot = ": gaps inside frames and silences between them cannot be measured.";
+  if (source.PseudoTerminal) return std::string("Times are those of the reads on a pseudo-terminal") + cannot;
+  if (source.NetworkLink) return std::string("Times are those of the reads on a network link") + cannot;
+  // The adapter passes bytes on when its timer runs out: a pause shorter than
+  // the timer is lost, so only a timer within 1.5 characters keeps the gaps.
+  const uint64_t characterUs = TransmissionMicros(1, settings.Baud, settings.Format);
+  if (source.LatencyTimerMs > 0 && static_cast<uint64_t>(source.LatencyTimerMs) * 2000 > 3 * characterUs)
+    return "The adapter's latency timer (" + std::to_string(source.LatencyTimerMs) +
+           " ms) is longer than the gaps in question" + cannot;
+  return {};
+}
 
 PortControl::PortControl(Workspace& ws, TSerialPort& serial, const TickSource& ticks, PortView& view)
     : ws_(ws), serial_(serial), ticks_(ticks), view_(view) {
@@ -38,6 +66,7 @@ void PortControl::Serial1PortDisconnect(TCommPort port) {
   // not go on showing "Active" for a port that no longer exists.
   linkWaiting_ = false;
   if (ws_.Settings.PortActive != 1) return;
+  if (analyzer_ != nullptr) analyzer_->Stop();
   ws_.Settings.PortActive = 0;
   view_.ShowPortState(false);
   if (OnPortGone) OnPortGone(PortGoneText(port));
@@ -138,8 +167,13 @@ void PortControl::PortActivate() {
     DebugLog(std::string(error.what()) + " " + error.Reason());
     throw error;
   }
+  const PortInfo info = DescribePort(serial_.Ports(), requestedPort_, infoRoots_);
   LinkStatus link;
-  if (serial_.GetLinkStatus(link)) {
+  const bool network = serial_.GetLinkStatus(link);
+  // A peer of a network port may come at any moment: the analyzer listens
+  // from the open on.
+  StartAnalyzer(info, network);
+  if (network) {
     ShowLink(link);
     if (!link.Up) {
       // Open, but nobody to talk to yet: the banner would go nowhere.
@@ -149,18 +183,52 @@ void PortControl::PortActivate() {
   }
   view_.ShowPortState(true);
   ws_.Settings.PortActive = 1;
-  ReportPortDetail(name);
-  // Written directly, not through SendCommStr: the monitors do not show it.
-  if (!listen) serial_.SendString(kOpenBanner);
+  ReportPortDetail(name, info);
+  if (listen) return;
+  // Written directly, not through SendCommStr: the monitors do not show it,
+  // but it is on the line.
+  const uint64_t start = serial_.NowMicros();
+  const uint32_t written = serial_.SendString(kOpenBanner);
+  AnalyzerSent(std::string(kOpenBanner, std::min<size_t>(written, sizeof kOpenBanner - 1)), start);
 }
 
-void PortControl::ReportPortDetail(const std::string& name) {
+void PortControl::StartAnalyzer(const PortInfo& info, bool networkLink) {
+  if (analyzer_ == nullptr) return;
+  line::DecoderSettings settings = AnalyzerSettings(ws_);
+  const LineTimingSource source{serial_.IsPseudoTerminal(), networkLink, info.LatencyTimerMs};
+  const std::string note = TimingNote(source, settings);
+  settings.TimingResolved = note.empty();
+  analyzer_->Start(settings, serial_.OpenedAtUs(), note);
+  RefreshUartErrors();
+}
+
+void PortControl::AnalyzerSent(const std::string& bytes, uint64_t startUs) {
+  if (analyzer_ == nullptr || bytes.empty()) return;
+  const line::DecoderSettings& s = analyzer_->Settings();
+  const uint64_t us = TransmissionMicros(bytes.size(), s.Baud, s.Format);
+  analyzer_->Sent(bytes, startUs, startUs + std::min(us, std::numeric_limits<uint64_t>::max() - startUs));
+}
+
+void PortControl::RefreshUartErrors() {
+  UartCounters counts;
+  UartErrorCounts u;
+  if (serial_.UartErrors(counts)) {
+    u.Reported = true;
+    u.Framing = counts.Frame;
+    u.Parity = counts.Parity;
+    u.Overrun = counts.Overrun;
+    u.Break = counts.Break;
+    u.BufferOverrun = counts.BufferOverrun;
+  }
+  analyzer_->SetUartErrors(u);
+}
+
+void PortControl::ReportPortDetail(const std::string& name, const PortInfo& info) {
   std::string detail;
   if (!serial_.SettingsDifference().empty()) {
     detail = name + ": " + serial_.SettingsDifference();
     DebugLog(detail);
   }
-  const PortInfo info = DescribePort(serial_.Ports(), requestedPort_, infoRoots_);
   if (const std::string advice = LatencyAdvice(info); !advice.empty()) {
     DebugLog(name + " (" + info.Device + "): " + advice);
     detail += (detail.empty() ? name + ": " : "; ") + advice;
@@ -184,7 +252,10 @@ void PortControl::CloseComm(int32_t /*Port*/) {
   }
   view_.ShowPortState(false);
   ws_.Settings.PortActive = 0;
+  // Chunks the reader still hands over while it stops reach the analyzer
+  // first; then what is pending is framed.
   serial_.Close();
+  if (analyzer_ != nullptr) analyzer_->Stop();
 }
 
 void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
@@ -196,6 +267,8 @@ void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
     if (frame.size() > std::numeric_limits<uint32_t>::max()) throw SerialError(notOpen);
     const auto length = static_cast<uint32_t>(frame.size());
     uint32_t written = 0;
+    // Stamped before the write: it returns once the kernel holds the bytes.
+    const uint64_t start = serial_.NowMicros();
     try {
       written = serial_.SendBuffer(frame.data(), length);
     } catch (...) {
@@ -203,17 +276,23 @@ void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
       RecordSent(ws_, std::string());
       throw;
     }
-    // A write that timed out part-way sent a broken frame: not a success.
+    // A write that timed out part-way sent a broken frame: not a success,
+    // though its first bytes are on the line.
     if (written < length) {
+      AnalyzerSent(frame.substr(0, written), start);
       RecordSent(ws_, std::string());
       throw SerialError(notOpen);
     }
+    AnalyzerSent(frame, start);
   }
   RecordSent(ws_, frame);
 }
 
-void PortControl::Serial1PortReceive(TSerialPort& /*sender*/, const std::string& buffer) {
+void PortControl::Serial1PortReceive(TSerialPort& sender, const std::string& buffer) {
   const auto n = static_cast<int32_t>(std::min<size_t>(buffer.size(), std::numeric_limits<int32_t>::max()));
+  // Before the engines: the slave answers from inside its checker, and the
+  // request must be framed before its reply.
+  if (analyzer_ != nullptr) analyzer_->Received(buffer, sender.ReceivedStampUs());
   RecordReceived(ws_, buffer); // ReadCommStr
   // A listener answers nothing and awaits no reply: neither engine sees the bytes.
   if (ws_.Run.ListenOnly) return;
@@ -244,6 +323,13 @@ bool CheckReplyTimeout(Workspace& ws, TMaster& master, const TickSource& ticks, 
 
 void PortControl::Timer2Timer() {
   if (master_ != nullptr) CheckReplyTimeout(ws_, *master_, ticks_, view_);
+  AnalyzerTimer();
+}
+
+void PortControl::AnalyzerTimer() {
+  if (analyzer_ == nullptr || !analyzer_->Running()) return;
+  analyzer_->Advance(serial_.NowMicros());
+  RefreshUartErrors();
 }
 
 void PortControl::ApplySettingsAndOpen() {

@@ -3,8 +3,9 @@
 // workspace's serial settings onto the serial port component (Serial1), opens
 // and closes the port and shows its state, sends every frame the engine builds
 // (FrameSender), routes every received chunk to the slave or master checker,
-// and reports a missing master reply. It feeds the traffic monitors: the
-// transmit side when a frame is sent, the receive side when a chunk arrives.
+// and reports a missing master reply. It feeds the traffic monitors (the
+// transmit side when a frame is sent, the receive side when a chunk arrives)
+// and the line analyzer (every byte on the line, with its time).
 //
 // Everything here runs on the user-interface thread: the component raises
 // OnReceive through its invoker and waits, so the receive path, the reply
@@ -18,12 +19,14 @@
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
 #include "config/core/config_apply.h"
+#include "modbus/line_decoder.h"
 #include "modbus/sender.h"
 #include "serial/port_info.h"
 #include "serial/serial_port.h"
 
 namespace korvane {
 
+class LineAnalyzer;
 class TMaster;
 class TSlave;
 
@@ -58,6 +61,25 @@ public:
 // (also after a write). Returns whether it was reported.
 bool CheckReplyTimeout(Workspace& ws, TMaster& master, const TickSource& ticks, PortView& view);
 
+// What the line analyzer decodes the line with, from the workspace: its rate
+// and character format (as OpenComm gives them to the port), RTU or ASCII as
+// the role frames (the master's requests by FramesRtuUnlessAscii, the slave
+// and the receive path by FramesRtu), ResponseTime as the reply time-out.
+// Timing is taken as resolved.
+line::DecoderSettings AnalyzerSettings(const Workspace& ws);
+
+// How the read stamps of the open port can time the line.
+struct LineTimingSource {
+  bool PseudoTerminal = false;
+  bool NetworkLink = false;
+  int LatencyTimerMs = -1; // a usb-serial adapter's latency timer; -1: none
+};
+// Why gaps inside frames and silences between them cannot be measured at
+// `settings` through `source` (a pseudo-terminal, a network link, an
+// adapter's latency timer longer than 1.5 character times); empty when they
+// can.
+std::string TimingNote(const LineTimingSource& source, const line::DecoderSettings& settings);
+
 class PortControl final : public FrameSender, public ConfigPort {
 public:
   static constexpr int32_t kBufferSize = 1024;
@@ -74,6 +96,13 @@ public:
   // The engines are built after port control (they send through it); until
   // they are attached, received chunks are recorded for the monitors only.
   void AttachEngines(TSlave* slave, TMaster* master);
+  // The line analyzer that hears the line while the port is open (null:
+  // none). It is started at each good activation with AnalyzerSettings, the
+  // port's open stamp and the TimingNote, gets every write and every chunk
+  // (the chunk before the engines see it, so a request is framed before the
+  // reply the slave sends from its checker) and is stopped when the port
+  // closes or goes away.
+  void AttachAnalyzer(LineAnalyzer* analyzer) { analyzer_ = analyzer; }
 
   // The port operations of the configuration dialog, "&Load" and "Exit".
   // Prepares the component without opening it (closes it first). ParityCode:
@@ -92,7 +121,8 @@ public:
   // cannot be opened, with the reason (also written to the diagnostic log);
   // nothing has changed then. A network port shows its link state; one without
   // a peer yet (a listener) stays "InActive", writes nothing and becomes active
-  // when a peer comes.
+  // when a peer comes. The attached line analyzer starts with the open (the
+  // banner is its first frame written).
   void PortActivate() override;
   // Only while PortActive: drops DTR and RTS on the open device, shows
   // "InActive", PortActive := 0 and closes the component. `Port` is not used.
@@ -125,8 +155,12 @@ public:
   void Serial1PortLink(const LinkStatus& link);
 
   // The 100 ms reply timer: a master reply missing past ReplyDeadline is
-  // reported once as a time-out with the poll prefix.
+  // reported once as a time-out with the poll prefix; then AnalyzerTimer.
   void Timer2Timer();
+  // The line analyzer's share of the 100 ms timer, while it runs: silences
+  // and reply time-outs noticed without input (Advance to the component's
+  // clock), and the UART error counts since the open refreshed.
+  void AnalyzerTimer();
 
   // The configuration dialog's "Exit" for the workspace's own settings with
   // "Port Active" checked: CloseComm, OpenComm from the settings, PortActivate,
@@ -141,7 +175,12 @@ public:
 private:
   // After a good open: logs and shows what the driver changed and what the
   // adapter's latency timer costs.
-  void ReportPortDetail(const std::string& name);
+  void ReportPortDetail(const std::string& name, const PortInfo& info);
+  // The analyzer starts on the port just opened.
+  void StartAnalyzer(const PortInfo& info, bool networkLink);
+  // `bytes` went to the line, the write beginning at `startUs`.
+  void AnalyzerSent(const std::string& bytes, uint64_t startUs);
+  void RefreshUartErrors();
   // The link's sentence, after the port name, on the status line and in the log.
   void ShowLink(const LinkStatus& link);
 
@@ -151,6 +190,7 @@ private:
   PortView& view_;
   TSlave* slave_ = nullptr;
   TMaster* master_ = nullptr;
+  LineAnalyzer* analyzer_ = nullptr;
   // The COM number OpenComm was given, for the connect error of a number
   // that names no port.
   int32_t requestedPort_ = 1;

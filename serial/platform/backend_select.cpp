@@ -30,11 +30,19 @@ public:
   bool PurgeComm(CommHandle h, uint32_t flags) override { return For(h).PurgeComm(h, flags); }
   bool CloseHandle(CommHandle h) override { return For(h).CloseHandle(h); }
   bool GetLinkStatus(CommHandle h, LinkStatus& status) override { return For(h).GetLinkStatus(h, status); }
+  int SetRs485(CommHandle h, Rs485Settings& settings) override { return For(h).SetRs485(h, settings); }
+  bool ReadLineSettings(CommHandle h, LineReadBack& settings) override {
+    return For(h).ReadLineSettings(h, settings);
+  }
+  bool GetErrorCounts(CommHandle h, UartCounters& counts) override {
+    return For(h).GetErrorCounts(h, counts);
+  }
 
   // Not about a handle: the platform's own.
   void TimeBeginPeriod(uint32_t ms) override { SerialDeviceBackend().TimeBeginPeriod(ms); }
   void TimeEndPeriod(uint32_t ms) override { SerialDeviceBackend().TimeEndPeriod(ms); }
   int CurrentThreadId() override { return SerialDeviceBackend().CurrentThreadId(); }
+  uint64_t NowMicros() override { return SerialDeviceBackend().NowMicros(); }
   void SetThreadPriority(int thread_id, int priority) override {
     SerialDeviceBackend().SetThreadPriority(thread_id, priority);
   }

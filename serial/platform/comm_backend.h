@@ -7,11 +7,12 @@
 // platform and the backend translates them for its system.
 //
 // Thread use: the reader thread calls WaitInput, BytesWaiting, Read,
-// GetCommModemStatus, PurgeComm and CloseHandle; the owner thread calls Open,
-// Write, ReadLineSettings and the Set*/Setup calls. A backend must allow both
-// at once on one handle (the component keeps a handle open while anyone uses
-// it).
+// GetCommModemStatus, PurgeComm, CloseHandle and NowMicros; the owner thread
+// calls Open, Write, ReadLineSettings, GetErrorCounts, NowMicros and the
+// Set*/Setup calls. A backend must allow both at once on one handle (the
+// component keeps a handle open while anyone uses it).
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -126,6 +127,18 @@ public:
   virtual bool CloseHandle(CommHandle handle) = 0;
   // The link state of a network handle; false for a device, which has none.
   virtual bool GetLinkStatus(CommHandle /*handle*/, LinkStatus& /*status*/) { return false; }
+  // The driver's UART error counters now; false where the driver keeps none
+  // (a pseudo-terminal, a USB modem, a network link).
+  virtual bool GetErrorCounts(CommHandle /*handle*/, UartCounters& /*counts*/) { return false; }
+
+  // Microseconds of a monotonic clock, from any thread: the reader stamps each
+  // chunk with it right after its read returns, and the component the moment
+  // a port opened and each write. Only differences mean anything.
+  virtual uint64_t NowMicros() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
 
   // Timer resolution requests of the component (1 ms while it exists).
   virtual void TimeBeginPeriod(uint32_t ms) = 0;

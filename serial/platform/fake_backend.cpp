@@ -91,6 +91,36 @@ void FakeBackend::VanishAfter(const std::string& bytes) {
   input_cv_.notify_all();
 }
 
+void FakeBackend::SetNowMicros(uint64_t us) {
+  Lock l(mutex_);
+  now_us_ = us;
+}
+void FakeBackend::SetReadTakesMicros(uint64_t read_us) {
+  Lock l(mutex_);
+  read_us_ = read_us;
+}
+void FakeBackend::SetErrorCounts(bool reports, const UartCounters& counts) {
+  Lock l(mutex_);
+  reports_counts_ = reports;
+  counts_ = counts;
+}
+int FakeBackend::ReadsWithBytes() const {
+  Lock l(mutex_);
+  return reads_with_bytes_;
+}
+
+uint64_t FakeBackend::NowMicros() {
+  Lock l(mutex_);
+  return now_us_;
+}
+
+bool FakeBackend::GetErrorCounts(CommHandle handle, UartCounters& counts) {
+  Lock l(mutex_);
+  if (!Valid(handle) || !reports_counts_) return false;
+  counts = counts_;
+  return true;
+}
+
 std::vector<std::string> FakeBackend::Opened() const {
   Lock l(mutex_);
   return opened_;
@@ -199,6 +229,10 @@ CommStatus FakeBackend::Read(CommHandle handle, void* buffer, uint32_t count, ui
   read = static_cast<uint32_t>(std::min<size_t>(count, input_.size()));
   std::memcpy(buffer, input_.data(), read);
   input_.erase(0, read);
+  if (read > 0) {
+    now_us_ += read_us_;
+    ++reads_with_bytes_;
+  }
   return CommStatus::Ok;
 }
 

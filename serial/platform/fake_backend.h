@@ -32,6 +32,12 @@ public:
   // The last bytes arrive and the device goes away at the same moment: the
   // wait and the count report the loss, reads still give the bytes.
   void VanishAfter(const std::string& bytes);
+  // The clock NowMicros reads: set by the test; each Read that returns bytes
+  // moves it on by `read_us` (a read takes that long).
+  void SetNowMicros(uint64_t us);
+  void SetReadTakesMicros(uint64_t read_us);
+  // The driver's UART error counters; `reports` false: it keeps none.
+  void SetErrorCounts(bool reports, const UartCounters& counts = {});
 
   // --- What the component did
   std::vector<std::string> Opened() const;
@@ -46,6 +52,7 @@ public:
   std::vector<int> Priorities() const;
   std::vector<Rs485Settings> Rs485States() const; // each SetRs485 request, as asked
   bool Rs485On() const;                           // the device is in RS-485 mode now
+  int ReadsWithBytes() const;                     // reads that returned bytes so far
 
   CommHandle Open(const std::string& device, int& error) override;
   bool SetCommState(CommHandle handle, const DCB& dcb) override;
@@ -59,6 +66,8 @@ public:
   bool PurgeComm(CommHandle handle, uint32_t flags) override;
   int SetRs485(CommHandle handle, Rs485Settings& settings) override;
   bool ReadLineSettings(CommHandle handle, LineReadBack& settings) override;
+  bool GetErrorCounts(CommHandle handle, UartCounters& counts) override;
+  uint64_t NowMicros() override;
   bool CloseHandle(CommHandle handle) override;
   void TimeBeginPeriod(uint32_t ms) override;
   void TimeEndPeriod(uint32_t ms) override;
@@ -94,6 +103,11 @@ private:
   bool reports_settings_ = true;
   uint32_t max_rate_ = 0;
   bool pseudo_terminal_ = false;
+  uint64_t now_us_ = 0;
+  uint64_t read_us_ = 0;
+  int reads_with_bytes_ = 0;
+  bool reports_counts_ = false;
+  UartCounters counts_;
 };
 
 } // namespace korvane

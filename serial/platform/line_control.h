@@ -1,8 +1,8 @@
 #pragma once
 // Records of the line controls beyond the device-control record: the
-// kernel's RS-485 direction control and the line settings a driver reports
-// back after it was programmed. Plain data, shared by the platform layer and
-// the component.
+// kernel's RS-485 direction control, the line settings a driver reports
+// back after it was programmed and the driver's UART error counters. Plain data, shared by the platform layer
+// and the component.
 #include <cstdint>
 
 namespace korvane {
@@ -28,6 +28,17 @@ struct LineReadBack {
   // A pseudo-terminal keeps rates and stop bits but always reports 8 data
   // bits without parity, whatever it was given.
   bool PseudoTerminal = false;
+};
+
+// The error counters a UART driver keeps for a device (TIOCGICOUNT): since
+// the driver took the device, never reset, wrapping at 2^32.
+struct UartCounters {
+  uint32_t Frame = 0;
+  uint32_t Parity = 0;
+  uint32_t Overrun = 0; // the UART's own receive register overran
+  uint32_t Break = 0;
+  uint32_t BufferOverrun = 0; // the driver's buffer overflowed
+  bool operator==(const UartCounters&) const = default;
 };
 
 } // namespace korvane

@@ -273,6 +273,10 @@ public:
     return fd >= 0 && posix::ReadLineSettings(fd, settings);
   }
 
+  bool GetErrorCounts(CommHandle fd, UartCounters& counts) override {
+    return fd >= 0 && posix::ReadErrorCounters(fd, counts);
+  }
+
   bool CloseHandle(CommHandle fd) override {
     if (fd < 0) return false;
     {

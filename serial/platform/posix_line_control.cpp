@@ -85,4 +85,16 @@ bool ReadLineSettings(int fd, LineReadBack& settings) {
   return true;
 }
 
+bool ReadErrorCounters(int fd, UartCounters& counts) {
+  serial_icounter_struct c{};
+  if (RetryIoctl(fd, TIOCGICOUNT, &c) != 0) return false;
+  // The driver counts in unsigned 32-bit words and hands them over as int.
+  counts.Frame = static_cast<uint32_t>(c.frame);
+  counts.Parity = static_cast<uint32_t>(c.parity);
+  counts.Overrun = static_cast<uint32_t>(c.overrun);
+  counts.Break = static_cast<uint32_t>(c.brk);
+  counts.BufferOverrun = static_cast<uint32_t>(c.buf_overrun);
+  return true;
+}
+
 } // namespace korvane::posix

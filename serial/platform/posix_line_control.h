@@ -1,6 +1,7 @@
 #pragma once
-// The POSIX backend's RS-485 direction control and settings read-back, kept
-// beside the backend's termios code (posix_backend.cpp calls them).
+// The POSIX backend's RS-485 direction control, settings read-back and UART
+// error counters, kept beside the backend's termios code (posix_backend.cpp
+// calls them).
 #include "serial/platform/line_control.h"
 
 namespace korvane::posix {
@@ -16,5 +17,9 @@ int SetRs485(int fd, Rs485Settings& settings);
 // TCGETS2: rate, data bits, parity and stop bits as the driver holds them,
 // and whether the device is a pseudo-terminal.
 bool ReadLineSettings(int fd, LineReadBack& settings);
+
+// TIOCGICOUNT: the driver's UART error counters. False where the driver keeps
+// none (ENOTTY or EINVAL: a pseudo-terminal, a USB modem) or the call fails.
+bool ReadErrorCounters(int fd, UartCounters& counts);
 
 } // namespace korvane::posix

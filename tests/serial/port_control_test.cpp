@@ -19,6 +19,7 @@
 #include "support/fake_sysfs.h"
 #include "support/files.h"
 #include "support/recording_sender.h"
+#include "support/recording_view.h"
 
 #include <gtest/gtest.h>
 
@@ -39,39 +40,11 @@
 
 using namespace korvane;
 using korvane::test::PtyPair;
+using korvane::test::RecordingView;
 using korvane::test::TcpConnection;
 using korvane::test::TcpListener;
 
 namespace {
-
-// Records what port control shows, with the status texts the window would show.
-class RecordingView final : public PortView {
-public:
-  explicit RecordingView(const Workspace& ws) : ws_(ws) {}
-  void ShowPortState(bool active) override { calls.push_back(active ? "port Active" : "port InActive"); }
-  void StatusDisplay(int32_t code, const std::string& prefix) override {
-    const StatusUpdate u = korvane::StatusDisplay(ws_, code, prefix);
-    statuses.push_back(u.Text.value_or("(unchanged)"));
-    calls.push_back("status");
-  }
-  void DisplayRegs() override { calls.push_back("redraw"); }
-  void ModeDisplay() override { calls.push_back("mode"); }
-  void FillAddressSelector() override { calls.push_back("addresses"); }
-  void SetPollInterval(int32_t ms) override { calls.push_back("interval " + std::to_string(ms)); }
-  void ShowPortDetail(const std::string& detail) override { details.push_back(detail); }
-  void ShowLinkStatus(const std::string& text) override {
-    links.push_back(text);
-    calls.push_back("link");
-  }
-
-  std::vector<std::string> calls;
-  std::vector<std::string> details;
-  std::vector<std::string> statuses;
-  std::vector<std::string> links;
-
-private:
-  const Workspace& ws_;
-};
 
 using frame::Bytes;
 using test::WithCrc;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <sys/file.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace korvane;
 using korvane::test::EventLog;
@@ -61,6 +62,26 @@ TEST_F(PtyTest, ChunksArriveWholeAndInOrderWithNulBytes) {
   EXPECT_EQ(log.Received(), first + stream);
   for (const auto& chunk : log.Chunks()) EXPECT_FALSE(chunk.empty());
   for (auto id : log.Threads()) EXPECT_EQ(id, std::this_thread::get_id()) << "handlers on the owner thread";
+}
+
+TEST_F(PtyTest, APseudoTerminalIsKnownAsOneAndKeepsNoUartCounters) {
+  port->Open();
+  EXPECT_TRUE(port->IsPseudoTerminal()) << "the default backend hands the driver's read-back on";
+  UartCounters counts{1, 2, 3, 4, 5};
+  EXPECT_FALSE(port->UartErrors(counts)) << "a pseudo-terminal has no UART counters to report";
+
+  // Stamps are on the component's clock: after the open and the write, not
+  // later than the handler that gets them.
+  std::vector<std::pair<uint64_t, uint64_t>> stamps; // stamp, handler's now
+  port->OnReceive = [&](TSerialPort& sender, const std::string&) {
+    stamps.emplace_back(sender.ReceivedStampUs(), sender.NowMicros());
+  };
+  const uint64_t before = port->NowMicros();
+  EXPECT_GE(before, port->OpenedAtUs());
+  ASSERT_TRUE(line5.Write("x"));
+  ASSERT_TRUE(log.WaitUntil([&] { return !stamps.empty(); }, &invoker));
+  EXPECT_GE(stamps[0].first, before);
+  EXPECT_LE(stamps[0].first, stamps[0].second);
 }
 
 TEST_F(PtyTest, WritesReachTheFarEnd) {

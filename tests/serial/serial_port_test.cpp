@@ -564,6 +564,83 @@ TEST_F(FakePortTest, SettingsTheDriverDidNotTakeAreReported) {
   EXPECT_EQ(port.SettingsDifference(), "");
 }
 
+// ---- Times and UART counters ----------------------------------------------
+
+TEST(SerialStamps, EachChunkCarriesTheClockOfItsReadToTheOwner) {
+  FakeBackend backend;
+  PortMap ports{"/nonexistent-sys", "/nonexistent-dev"};
+  ports.SetPortOverride(1, "fake/line1");
+  QueuedInvoker invoker; // the test thread is the owner: chunks wait until it pumps
+  TSerialPort port(invoker, backend, ports);
+  port.SetPort(spCOM1);
+  std::vector<std::pair<std::string, uint64_t>> got;
+  port.OnReceive = [&](TSerialPort& sender, const std::string& chunk) {
+    got.emplace_back(chunk, sender.ReceivedStampUs());
+  };
+  backend.SetNowMicros(1000);
+  port.Open();
+  EXPECT_EQ(port.OpenedAtUs(), 1000u);
+  EXPECT_EQ(port.NowMicros(), 1000u);
+
+  // Each read takes 7 us on the fake clock: the stamp is taken after it
+  // returns, and the clock moving on before the owner hears of the chunk
+  // changes nothing.
+  backend.SetReadTakesMicros(7);
+  const std::pair<std::string, uint64_t> cases[] = {
+      {"abc", 5000}, {"d", 5001}, {std::string("\0\xff", 2), 90000}};
+  for (const auto& [bytes, at] : cases) {
+    SCOPED_TRACE(at);
+    backend.SetNowMicros(at);
+    backend.Feed(bytes);
+    ASSERT_TRUE(invoker.WaitForCall(std::chrono::seconds(2))) << "the reader took no chunk";
+    backend.SetNowMicros(at + 100000);
+    const size_t before = got.size();
+    for (int i = 0; i < 200 && got.size() == before; ++i) invoker.WaitAndPump(std::chrono::milliseconds(10));
+    ASSERT_EQ(got.size(), before + 1);
+    EXPECT_EQ(got.back().first, bytes);
+    EXPECT_EQ(got.back().second, at + 7);
+  }
+  // The open stamp stays that of the open.
+  EXPECT_EQ(port.OpenedAtUs(), 1000u);
+  backend.SetNowMicros(2000000);
+  port.Close();
+  backend.SetNowMicros(3000000);
+  port.Open();
+  EXPECT_EQ(port.OpenedAtUs(), 3000000u);
+}
+
+TEST_F(FakePortTest, UartErrorsCountFromTheOpen) {
+  struct Case {
+    const char* what;
+    UartCounters atOpen, later, expect;
+  };
+  const Case cases[] = {
+      {"no errors since", {5, 1, 2, 0, 9}, {5, 1, 2, 0, 9}, {0, 0, 0, 0, 0}},
+      {"each counter apart", {5, 1, 2, 0, 9}, {8, 2, 4, 1, 10}, {3, 1, 2, 1, 1}},
+      {"across the counters' wrap", {0xFFFFFFFEu, 0, 0, 0, 0xFFFFFFFFu}, {1, 0, 0, 0, 4}, {3, 0, 0, 0, 5}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    port.Close();
+    UartCounters counts{77, 77, 77, 77, 77};
+    EXPECT_FALSE(port.UartErrors(counts)) << "a closed port reports nothing";
+    backend.SetErrorCounts(true, c.atOpen);
+    port.Open();
+    ASSERT_TRUE(port.UartErrors(counts));
+    EXPECT_EQ(counts, UartCounters{});
+    backend.SetErrorCounts(true, c.later);
+    ASSERT_TRUE(port.UartErrors(counts));
+    EXPECT_EQ(counts, c.expect);
+  }
+  // A driver without counters reports none, at open or later.
+  port.Close();
+  backend.SetErrorCounts(false);
+  port.Open();
+  backend.SetErrorCounts(true, {1, 2, 3, 4, 5});
+  UartCounters counts;
+  EXPECT_FALSE(port.UartErrors(counts)) << "no baseline, no differences";
+}
+
 TEST(LineCheck, EachDifferenceIsNamed) {
   struct Case {
     LineReadBack got;
@@ -615,7 +692,9 @@ public:
     lineChecks_ += handle != kInvalidHandle ? 1 : 0;
   }
   void RaiseLinkChange(const LinkStatus&) override { Add("link"); }
-  void RaiseReceive(std::string chunk) override { Add("receive " + chunk); }
+  void RaiseReceive(std::string chunk, uint64_t stamp_us) override {
+    Add("receive " + chunk + " at " + std::to_string(stamp_us));
+  }
   void RaiseDisconnect(TCommPort port) override { Add("disconnect " + PortName(port)); }
   std::mutex& HandleMutex() override { return handleMutex_; }
   void ReaderEnded(uint64_t open, std::atomic<bool>& ended) override {
@@ -706,7 +785,7 @@ TEST(ComThreadOwnerTest, TheReaderReachesItsOwnerOnlyThroughTheInterface) {
     EXPECT_EQ(owner.Entries(), (std::vector<std::string>{"begin", "configure", "opened COM1"}));
     reader.Start();
     backend.Feed("abc");
-    ASSERT_TRUE(owner.WaitFor("receive abc"));
+    ASSERT_TRUE(owner.WaitFor("receive abc at 0"));
     EXPECT_GT(owner.LineChecks(), 0) << "each pass checks the modem lines of the open handle";
     EXPECT_EQ(backend.Priorities(), (std::vector<int>{ThreadPriorityValue(tpHighest)}));
     reader.Terminate();
@@ -715,7 +794,7 @@ TEST(ComThreadOwnerTest, TheReaderReachesItsOwnerOnlyThroughTheInterface) {
     EXPECT_EQ(reader.Handle(), kInvalidHandle);
   }
   EXPECT_EQ(owner.Entries(), (std::vector<std::string>{"begin", "configure", "opened COM1", "connect COM1",
-                                                       "receive abc", "disconnect COM1", "ended 7"}));
+                                                       "receive abc at 0", "disconnect COM1", "ended 7"}));
   EXPECT_EQ(backend.Purges(), 1);
   EXPECT_EQ(backend.Closes(), 1);
   EXPECT_EQ(backend.OpenHandles(), 0);
@@ -727,9 +806,12 @@ TEST(ComThreadOwnerTest, AVanishingDeviceHandsOverWhatItLeftThenEnds) {
   TComThread reader(owner);
   ASSERT_FALSE(reader.Ended());
   reader.Start();
+  // The last bytes are stamped too, after the read that drained them.
+  backend.SetNowMicros(500);
+  backend.SetReadTakesMicros(3);
   backend.VanishAfter("last");
   ASSERT_TRUE(owner.WaitFor("ended 7"));
   EXPECT_EQ(owner.Entries(), (std::vector<std::string>{"begin", "configure", "opened COM1", "connect COM1",
-                                                       "receive last", "disconnect COM1", "ended 7"}));
+                                                       "receive last at 503", "disconnect COM1", "ended 7"}));
   EXPECT_EQ(backend.OpenHandles(), 0);
 }
