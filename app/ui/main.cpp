@@ -23,6 +23,7 @@
 #include "modbus/core.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
+#include "monitor/core/line_analyzer.h"
 #include "monitor/ui/comms_form.h"
 #include "monitor/ui/frm_comms_modbus.h"
 #include "serial/control/port_control.h"
@@ -101,6 +102,8 @@ int main(int argc, char** argv) {
   // The modules, once each, in this order. The main window comes first and
   // must not use the later ones; they are handed to it after they exist.
   korvane::TMainForm MainForm(*ws, ticks);
+  // What the line carries, framed; listening, it fills the tables.
+  korvane::LineAnalyzer analyzer;
   korvane::PortControl portControl(*ws, Serial1, ticks, MainForm);
   korvane::TSlave Slave(*ws, portControl, ticks);
   korvane::TCore Core;
@@ -109,6 +112,7 @@ int main(int argc, char** argv) {
   korvane::TCommsForm CommsForm(*ws);
   korvane::TFrmCommsModbus FrmCommsModbus(*ws);
   portControl.AttachEngines(&Slave, &Master);
+  portControl.AttachAnalyzer(&analyzer);
   MainForm.AttachMaster(&Master);
   MainForm.AttachPortControl(&portControl);
   MainForm.AttachWindows(&ConfigForm, &CommsForm, &FrmCommsModbus);

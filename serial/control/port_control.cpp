@@ -192,8 +192,20 @@ void PortControl::PortActivate() {
   AnalyzerSent(std::string(kOpenBanner, std::min<size_t>(written, sizeof kOpenBanner - 1)), start);
 }
 
+void PortControl::AttachAnalyzer(LineAnalyzer* analyzer) {
+  analyzer_ = analyzer;
+  if (analyzer == nullptr) return;
+  analyzer->Listeners.push_back([this, alive = std::weak_ptr<bool>(alive_)](const line::Frame& frame) {
+    if (alive.expired() || !ws_.Run.ListenOnly) return;
+    const SeenExchange seen = passive_.OnFrame(frame);
+    if (seen.StatusText) view_.ShowSeen(*seen.StatusText);
+    if (seen.Redraw) view_.DisplayRegs();
+  });
+}
+
 void PortControl::StartAnalyzer(const PortInfo& info, bool networkLink) {
   if (analyzer_ == nullptr) return;
+  passive_.Reset();
   line::DecoderSettings settings = AnalyzerSettings(ws_);
   const LineTimingSource source{serial_.IsPseudoTerminal(), networkLink, info.LatencyTimerMs};
   const std::string note = TimingNote(source, settings);

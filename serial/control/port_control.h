@@ -13,9 +13,11 @@
 // PortView; no Qt here.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
+#include "app/core/passive_poll.h"
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
 #include "config/core/config_apply.h"
@@ -54,6 +56,9 @@ public:
   // A sentence on the port's network link ("COM1: connected to
   // 10.0.0.7:4001") for the status line.
   virtual void ShowLinkStatus(const std::string& text) = 0;
+  // While only listening: the last exchange seen on the line ("Seen: device 7
+  // Read Holding Registers 1-10, reply in 4.2 ms") for the status line.
+  virtual void ShowSeen(const std::string& /*text*/) {}
 };
 
 // The reply timer's step: when the master awaits a reply and ReplyDeadline has
@@ -102,7 +107,11 @@ public:
   // (the chunk before the engines see it, so a request is framed before the
   // reply the slave sends from its checker) and is stopped when the port
   // closes or goes away.
-  void AttachAnalyzer(LineAnalyzer* analyzer) { analyzer_ = analyzer; }
+  // While only listening, every frame it frames goes on to the passive poll
+  // (app/core/passive_poll.h): the values a reply carries into the tables,
+  // the exchange to the status line (ShowSeen), the grid redrawn when the
+  // shown table changed. Attach an analyzer once.
+  void AttachAnalyzer(LineAnalyzer* analyzer);
 
   // The port operations of the configuration dialog, "&Load" and "Exit".
   // Prepares the component without opening it (closes it first). ParityCode:
@@ -198,6 +207,9 @@ private:
   // The port is open but its network link has no peer: PortActive is 0, yet
   // CloseComm must still close it.
   bool linkWaiting_ = false;
+  PassivePoll passive_{ws_};
+  // The analyzer's listener holds it weakly: it does nothing once port control is gone.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace korvane

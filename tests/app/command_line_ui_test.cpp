@@ -411,6 +411,25 @@ TEST_F(HeadlessRun, AListeningMasterWritesNothing) {
   EXPECT_EQ(p.Finish(), 0) << p.Stderr();
 }
 
+// A listening slave takes the values another device returns to another
+// master into its table, says the exchange, answers nothing and saves them.
+TEST_F(HeadlessRun, AListenerKeepsTheValuesItSawAndSavesThem) {
+  const std::string out = dir + "/seen.txt";
+  Program p({"--headless", "--listen", "--port", "1=" + line.Path(), "--open", "--save-on-exit", out});
+  ASSERT_TRUE(p.Started());
+  // Another master reads two registers of device 1 (Korvane's slot 1); the device answers.
+  ASSERT_TRUE(line.Write(WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}))));
+  ASSERT_TRUE(line.Write(WithCrc(Bytes({0x01, 0x03, 0x04, 0x00, 0x07, 0x12, 0x34}))));
+  EXPECT_TRUE(p.OutputShows("Seen: device 1 Read Holding Registers 1-2, reply in ")) << p.Stdout();
+  EXPECT_EQ(line.Read(1, 100), "");
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+  const std::string saved = ReadFile(out);
+  const size_t hold = saved.find(";HOLDREG\r\n");
+  ASSERT_NE(hold, std::string::npos);
+  EXPECT_EQ(saved.substr(hold + 10, 16), "       7    4660");
+}
+
 TEST_F(HeadlessRun, APortThatCannotOpenEndsAHeadlessRun) {
   // A fresh workspace uses COM1; it names a device that does not exist.
   Program p({"--headless", "--open", "--port", "1=" + dir + "/no-such-device"});

@@ -14,6 +14,7 @@
 #include "modbus/core.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
+#include "monitor/core/line_analyzer.h"
 #include "monitor/core/monitor_buffers.h"
 #include "serial/platform/fake_backend.h"
 #include "support/fake_sysfs.h"
@@ -607,6 +608,45 @@ TEST_F(PortControlTest, ListeningNeitherEngineSeesTheBytes) {
   EXPECT_EQ(line.Read(1, 100), "");
   EXPECT_TRUE(view->statuses.empty());
   EXPECT_EQ(ws->SlotTables(1).HoldingRegTable[1], 0) << "the master's checker stored the reply";
+}
+
+// Listening, the exchanges of other devices that the analyzer frames fill the
+// tables of the slots at the replying device's address and are said on the
+// status line; the shown table is redrawn. Not listening, the same traffic
+// changes nothing.
+TEST_F(PortControlTest, ListeningTheRepliesSeenFillTheTables) {
+  NeedLine();
+  LineAnalyzer analyzer;
+  control->AttachAnalyzer(&analyzer);
+  ws->Devices.SlotAddress = {0, 1, 7, 3, 7, 5};
+  ws->SelectSlot(4);
+  const std::string exchange = WithCrc(Bytes({0x07, 0x03, 0x00, 0x09, 0x00, 0x02})) +
+                               WithCrc(Bytes({0x07, 0x03, 0x04, 0x00, 0x2A, 0xBE, 0xEF}));
+  for (const bool listen : {false, true}) {
+    SCOPED_TRACE(listen ? "listening" : "not listening");
+    ws->Run.ListenOnly = listen;
+    control->OpenComm(3, 1024, 1024, 9600, 8, 0, 1);
+    control->PortActivate();
+    if (!listen) {
+      ASSERT_EQ(line.Read(9), "Open Port");
+    }
+    const uint64_t framed = analyzer.Total();
+    ASSERT_TRUE(line.Write(exchange));
+    ASSERT_TRUE(PumpUntil([&] { return analyzer.Total() >= framed + 2; }));
+    for (const int slot : {2, 4}) {
+      EXPECT_EQ(ws->SlotTables(slot).HoldingRegTable[10], listen ? 42 : 0) << slot;
+      EXPECT_EQ(ws->SlotTables(slot).HoldingRegTable[11], listen ? 0xBEEF : 0) << slot;
+    }
+    EXPECT_EQ(ws->SlotTables(1).HoldingRegTable[10], 0);
+    if (listen) {
+      ASSERT_EQ(view->seen.size(), 1u);
+      EXPECT_EQ(view->seen[0].rfind("Seen: device 7 Read Holding Registers 10-11", 0), 0u) << view->seen[0];
+      EXPECT_EQ(view->calls.back(), "redraw") << "the shown table took the values";
+    } else {
+      EXPECT_TRUE(view->seen.empty());
+    }
+    control->CloseComm(3);
+  }
 }
 
 TEST_F(PortControlTest, ListenerPortIsActiveOnlyWhileAClientIsThere) {
