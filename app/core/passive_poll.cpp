@@ -40,7 +40,7 @@ std::string Numbers(int64_t start, int64_t quantity) {
 
 } // namespace
 
-std::string SeenText(const line::Frame& reply, const line::Fields& fields) {
+std::string SeenText(const line::Frame& reply, const line::Fields& fields, bool timed) {
   const int function = reply.Function & 0x7F;
   std::string s = "Seen: device " + std::to_string(reply.Device) + " ";
   const char* name = line::FunctionName(function);
@@ -51,7 +51,7 @@ std::string SeenText(const line::Frame& reply, const line::Fields& fields) {
     s += ", exception " + std::to_string(fields.ExceptionCode);
     const char* words = line::ExceptionName(fields.ExceptionCode);
     if (*words != '\0') s += std::string(" ") + words;
-  } else if (reply.ResponseUs >= 0) {
+  } else if (timed && reply.ResponseUs >= 0) {
     char ms[32];
     std::snprintf(ms, sizeof ms, "%.1f", static_cast<double>(reply.ResponseUs) / 1000.0);
     s += std::string(", reply in ") + ms + " ms";
@@ -59,7 +59,7 @@ std::string SeenText(const line::Frame& reply, const line::Fields& fields) {
   return s;
 }
 
-SeenExchange PassivePoll::OnFrame(const line::Frame& frame) {
+SeenExchange PassivePoll::OnFrame(const line::Frame& frame, bool timed) {
   SeenExchange out;
   if (frame.Check != line::FrameCheck::kOk) return out;
   if (frame.Kind == FrameKind::kRequest) {
@@ -72,7 +72,7 @@ SeenExchange PassivePoll::OnFrame(const line::Frame& frame) {
       frame.RequestQuantity < 0)
     return out;
   const line::Fields fields = line::DecodeFields(frame);
-  out.StatusText = SeenText(frame, fields);
+  out.StatusText = SeenText(frame, fields, timed);
   if (frame.Kind == FrameKind::kReply) out.Redraw = StoreReply(frame, fields);
   return out;
 }

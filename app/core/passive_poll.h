@@ -32,8 +32,10 @@ public:
   // One frame as the analyzer framed it, in line order. Values are stored
   // only from frames whose checksum holds, never past entry 65536, only as
   // many as the reply (or, for 15 and 16, the request) carries and the
-  // request asked for. A store sets RegsChanged.
-  SeenExchange OnFrame(const line::Frame& frame);
+  // request asked for. A store sets RegsChanged. `timed`: the read stamps
+  // can time the line (the analyzer's TimingResolved), so the status text
+  // gives the reply time.
+  SeenExchange OnFrame(const line::Frame& frame, bool timed = true);
   // Forgets the request held for the next reply (the port closed).
   void Reset() { haveRequest_ = false; }
 
@@ -52,7 +54,9 @@ private:
 // The status text of a paired reply or exception: "Seen: device 7 Read
 // Holding Registers 1-10, reply in 4.2 ms", "Seen: device 3 Write Single Coil
 // 17, reply in 1.0 ms", "Seen: device 7 Read Coils 1-8, exception 2 Illegal
-// Data Address"; the reply time is left out when it is not known.
-std::string SeenText(const line::Frame& reply, const line::Fields& fields);
+// Data Address"; the reply time is left out when it is not known or not
+// `timed` (read stamps of a pseudo-terminal or a network link say nothing of
+// the line).
+std::string SeenText(const line::Frame& reply, const line::Fields& fields, bool timed = true);
 
 } // namespace korvane

@@ -197,7 +197,8 @@ void PortControl::AttachAnalyzer(LineAnalyzer* analyzer) {
   if (analyzer == nullptr) return;
   analyzer->Listeners.push_back([this, alive = std::weak_ptr<bool>(alive_)](const line::Frame& frame) {
     if (alive.expired() || !ws_.Run.ListenOnly) return;
-    const SeenExchange seen = passive_.OnFrame(frame);
+    const SeenExchange seen =
+        passive_.OnFrame(frame, analyzer_ != nullptr && analyzer_->Settings().TimingResolved);
     if (seen.StatusText) view_.ShowSeen(*seen.StatusText);
     if (seen.Redraw) view_.DisplayRegs();
   });

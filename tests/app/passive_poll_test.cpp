@@ -223,18 +223,20 @@ TEST(PassivePoll, SeenTextNamesDeviceFunctionNumbersAndReplyTime) {
   struct TextCase {
     int device, function, start, quantity;
     int64_t responseUs;
+    bool timed;
     line::FrameKind kind;
     int exception;
     const char* text;
   } cases[] = {
-      {7, 3, 0, 10, 4200, line::FrameKind::kReply, -1,
+      {7, 3, 0, 10, 4200, true, line::FrameKind::kReply, -1,
        "Seen: device 7 Read Holding Registers 1-10, reply in 4.2 ms"},
-      {7, 3, 0, 10, -1, line::FrameKind::kReply, -1, "Seen: device 7 Read Holding Registers 1-10"},
-      {247, 5, 16, 1, 960, line::FrameKind::kReply, -1,
+      {7, 3, 0, 10, 4200, false, line::FrameKind::kReply, -1, "Seen: device 7 Read Holding Registers 1-10"},
+      {7, 3, 0, 10, -1, true, line::FrameKind::kReply, -1, "Seen: device 7 Read Holding Registers 1-10"},
+      {247, 5, 16, 1, 960, true, line::FrameKind::kReply, -1,
        "Seen: device 247 Write Single Coil 17, reply in 1.0 ms"},
-      {1, 0x81, 0, 8, 1000, line::FrameKind::kException, 2,
+      {1, 0x81, 0, 8, 1000, true, line::FrameKind::kException, 2,
        "Seen: device 1 Read Coils 1-8, exception 2 Illegal Data Address"},
-      {1, 0xC1, 0, 1, 1000, line::FrameKind::kException, 1,
+      {1, 0xC1, 0, 1, 1000, true, line::FrameKind::kException, 1,
        "Seen: device 1 Function 65 1, exception 1 Illegal Function"},
   };
   for (const TextCase& c : cases) {
@@ -247,7 +249,7 @@ TEST(PassivePoll, SeenTextNamesDeviceFunctionNumbersAndReplyTime) {
     f.Kind = c.kind;
     line::Fields fields;
     fields.ExceptionCode = c.exception;
-    EXPECT_EQ(SeenText(f, fields), c.text);
+    EXPECT_EQ(SeenText(f, fields, c.timed), c.text);
   }
 }
 
