@@ -35,18 +35,32 @@ int32_t TCore::CRC16(const uint8_t* data, size_t count) {
 }
 
 size_t TCore::ShortestCrcLength(const uint8_t* data, size_t count, size_t minLength, size_t maxLength) {
+  CrcSearch progress;
+  return ShortestCrcLength(data, count, minLength, maxLength, progress);
+}
+
+size_t TCore::ShortestCrcLength(const uint8_t* data, size_t count, size_t minLength, size_t maxLength,
+                                CrcSearch& progress) {
   if (maxLength > count) maxLength = count;
   if (minLength < 3) minLength = 3;
-  uint8_t hi = 0xFF, lo = 0xFF;
+  uint8_t hi = progress.Hi, lo = progress.Lo;
   // The register holds the CRC of the first k bytes; length k + 2 checks when
   // the two bytes after them carry it.
-  for (size_t k = 0; k + 2 <= maxLength; ++k) {
-    if (k + 2 >= minLength && data[k] == hi && data[k + 1] == lo) return k + 2;
+  size_t k = progress.Fed;
+  size_t found = 0;
+  for (; k + 2 <= maxLength; ++k) {
+    if (k + 2 >= minLength && data[k] == hi && data[k + 1] == lo) {
+      found = k + 2;
+      break;
+    }
     const uint8_t i = hi ^ data[k];
     hi = kCrc.hi[i] ^ lo;
     lo = kCrc.lo[i];
   }
-  return 0;
+  progress.Fed = k;
+  progress.Hi = hi;
+  progress.Lo = lo;
+  return found;
 }
 
 int32_t TCore::CRC16(const std::string& buffer, int32_t count) {

@@ -18,6 +18,15 @@ public:
   // whose last two bytes are the CRC (Hi, Lo) of the bytes before them, found
   // in one pass over the bytes; 0 when there is none.
   static size_t ShortestCrcLength(const uint8_t* data, size_t count, size_t minLength, size_t maxLength);
+  // The same search resumed where an earlier one over the same bytes stopped
+  // (more bytes held now): `Fed` bytes are in the register, the lengths up to
+  // Fed + 1 have been tried. A new search starts from a default CrcSearch.
+  struct CrcSearch {
+    size_t Fed = 0;
+    uint8_t Hi = 0xFF, Lo = 0xFF;
+  };
+  static size_t ShortestCrcLength(const uint8_t* data, size_t count, size_t minLength, size_t maxLength,
+                                  CrcSearch& progress);
 
   // Value 0..15 of "0".."9", "A".."F". Anything else (lower-case letters
   // included) gives 0; the LRC check then normally refuses the frame.

@@ -68,6 +68,10 @@ int64_t RawLengthOnWire(const uint8_t* b, size_t n) {
   return static_cast<int64_t>(TCore::ShortestCrcLength(b, n, kMinRawFrame, kMaxRtuFrame));
 }
 
+int64_t RawLengthOnWire(const uint8_t* b, size_t n, TCore::CrcSearch& progress) {
+  return static_cast<int64_t>(TCore::ShortestCrcLength(b, n, kMinRawFrame, kMaxRtuFrame, progress));
+}
+
 FrameMatch MatchFrame(const uint8_t* b, size_t n, bool preferReply) {
   const int64_t lengths[2] = {preferReply ? ReplyLengthOnWire(b, n) : RequestLengthOnWire(b, n),
                               preferReply ? RequestLengthOnWire(b, n) : ReplyLengthOnWire(b, n)};

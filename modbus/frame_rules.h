@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "modbus/core.h"
 #include "modbus/sender.h"
 
 namespace korvane {
@@ -115,6 +116,8 @@ constexpr size_t kMinRawFrame = 4;
 // from kMinRawFrame to kMaxRtuFrame (and at most `n`) whose CRC checks; 0
 // when there is none among the bytes held.
 int64_t RawLengthOnWire(const uint8_t* b, size_t n);
+// The same, resumed where an earlier search at `b` stopped with fewer bytes.
+int64_t RawLengthOnWire(const uint8_t* b, size_t n, TCore::CrcSearch& progress);
 
 // What the bytes at the start of `b` (`n` held) are by the lengths their own
 // fields give and the CRC: the request reading and the reply reading are

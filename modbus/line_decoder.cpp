@@ -128,6 +128,11 @@ struct FrameDecoder::State {
   bool stamped = false;
   uint64_t lastStamp = 0;
   size_t asciiScan = 0; // characters after head already searched for a frame's end
+  // FirstCheckAfter's last answer: from checkFrom, with checkTail bytes held.
+  size_t checkTail = SIZE_MAX, checkFrom = 0, checkPos = 0;
+  // The CRC search at rawAt (absolute), resumed as bytes join.
+  size_t rawAt = SIZE_MAX;
+  TCore::CrcSearch rawSearch;
 
   // The run of noise being gathered (it precedes buf[head]).
   std::string noise;
@@ -150,6 +155,13 @@ struct FrameDecoder::State {
   std::string echo;
   FrameKind echoKind = FrameKind::kNoise;
   FrameCheck echoCheck = FrameCheck::kNoise;
+  // The frame written reads as its own reply too (5 and 6 are answered with
+  // a copy): its copy is the echo only when it began before a reply could
+  // have (stamps that resolve it), or, without them, when the line has
+  // echoed what was written before.
+  bool echoAmbiguous = false;
+  uint64_t echoEndUs = 0;
+  bool lineEchoes = false;
 
   bool Ascii() const { return settings.Framing == frame::Framing::kAscii; }
   bool Pending() const { return head < tail || !noise.empty(); }
@@ -194,7 +206,7 @@ struct FrameDecoder::State {
     Frame& f = out;
     if (awaiting && f.TimeUs > Deadline()) TimeOut();
     const bool isEcho = (f.Flags & kEcho) != 0;
-    if (f.Dir == Direction::kRx && !isEcho) echoActive = false;
+    if (f.Dir == Direction::kRx && !isEcho) NoEcho();
     if (timed && haveLast && !isEcho && f.Kind != FrameKind::kNoise && f.TimeUs < lastEnd + interFrameUs)
       f.Flags |= kShortSilence;
     if (!isEcho) {
@@ -235,7 +247,7 @@ struct FrameDecoder::State {
   }
 
   void AddNoise(size_t count) {
-    echoActive = false;
+    NoEcho();
     while (count > 0) {
       if (noise.empty()) noiseFirst = est[head];
       const size_t take = std::min(count, kMaxNoise - noise.size());
@@ -278,21 +290,30 @@ struct FrameDecoder::State {
     }
   }
 
+  // What was written is not echoed.
+  void NoEcho() {
+    if (echoActive && !echoAmbiguous) lineEchoes = false;
+    echoActive = false;
+  }
+
   enum class Echo : uint8_t { kTaken, kWait, kNo };
   Echo TakeEcho(size_t n, bool last) {
+    last = last || n >= kDecideBytes; // a copy longer than that is no longer awaited
     const size_t m = std::min(n, echo.size());
     if (!noise.empty() || std::memcmp(buf + head, echo.data(), m) != 0) {
-      echoActive = false;
+      NoEcho();
       return Echo::kNo;
     }
     if (n < echo.size()) {
       if (last) {
-        echoActive = false;
+        NoEcho();
         return Echo::kNo;
       }
       return Echo::kWait;
     }
     echoActive = false;
+    if (echoAmbiguous && !(timed ? est[head] < echoEndUs + interFrameUs : lineEchoes)) return Echo::kNo;
+    if (!echoAmbiguous) lineEchoes = true;
     FlushNoise();
     const size_t h = head;
     Begin(Direction::kRx, est[h], est[h + m - 1] + charUs, echoCheck, echoKind, kEcho | GapFlag(h, m));
@@ -317,7 +338,11 @@ struct FrameDecoder::State {
     else
       DecideRtu(final);
     if (final) FlushNoise();
-    if (head == tail) head = tail = 0;
+    if (head == tail) {
+      head = tail = 0;
+      checkTail = SIZE_MAX;
+      rawAt = SIZE_MAX;
+    }
   }
 
   void DecideRtu(bool final) {
@@ -349,27 +374,33 @@ struct FrameDecoder::State {
       }
       if (taken) continue;
       if (!r.Rule) {
-        // No rule: the CRC search.
-        const int64_t l = frame::RawLengthOnWire(b, n);
+        // No rule: the CRC search, over the bytes up to the next frame that
+        // checks (raw data does not run into a frame).
+        const size_t next = FirstCheckAfter(head);
+        const size_t span = next < tail ? next - head : n;
+        if (rawAt != head) {
+          rawAt = head;
+          rawSearch = {};
+        }
+        const int64_t l = frame::RawLengthOnWire(b, span, rawSearch);
         if (l > 0) {
           EmitRx(static_cast<size_t>(l), FrameKind::kRaw, FrameCheck::kOk, 0);
           continue;
         }
-        // Not all lengths held yet: wait, unless a frame checks at the next
-        // byte (this one is then noise before it).
-        if (n < frame::kMaxRtuFrame && !last &&
-            FrameChecksAt(b + 1, n - 1, PreferReply(b + 1, n - 1)) != Seen::kYes)
-          return;
+        // Not every length held yet, and no frame after: wait.
+        if (next >= tail && n < frame::kMaxRtuFrame && !last) return;
         AddNoise(1);
         continue;
       }
       if (more && !last) return;
       // A frame of the right length whose CRC fails, followed by a boundary
-      // or by a frame that checks, is that frame with a CRC error.
+      // or by a frame that checks, is that frame with a CRC error; never
+      // when a frame that checks begins inside it.
       for (int i = 0; i < 2 && !taken; ++i) {
         const int64_t l = r.Length[i];
         if (l <= 0 || l > static_cast<int64_t>(n)) continue;
         const auto length = static_cast<size_t>(l);
+        if (FirstCheckAfter(head) < head + length) continue;
         if (length == n) {
           if (!last) return;
           EmitRx(length, r.Kind[i], FrameCheck::kCrc, 0);
@@ -387,7 +418,7 @@ struct FrameDecoder::State {
       if (taken) continue;
       // A frame begun and not finished before a boundary: cut, unless a frame
       // that checks begins later among the bytes held.
-      if (more && final && !FrameAfter(b, n)) {
+      if (more && final && FirstCheckAfter(head) >= tail) {
         FlushNoise();
         EmitRx(n, FrameKind::kNoise, FrameCheck::kNoise, kCut);
         continue;
@@ -396,10 +427,19 @@ struct FrameDecoder::State {
     }
   }
 
-  bool FrameAfter(const uint8_t* b, size_t n) const {
-    for (size_t q = 1; q + 1 < n; ++q)
-      if (FrameChecksAt(b + q, n - q, PreferReply(b + q, n - q)) == Seen::kYes) return true;
-    return false;
+  // The first position after `p` (absolute) where a frame with a rule
+  // checks among the bytes held; `tail` when there is none. Remembered while
+  // no byte joins, so a run of noise is searched once.
+  size_t FirstCheckAfter(size_t p) {
+    if (checkTail == tail && checkFrom <= p && checkPos > p) return checkPos;
+    size_t q = p + 1;
+    while (q + 1 < tail && FrameChecksAt(buf + q, tail - q, PreferReply(buf + q, tail - q)) != Seen::kYes)
+      ++q;
+    if (q + 1 >= tail) q = tail;
+    checkTail = tail;
+    checkFrom = p;
+    checkPos = q;
+    return q;
   }
 
   void DecideAscii(bool final) {
@@ -477,6 +517,8 @@ struct FrameDecoder::State {
         std::memmove(est, est + head, (tail - head) * sizeof(uint64_t));
         tail -= head;
         head = 0;
+        checkTail = SIZE_MAX;
+        rawAt = SIZE_MAX;
       }
       const size_t take = std::min(k - i, kHold - tail);
       std::memcpy(buf + tail, p + i, take);
@@ -484,6 +526,9 @@ struct FrameDecoder::State {
       tail += take;
       i += take;
       Decide(false);
+      // What is held is always decided long before the room runs out; should
+      // it not be, it is framed as it stands rather than wait.
+      if (tail == kHold && head == 0) Decide(true);
     }
     lastStamp = stamp;
     stamped = true;
@@ -492,6 +537,7 @@ struct FrameDecoder::State {
   void Send(std::string_view frameBytes, uint64_t startUs, uint64_t endUs) {
     CheckTimeout(startUs);
     if (Pending()) Decide(true);
+    NoEcho(); // the echo of the frame written before never came
     const auto* b = reinterpret_cast<const uint8_t*>(frameBytes.data());
     const size_t n = frameBytes.size();
     Begin(Direction::kTx, startUs, endUs, FrameCheck::kNoise, FrameKind::kNoise, 0);
@@ -517,15 +563,23 @@ struct FrameDecoder::State {
       out.Device = bin[0];
       out.Function = bin[1];
     }
+    echoAmbiguous = false;
+    if (bin != nullptr && out.Kind == FrameKind::kRequest && out.Device != 0) {
+      const size_t rtuLength = Ascii() ? binLength + 1 : binLength;
+      echoAmbiguous = ReadingsOf(bin, binLength, true).Length[0] == static_cast<int64_t>(rtuLength);
+    }
     Deliver(bin, binLength);
     echo.assign(frameBytes);
     echoKind = out.Kind;
     echoCheck = out.Check;
+    echoEndUs = out.EndUs;
     echoActive = true;
   }
 
   void Clear() {
     head = tail = 0;
+    checkTail = SIZE_MAX;
+    rawAt = SIZE_MAX;
     asciiScan = 0;
     noise.clear();
     stamped = false;
@@ -534,6 +588,7 @@ struct FrameDecoder::State {
     lastEnd = 0;
     awaiting = false;
     echoActive = false;
+    lineEchoes = false;
   }
 };
 

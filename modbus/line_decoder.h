@@ -6,13 +6,26 @@
 // opening).
 //
 // RTU: a frame's length follows from its own fields (frame::RequestLengthOnWire,
-// frame::ReplyLengthOnWire) and from the request it may answer; every frame is
-// checked by its CRC. Frames of other masters and other devices are framed the
-// same way. Bytes that make no frame become one noise entry, and the decoder
-// resynchronises at the next position where a frame checks. A silence longer
-// than 3.5 character times between pieces (where the stamps can show one) is
-// a frame boundary. Function codes without a rule are framed by the CRC search.
-// ASCII: frames from ":" to CR LF, checked by their LRC.
+// frame::ReplyLengthOnWire) and from the request it may answer (the reply
+// reading first while a request to that address and function awaits its
+// reply); every frame is checked by its CRC. Frames of other masters and other
+// devices are framed the same way. Bytes that make no frame become one noise
+// entry (a long run in entries of at most 256 bytes), and the decoder
+// resynchronises at the next position where a frame checks. A frame of the
+// right length whose CRC fails is reported with a CRC error when a frame that
+// checks, a silence or the end of the stream follows it directly and no frame
+// that checks begins inside it. Function codes without a rule are framed by
+// the CRC search: the shortest length from 4 to 256 bytes that checks, never
+// running into the next frame that checks. A silence longer than 3.5
+// character times between pieces (where the stamps can show one) is a frame
+// boundary: a frame begun before it is cut.
+// Echo: the exact copy of the frame written last, read before anything else,
+// is its echo. A written request that reads as its own reply too (5 and 6 are
+// answered with a copy) is taken as echoed only when the copy began before a
+// reply could have (stamps that resolve it), or, without them, when the line
+// echoed the frames written before.
+// ASCII: frames from ":" to CR LF (at most 513 characters), checked by their
+// LRC; characters outside frames are noise.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

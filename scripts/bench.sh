@@ -3,7 +3,7 @@
 # one; each prints its figures as a table. Nothing here passes or fails on a
 # figure: compare them with docs/benchmarks.md.
 #   scripts/bench.sh            all benchmarks
-#   scripts/bench.sh NAME...    some of: engine display register_file loader serial startup turnaround
+#   scripts/bench.sh NAME...    some of: engine line_decoder display register_file loader serial startup turnaround
 # KORVANE_BENCH_BUILD=DIR uses another build folder; TURNAROUND_REQUESTS=N sets
 # the requests per row of the pty benchmark (default 2000).
 set -euo pipefail
@@ -17,17 +17,18 @@ else
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_BENCH=ON \
     -DKORVANE_BUILD_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" --target korvane engine_bench display_bench register_file_bench loader_bench \
+cmake --build "$build" --target korvane engine_bench line_decoder_bench display_bench register_file_bench loader_bench \
   serial_bench startup_bench slave_turnaround_bench libmodbus_rtu_server
 
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(engine display register_file loader serial startup turnaround)
+[ ${#names[@]} -gt 0 ] || names=(engine line_decoder display register_file loader serial startup turnaround)
 gb=(--benchmark_counters_tabular=true --benchmark_min_time=0.5)
 for n in "${names[@]}"; do
   echo
   echo "=== $n"
   case $n in
     engine) "$build/bench/engine_bench" "${gb[@]}" ;;
+    line_decoder) "$build/bench/line_decoder_bench" ;;
     display) "$build/bench/display_bench" "${gb[@]}" ;;
     register_file) "$build/bench/register_file_bench" "${gb[@]}" ;;
     loader) "$build/bench/loader_bench" ;;
