@@ -87,6 +87,12 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
         return r;
       }
       c.SaveOnExit = args[++i];
+    } else if (a == "--trace") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        r.Error = "--trace needs a file name";
+        return r;
+      }
+      c.Trace = args[++i];
     } else if (a == "--port") {
       std::pair<int, std::string> mapping;
       if (i + 1 >= args.size() || !ParsePortMapping(args[i + 1], mapping)) {
@@ -122,14 +128,18 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-  return "Usage: korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--port N=DEVICE]... "
-         "[--rs485[=BEFORE_MS,AFTER_MS]] [--listen] [/debug|-debug]\n"
+  return "Usage: korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--trace FILE] "
+         "[--port N=DEVICE]... [--rs485[=BEFORE_MS,AFTER_MS]] [--listen] [/debug|-debug]\n"
          "       korvane --list-ports\n"
          "  FILE                 register file loaded at start, as \"&Load\" loads it\n"
          "  --open               take the settings over and open the serial port\n"
          "  --headless           show no window; status lines on standard output,\n"
          "                       messages on standard error; SIGINT/SIGTERM end it\n"
          "  --save-on-exit OUT   write the register file OUT when the program ends\n"
+         "  --trace FILE         write every frame on the line to FILE as it is framed,\n"
+         "                       one CSV line each (time_us,dir,device,function,bytes,\n"
+         "                       check,response_us,summary,hex); FILE may be a FIFO\n"
+         "                       or /dev/stderr\n"
          "  --port N=DEVICE      COM number N (1..99) is DEVICE (as KORVANE_COM<N>=DEVICE)\n"
          "  --port N=tcp:HOST:PORT\n"
          "                       COM N is a TCP connection to a serial device server\n"

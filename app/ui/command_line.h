@@ -1,7 +1,7 @@
 #pragma once
 // The program's command line:
-//   korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--port N=DEVICE]...
-//           [--rs485[=BEFORE_MS,AFTER_MS]] [--listen] [/debug|-debug]
+//   korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--trace FILE]
+//           [--port N=DEVICE]... [--rs485[=BEFORE_MS,AFTER_MS]] [--listen] [/debug|-debug]
 // plus --list-ports, --help and --version. Parsing only; no Qt, no side effects.
 #include <cstdint>
 #include <optional>
@@ -16,6 +16,7 @@ struct CommandLine {
   bool Open = false;                              // take the settings over and open the port
   bool Headless = false;                          // no window: status on stdout, messages on stderr
   std::optional<std::string> SaveOnExit;          // register file written when the program ends
+  std::optional<std::string> Trace;               // every frame on the line, as CSV, written here
   std::vector<std::pair<int, std::string>> Ports; // COM number -> device, in the order given
   bool Debug = false;                             // "/debug" or "-debug", any case
   bool Rs485 = false;                             // RS-485 direction control by the driver

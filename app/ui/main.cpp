@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/tick.h"
+#include "app/core/trace_file.h"
 #include "app/core/workspace.h"
 #include "app/ui/application.h"
 #include "app/ui/command_line.h"
@@ -90,6 +91,20 @@ int main(int argc, char** argv) {
     korvane::ShowMessage(text);
   };
   std::signal(SIGXFSZ, SIG_IGN);
+  // The trace opens before the exit signals are caught: a FIFO blocks its
+  // opening until a reader comes, and SIGINT or SIGTERM must still end that
+  // wait. Its reader may go away at any time: EPIPE ends the trace, not the
+  // program.
+  korvane::TraceFile trace;
+  bool traceFailed = false;
+  if (cmd.Trace) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::string reason;
+    if (!trace.Open(*cmd.Trace, reason)) {
+      korvane::ShowMessage("Cannot write the trace file " + *cmd.Trace + ".", reason);
+      traceFailed = true;
+    }
+  }
   korvane::ExitSignals exitSignals;
   if (!exitSignals.Ok()) std::fprintf(stderr, "korvane: %s\n", exitSignals.Error().c_str());
 
@@ -102,8 +117,6 @@ int main(int argc, char** argv) {
   // The modules, once each, in this order. The main window comes first and
   // must not use the later ones; they are handed to it after they exist.
   korvane::TMainForm MainForm(*ws, ticks);
-  // What the line carries, framed; listening, it fills the tables.
-  korvane::LineAnalyzer analyzer;
   korvane::PortControl portControl(*ws, Serial1, ticks, MainForm);
   korvane::TSlave Slave(*ws, portControl, ticks);
   korvane::TCore Core;
@@ -111,8 +124,15 @@ int main(int argc, char** argv) {
   korvane::TMaster Master(*ws, portControl, ticks);
   korvane::TCommsForm CommsForm(*ws);
   korvane::TFrmCommsModbus FrmCommsModbus(*ws);
+  korvane::LineAnalyzer analyzer;
   portControl.AttachEngines(&Slave, &Master);
   portControl.AttachAnalyzer(&analyzer);
+  if (trace.IsOpen())
+    analyzer.Listeners.push_back([&trace, path = *cmd.Trace](const korvane::line::Frame& frame) {
+      // Said once, on standard error: a box here would stop the line.
+      if (trace.IsOpen() && !trace.Write(frame))
+        std::fprintf(stderr, "korvane: %s: %s; the trace has stopped\n", path.c_str(), trace.Error().c_str());
+    });
   MainForm.AttachMaster(&Master);
   MainForm.AttachPortControl(&portControl);
   MainForm.AttachWindows(&ConfigForm, &CommsForm, &FrmCommsModbus);
@@ -143,8 +163,8 @@ int main(int argc, char** argv) {
 
   // Nobody can answer a message without a window: a start that fails ends a
   // headless run with status 1; with a window the user has seen the message.
-  bool started = true;
-  if (!cmd.File.empty()) {
+  bool started = !(traceFailed && cmd.Headless);
+  if (started && !cmd.File.empty()) {
     // FILE is read as "&Load" reads it.
     try {
       MainForm.LoadRegisterFileFrom(cmd.File);

@@ -709,6 +709,7 @@ void TMainForm::Timer1Timer() {
 
 void TMainForm::Timer2Timer() {
   if (master_ != nullptr) CheckReplyTimeout(ws_, *master_, ticks_, *this);
+  if (portControl_ != nullptr) portControl_->AnalyzerTimer();
 }
 
 // --- Value entry and master commands ------------------------------------------

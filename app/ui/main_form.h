@@ -97,7 +97,8 @@ public:
   void MnuModbusClick();
   void Help1Click();
   void Timer1Timer();
-  // Reports a missing master reply once ReplyDeadline has passed.
+  // Reports a missing master reply once ReplyDeadline has passed, and lets
+  // port control's line analyzer notice silences and time-outs.
   void Timer2Timer();
 
   // --- Services for the other windows and port control.

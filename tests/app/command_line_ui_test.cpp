@@ -3,11 +3,13 @@
 // as master, ended by a signal. Every wait is bounded.
 #include "app/ui/command_line.h"
 #include "modbus/core.h"
+#include "modbus/line_decoder.h"
 #include "support/files.h"
 #include "support/recording_sender.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -143,6 +145,34 @@ TEST(CommandLineParse, Rs485ListenAndListPorts) {
     EXPECT_EQ(r.Line.Rs485DelayAfterMs, c.after);
     EXPECT_EQ(r.Line.ListPorts, c.list);
     EXPECT_EQ(r.Line.Listen, c.listen);
+  }
+}
+
+TEST(CommandLineParse, Trace) {
+  struct Case {
+    std::vector<std::string> args;
+    bool ok;
+    std::string trace; // empty: none
+  };
+  const Case cases[] = {
+      {{}, true, ""},
+      {{"--trace", "line.csv"}, true, "line.csv"},
+      {{"regs.txt", "--trace", "/dev/stderr", "--headless"}, true, "/dev/stderr"},
+      {{"--trace", "a.csv", "--trace", "b.csv"}, true, "b.csv"},
+      {{"--trace", "--open"}, true, "--open"}, // the word after --trace is its file
+      {{"--trace"}, false, ""},
+      {{"--trace", ""}, false, ""},
+      {{"--trace=line.csv"}, false, ""},
+  };
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const auto& a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    const ParseOutcome r = ParseCommandLine(c.args);
+    EXPECT_EQ(r.Error.empty(), c.ok) << r.Error;
+    if (!c.ok) continue;
+    EXPECT_EQ(r.Line.Trace.value_or(""), c.trace);
+    EXPECT_FALSE(r.Line.Open) << "a file name is not an option";
   }
 }
 
@@ -329,6 +359,9 @@ TEST(CommandLineProgram, HelpVersionUsageAndNoDisplay) {
       {{"--help"}, {}, 0, "  --rs485[=BEFORE_MS,AFTER_MS]\n", ""},
       {{"--help"}, {}, 0, "  --list-ports ", ""},
       {{"--help"}, {}, 0, "  --listen ", ""},
+      {{"--help"}, {}, 0, "[--trace FILE]", ""},
+      {{"--help"}, {}, 0, "\n  --trace FILE ", ""},
+      {{"--trace"}, {}, 2, "", "--trace needs a file name"},
       {{"--rs485=5"}, {}, 2, "", "--rs485= needs BEFORE_MS,AFTER_MS"},
       {{"--frobnicate"}, {}, 2, "", "Usage: korvane [FILE]"},
       {{"a", "b"}, {}, 2, "", "Usage: korvane [FILE]"},
@@ -519,4 +552,65 @@ TEST_F(HeadlessRun, ADeviceThatGoesAwayIsSaidOnce) {
   EXPECT_EQ(p.Finish(), 0) << p.Stderr();
   const std::string& err = p.Stderr();
   EXPECT_EQ(err.find(said), err.rfind(said)) << "said once: " << err;
+}
+
+TEST_F(HeadlessRun, TheTraceOnStandardErrorHasTheRequestAndTheSlavesReply) {
+  Program p({"--headless", "--port", "1=" + line.Path(), "--open", "--trace", "/dev/stderr"});
+  ASSERT_TRUE(p.Started());
+  ASSERT_EQ(line.Read(9), "Open Port");
+  const std::string write = WithCrc(Bytes({0x01, 0x06, 0x00, 0x01, 0x12, 0x34}));
+  ASSERT_TRUE(line.Write(write));
+  EXPECT_EQ(line.Read(write.size()), write);
+  // time_us,dir,device,function,bytes,check,response_us,... : the request as
+  // read, the reply as written and paired with it.
+  EXPECT_TRUE(p.ErrorShows(",tx,1,6,8,ok,")) << p.Stderr();
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+  const std::string& err = p.Stderr();
+  const size_t header = err.find(std::string(line::kCsvHeader) + "\n");
+  const size_t rx = err.find(",rx,1,6,8,ok,,");
+  const size_t tx = err.find(",tx,1,6,8,ok,");
+  ASSERT_NE(header, std::string::npos) << err;
+  ASSERT_NE(rx, std::string::npos) << err;
+  EXPECT_LT(header, rx);
+  EXPECT_LT(rx, tx) << "the request before its reply";
+  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(err[tx + 13]))) << "the reply's response time: " << err;
+}
+
+TEST_F(HeadlessRun, AFifoReaderThatGoesAwayStopsTheTraceNotTheProgram) {
+  const std::string fifo = dir + "/trace.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  Program p({"--headless", "--port", "1=" + line.Path(), "--open", "--trace", fifo});
+  ASSERT_TRUE(p.Started());
+  ASSERT_EQ(line.Read(9), "Open Port");
+  const std::string got =
+      ReadUntil(reader, [](const std::string& s) { return s.find(",tx,") != std::string::npos; });
+  EXPECT_EQ(got.rfind(std::string(line::kCsvHeader) + "\n", 0), 0u) << got;
+  ::close(reader);
+
+  // Each request is answered; the first line written after the reader left
+  // ends the trace, once.
+  const std::string read = WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x01}));
+  const std::string reply = WithCrc(Bytes({0x01, 0x03, 0x02, 0x00, 0x00}));
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(line.Write(read));
+    EXPECT_EQ(line.Read(reply.size()), reply) << i;
+  }
+  EXPECT_TRUE(p.ErrorShows("the trace has stopped\n")) << p.Stderr();
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+  const std::string& err = p.Stderr();
+  EXPECT_EQ(err.find("the trace has stopped"), err.rfind("the trace has stopped")) << err;
+}
+
+TEST_F(HeadlessRun, ATraceThatCannotBeOpenedEndsAHeadlessRun) {
+  const std::string path = dir + "/no-such-folder/trace.csv";
+  Program p({"--headless", "--port", "1=" + line.Path(), "--open", "--trace", path});
+  ASSERT_TRUE(p.Started());
+  EXPECT_EQ(p.Finish(), 1);
+  EXPECT_NE(p.Stderr().find("Cannot write the trace file " + path + ".\nNo such file or directory\n"),
+            std::string::npos)
+      << p.Stderr();
 }

@@ -38,6 +38,7 @@
 #include "app/ui/message_box.h"
 #include "config/core/register_file.h"
 #include "config/ui/config_form.h"
+#include "monitor/core/line_analyzer.h"
 #include "serial/control/port_control.h"
 #include "serial/event_invoker.h"
 #include "serial/platform/fake_backend.h"
@@ -46,6 +47,7 @@
 #include "support/fake_sysfs.h"
 #include "support/files.h"
 #include "support/qt_test_support.h"
+#include "support/recording_sender.h"
 
 namespace korvane {
 namespace {
@@ -628,6 +630,30 @@ TEST_F(ConfigWindowsTest, ExitLeavesThePollTimerStoppedForALoadedPollTimeBelowOn
   EXPECT_EQ(ws->Settings.PollTime, 0);
   EXPECT_FALSE(timer->isActive());
   EXPECT_FALSE(config->isVisible());
+}
+
+TEST_F(ConfigWindowsTest, TheMainWindowsReplyTimerAlsoAdvancesTheLineAnalyzer) {
+  LineAnalyzer analyzer;
+  port->AttachAnalyzer(&analyzer);
+  backend.SetNowMicros(1000000);
+  OpenPort();
+  ASSERT_TRUE(analyzer.Running());
+  // A request to a device nobody answers: timed out ResponseTime (400 ms)
+  // after it has left, as the timer finds.
+  port->SendCommStr(5, test::Rtu({0x09, 0x03, 0x00, 0x00, 0x00, 0x01}));
+  auto timeouts = [&] {
+    for (const line::DeviceStatistics& d : analyzer.Statistics().Devices())
+      if (d.Device == 9) return d.Timeouts;
+    return uint64_t{0};
+  };
+  backend.SetNowMicros(1300000);
+  FindMain<QTimer>("Timer2")->timeout({});
+  EXPECT_EQ(timeouts(), 0u);
+  backend.SetNowMicros(1500000);
+  FindMain<QTimer>("Timer2")->timeout({});
+  EXPECT_EQ(timeouts(), 1u);
+  port->CloseComm(5);
+  port->AttachAnalyzer(nullptr);
 }
 
 } // namespace

@@ -152,8 +152,8 @@ TEST_F(InstallTree, VersionAndUsageAgreeWithTheManualPage) {
   EXPECT_EQ(usage.ExitCode, 0) << usage.Err;
   const std::set<std::string> inUsage = OptionsIn(usage.Out, false);
   const std::set<std::string> onPage = OptionsIn(page, true);
-  for (const char* o : {"--open", "--headless", "--save-on-exit", "--port", "--rs485", "--list-ports",
-                        "/debug", "-debug", "--help", "--version"})
+  for (const char* o : {"--open", "--headless", "--save-on-exit", "--trace", "--port", "--rs485",
+                        "--list-ports", "/debug", "-debug", "--help", "--version"})
     EXPECT_TRUE(onPage.count(o)) << o << " missing from the manual page";
   EXPECT_EQ(inUsage, onPage) << "the options of --help and of korvane.1 differ";
 

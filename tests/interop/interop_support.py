@@ -328,17 +328,18 @@ class InteropCase(unittest.TestCase):
         self.addCleanup(p.close)
         return p
 
-    def korvane(self, workspace_path, com, device, name="korvane"):
-        k = Korvane(self.folder, workspace_path, com, device, name)
+    def korvane(self, workspace_path, com, device, name="korvane", extra=()):
+        k = Korvane(self.folder, workspace_path, com, device, name, extra)
         self.addCleanup(k.stop, signal.SIGKILL, 5)
         return k
 
-    def korvane_on_line(self, workspace_path, com, device, far_end, name="korvane"):
-        """Starts Korvane and returns once its "Open Port" has come out of
-        `far_end` (the port is open and the program is taking bytes)."""
+    def korvane_on_line(self, workspace_path, com, device, far_end, name="korvane", extra=()):
+        """Starts Korvane (with the options `extra`) and returns once its
+        "Open Port" has come out of `far_end` (the port is open and the
+        program is taking bytes)."""
         watcher = LineWatcher(far_end)
         try:
-            k = self.korvane(workspace_path, com, device, name)
+            k = self.korvane(workspace_path, com, device, name, extra)
             if not watcher.wait_for(OPEN_PORT):
                 self.fail("Korvane did not open its port\n" + k.describe())
         finally:
