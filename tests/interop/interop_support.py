@@ -24,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # Set by CMake (add_test ENVIRONMENT); a run by hand falls back to the dev build.
 _DEV = os.path.join(os.path.dirname(os.path.dirname(HERE)), "build", "dev")
 KORVANE = os.environ.get("KORVANE_EXE", os.path.join(_DEV, "korvane"))
+KORVANE_BUS = os.environ.get("KORVANE_BUS", os.path.join(_DEV, "korvane-bus"))
 LIBMODBUS_SERVER = os.environ.get(
     "KORVANE_LIBMODBUS_SERVER", os.path.join(_DEV, "tests", "interop", "libmodbus_server"))
 if not os.access(LIBMODBUS_SERVER, os.X_OK):
@@ -171,6 +172,66 @@ class SerialPair:
 
     def close(self):
         self.socat.stop()
+
+
+class VirtualBus:
+    """korvane-bus: `nodes` pseudo-terminals joined as one multi-drop line.
+    Every byte one node writes reaches every other node (and the writer too
+    with `echo`); `corrupt` flips one bit in that fraction of the bytes, as
+    chosen by `seed`. Ready once the program printed "ready"; `devices` lists
+    the node devices (node 1 first), `links` the symbolic links `link`1..N
+    when `link` is given. stop() ends it by its process id and returns its
+    exit status; `counts` then maps node number to its (wrote, received,
+    corrupted, dropped) byte counts."""
+
+    NODE = re.compile(r"node (\d+): (/dev/pts/\d+)(?: link (.+))?")
+    COUNTS = re.compile(r"node (\d+): wrote (\d+), received (\d+), corrupted (\d+), dropped (\d+)")
+
+    def __init__(self, nodes=3, link=None, echo=False, corrupt=None, seed=None,
+                 program=KORVANE_BUS, timeout=START_TIMEOUT):
+        argv = [program, "--nodes", str(nodes)]
+        if link is not None:
+            argv += ["--link", link]
+        if echo:
+            argv.append("--echo")
+        if corrupt is not None:
+            argv += ["--corrupt", str(corrupt)]
+        if seed is not None:
+            argv += ["--seed", str(seed)]
+        self.devices = []
+        self.links = []
+        self.counts = {}
+        self.returncode = None
+        self.child = Child(argv, "korvane-bus")
+        if self.child.out.wait_for("ready", timeout) is None:
+            desc = self.child.describe()
+            self.child.stop(signal.SIGKILL, 5)
+            raise RuntimeError("korvane-bus did not get ready:\n" + desc)
+        for line in self.child.out.lines:
+            m = self.NODE.fullmatch(line)
+            if m:
+                self.devices.append(m.group(2))
+                self.links.append(m.group(3))
+        if len(self.devices) != nodes:
+            desc = self.child.describe()
+            self.child.stop(signal.SIGKILL, 5)
+            raise RuntimeError("korvane-bus named %d nodes, not %d:\n%s" % (len(self.devices), nodes, desc))
+
+    def device(self, node):
+        """The device of node `node` (numbered from 1)."""
+        return self.devices[node - 1]
+
+    def stop(self, sig=signal.SIGTERM, timeout=STOP_TIMEOUT):
+        if self.returncode is None:
+            self.returncode = self.child.stop(sig, timeout)
+            for line in self.child.out.lines:
+                m = self.COUNTS.fullmatch(line)
+                if m:
+                    self.counts[int(m.group(1))] = tuple(int(g) for g in m.groups()[1:])
+        return self.returncode
+
+    def describe(self):
+        return self.child.describe()
 
 
 class LineWatcher:
@@ -327,6 +388,14 @@ class InteropCase(unittest.TestCase):
         p = SerialPair(self.folder, name)
         self.addCleanup(p.close)
         return p
+
+    def bus(self, **options):
+        """A virtual bus (VirtualBus options), stopped at the end of the test."""
+        if not os.access(KORVANE_BUS, os.X_OK):
+            self.fail("KORVANE_BUS does not name the built korvane-bus program: %r" % KORVANE_BUS)
+        b = VirtualBus(**options)
+        self.addCleanup(b.stop)
+        return b
 
     def korvane(self, workspace_path, com, device, name="korvane", extra=()):
         k = Korvane(self.folder, workspace_path, com, device, name, extra)
