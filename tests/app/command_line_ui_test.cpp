@@ -184,6 +184,17 @@ using frame::Bytes;
 using test::ReadFile;
 using test::WithCrc;
 
+// Upper-case hexadecimal without spaces, as the trace writes frames.
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s;
+  for (const char c : bytes) {
+    s += digits[static_cast<uint8_t>(c) >> 4];
+    s += digits[static_cast<uint8_t>(c) & 15];
+  }
+  return s;
+}
+
 // Reads from `fd` until `done(text)` or `ms` pass without any byte, or end of file.
 std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& done, int ms = kWaitMs) {
   std::string out;
@@ -445,14 +456,19 @@ TEST_F(HeadlessRun, AListeningMasterWritesNothing) {
 }
 
 // A listening slave takes the values another device returns to another
-// master into its table, says the exchange, answers nothing and saves them.
-TEST_F(HeadlessRun, AListenerKeepsTheValuesItSawAndSavesThem) {
+// master into its table, says the exchange, answers nothing, traces both
+// frames as received and saves the values: a bus sniffer.
+TEST_F(HeadlessRun, AListenerKeepsTheValuesItSawTracesThemAndSavesThem) {
   const std::string out = dir + "/seen.txt";
-  Program p({"--headless", "--listen", "--port", "1=" + line.Path(), "--open", "--save-on-exit", out});
+  const std::string trace = dir + "/line.csv";
+  Program p({"--headless", "--listen", "--port", "1=" + line.Path(), "--open", "--save-on-exit", out,
+             "--trace", trace});
   ASSERT_TRUE(p.Started());
   // Another master reads two registers of device 1 (Korvane's slot 1); the device answers.
-  ASSERT_TRUE(line.Write(WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}))));
-  ASSERT_TRUE(line.Write(WithCrc(Bytes({0x01, 0x03, 0x04, 0x00, 0x07, 0x12, 0x34}))));
+  const std::string request = WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}));
+  const std::string reply = WithCrc(Bytes({0x01, 0x03, 0x04, 0x00, 0x07, 0x12, 0x34}));
+  ASSERT_TRUE(line.Write(request));
+  ASSERT_TRUE(line.Write(reply));
   // A pseudo-terminal cannot time the line: no reply time.
   EXPECT_TRUE(p.OutputShows("Seen: device 1 Read Holding Registers 1-2\n")) << p.Stdout();
   EXPECT_EQ(line.Read(1, 100), "");
@@ -462,6 +478,18 @@ TEST_F(HeadlessRun, AListenerKeepsTheValuesItSawAndSavesThem) {
   const size_t hold = saved.find(";HOLDREG\r\n");
   ASSERT_NE(hold, std::string::npos);
   EXPECT_EQ(saved.substr(hold + 10, 16), "       7    4660");
+  // Both frames, each as it came from the line.
+  std::istringstream csv(ReadFile(trace));
+  std::string header, row;
+  std::vector<std::string> rows;
+  ASSERT_TRUE(std::getline(csv, header));
+  while (std::getline(csv, row)) rows.push_back(row);
+  ASSERT_EQ(rows.size(), 2u) << ReadFile(trace);
+  const std::string expected[] = {",rx,1,3,8,ok,,\"Read Holding Registers 1-2\"," + Hex(request),
+                                  ",rx,1,3,9,ok,", "\"Reply: 2 registers\"," + Hex(reply)};
+  EXPECT_NE(rows[0].find(expected[0]), std::string::npos) << rows[0];
+  EXPECT_NE(rows[1].find(expected[1]), std::string::npos) << rows[1];
+  EXPECT_NE(rows[1].find(expected[2]), std::string::npos) << rows[1];
 }
 
 TEST_F(HeadlessRun, APortThatCannotOpenEndsAHeadlessRun) {
