@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 namespace korvane {
@@ -10,13 +11,15 @@ namespace {
 
 using line::FrameKind;
 
-// The values that go into one table: `count` of them from protocol address
-// `start` (0-based), so entry start + 1 + i takes value i. Entries past 65536
-// are never written.
+// The values that go into one table: `Count` of them from protocol address
+// `Start` (0-based), so entry Start + 1 + i takes value i, from `Bits` or
+// `Registers` as the table is.
 struct Target {
   TRegType Table = rtHoldingRegs;
   int64_t Start = 0;
   size_t Count = 0;
+  std::vector<bool> Bits;
+  std::vector<uint16_t> Registers;
 };
 
 size_t InTable(int64_t start, size_t count) {
@@ -77,82 +80,91 @@ SeenExchange PassivePoll::OnFrame(const line::Frame& frame, bool timed) {
   return out;
 }
 
-bool PassivePoll::StoreReply(const line::Frame& reply, const line::Fields& fields) {
+namespace {
+
+// What `reply` answers or confirms: the table, the first address and the
+// values, from the reply or, for 15 and 16, from `request` (the last request
+// seen; null when none).
+std::optional<Target> TargetOf(const line::Frame& reply, const line::Fields& fields,
+                               const line::Frame* request) {
   const int function = reply.Function;
   const int64_t start = reply.RequestStart;
   const auto asked = static_cast<size_t>(reply.RequestQuantity);
-  // What the frame itself carries: a read reply its values, a write reply
-  // only the address it confirms.
-  Target target;
-  std::vector<bool> bits;
-  std::vector<uint16_t> regs;
+  Target t;
+  t.Start = start;
   switch (function) {
   case frame::kReadCoils:
   case frame::kReadDiscreteInputs:
-    target.Table = function == frame::kReadCoils ? rtCoils : rtInputs;
-    bits = fields.Bits;
-    target.Count = std::min(asked, bits.size());
-    break;
+    t.Table = function == frame::kReadCoils ? rtCoils : rtInputs;
+    t.Bits = fields.Bits;
+    t.Count = std::min(asked, t.Bits.size());
+    return t;
   case frame::kReadHoldingRegisters:
   case frame::kReadInputRegisters:
-    target.Table = function == frame::kReadHoldingRegisters ? rtHoldingRegs : rtInputRegs;
-    regs = fields.Registers;
-    target.Count = std::min(asked, regs.size());
-    break;
+    t.Table = function == frame::kReadHoldingRegisters ? rtHoldingRegs : rtInputRegs;
+    t.Registers = fields.Registers;
+    t.Count = std::min(asked, t.Registers.size());
+    return t;
   case frame::kWriteSingleCoil:
     // Only the two values a device takes; it answers anything else with an exception.
-    if (fields.Start != start || (fields.Value != 0xFF00 && fields.Value != 0)) return false;
-    target.Table = rtCoils;
-    bits = {fields.Value == 0xFF00};
-    target.Count = 1;
-    break;
+    if (fields.Start != start || (fields.Value != 0xFF00 && fields.Value != 0)) return std::nullopt;
+    t.Table = rtCoils;
+    t.Bits = {fields.Value == 0xFF00};
+    t.Count = 1;
+    return t;
   case frame::kWriteSingleRegister:
-    if (fields.Start != start || fields.Value < 0) return false;
-    target.Table = rtHoldingRegs;
-    regs = {static_cast<uint16_t>(fields.Value)};
-    target.Count = 1;
-    break;
+    if (fields.Start != start || fields.Value < 0) return std::nullopt;
+    t.Table = rtHoldingRegs;
+    t.Registers = {static_cast<uint16_t>(fields.Value)};
+    t.Count = 1;
+    return t;
   case frame::kWriteMultipleCoils:
   case frame::kWriteMultipleRegisters: {
     // The values are in the request; the reply confirms its address and quantity.
-    if (!haveRequest_ || request_.Device != reply.Device || request_.Function != function ||
+    if (request == nullptr || request->Device != reply.Device || request->Function != function ||
         fields.Start != start || fields.Quantity != reply.RequestQuantity)
-      return false;
-    const line::Fields written = line::DecodeFields(request_);
-    if (written.Start != start || written.Quantity != reply.RequestQuantity) return false;
-    target.Table = function == frame::kWriteMultipleCoils ? rtCoils : rtHoldingRegs;
-    bits = written.Bits;
-    regs = written.Registers;
-    target.Count = std::min(asked, IsBitTable(target.Table) ? bits.size() : regs.size());
-    break;
+      return std::nullopt;
+    const line::Fields written = line::DecodeFields(*request);
+    if (written.Start != start || written.Quantity != reply.RequestQuantity) return std::nullopt;
+    t.Table = function == frame::kWriteMultipleCoils ? rtCoils : rtHoldingRegs;
+    t.Bits = written.Bits;
+    t.Registers = written.Registers;
+    t.Count = std::min(asked, IsBitTable(t.Table) ? t.Bits.size() : t.Registers.size());
+    return t;
   }
   default:
-    return false;
+    return std::nullopt;
   }
-  target.Start = start;
-  target.Count = InTable(target.Start, target.Count);
-  if (target.Count == 0) return false;
+}
 
+} // namespace
+
+bool PassivePoll::StoreReply(const line::Frame& reply, const line::Fields& fields) {
+  const std::optional<Target> target = TargetOf(reply, fields, haveRequest_ ? &request_ : nullptr);
+  if (!target) return false;
+  const Target& t = *target;
+  const size_t count = InTable(t.Start, t.Count);
+  if (count == 0) return false;
   bool shown = false;
   for (int s = 1; s <= kSlotCount; ++s) {
     if (ws_.Devices.SlotAddress[static_cast<size_t>(s)] != reply.Device) continue;
-    AddressSlot& t = ws_.SlotTables(s);
-    switch (target.Table) {
+    AddressSlot& slot = ws_.SlotTables(s);
+    switch (t.Table) {
     case rtCoils:
-      PutBits(t.CoilTable, target.Start, bits, target.Count);
+      PutBits(slot.CoilTable, t.Start, t.Bits, count);
       break;
     case rtInputs:
-      PutBits(t.StatusTable, target.Start, bits, target.Count);
+      PutBits(slot.StatusTable, t.Start, t.Bits, count);
       break;
     case rtInputRegs:
-      PutRegisters(t.InputRegTable, target.Start, regs, target.Count);
+      PutRegisters(slot.InputRegTable, t.Start, t.Registers, count);
       break;
     default:
-      PutRegisters(t.HoldingRegTable, target.Start, regs, target.Count);
+      PutRegisters(slot.HoldingRegTable, t.Start, t.Registers, count);
       break;
     }
     ws_.Cycle.RegsChanged = 1;
-    if (s == ws_.Devices.ActiveSlot && ws_.View.RegType == target.Table) shown = true;
+    if (s == ws_.Devices.ActiveSlot && ws_.View.RegType == t.Table) shown = true;
   }
   return shown;
 }
