@@ -119,6 +119,26 @@ for name, data in {
 
 
 # ---- register file: split seed, then the text
+# Line decoder: flags (bit 0 timed, bits 1..3 largest piece, bits 4..7 one
+# piece in 1 + n written), seed, then the line's bytes.
+def line_seed(target, name, stream, flags=0x0E, seed=7):
+    write(target, name, bytes([flags, seed]) + stream)
+
+
+line_traffic = (rtu(1, 3, 0, 0, 0, 2) + rtu(1, 3, 4, 0, 1, 0, 2) + b"\x00\x00" + rtu(2, 16, 0, 1, 0, 2, 4, 1, 2, 3, 4)
+                + rtu(2, 16, 0, 1, 0, 2) + rtu(3, 43, 14, 1, 0) + rtu(4, 1, 0, 0, 0, 9) + rtu(4, 0x81, 1)
+                + rtu(5, 5, 0, 1, 0xFF, 0) + rtu(5, 5, 0, 1, 0xFF, 0) + rtu(6, 6, 0, 1, 0, 1)[:-1] + rtu(0, 6, 0, 0, 0, 1))
+line_seed("line_decoder_rtu", "mixed", line_traffic)
+line_seed("line_decoder_rtu", "mixed-timed-writes", line_traffic, flags=0x3F)
+line_seed("line_decoder_rtu", "byte-pieces", line_traffic, flags=0x00)
+line_seed("line_decoder_rtu", "corrupt", line_traffic[:5] + b"\xAA" + line_traffic[6:40] + line_traffic[41:], flags=0x11)
+line_ascii = (ascii_frame(1, 3, 0, 0, 0, 2) + ascii_frame(1, 3, 4, 0, 1, 0, 2) + b"xy" + ascii_frame(1, 43, 14)
+              + b":0103" + ascii_frame(2, 0x86, 2) + ascii_frame(2, 6, 0, 1, 0, 5)[:-3] + b"7\r\n")
+line_seed("line_decoder_ascii", "mixed", line_ascii)
+line_seed("line_decoder_ascii", "writes", line_ascii, flags=0x2F)
+line_seed("line_decoder_ascii", "long", b":" + b"0" * 600 + b"\r\n" + line_ascii, flags=0x0C)
+
+
 def regfile(eol=b"\r\n", slots=b"       1       2       3       4       5", blocks=True, extra=b""):
     lines = [b"SLAVE", b"RTU", b"1", b"9600", b"8", b"N", b"1", b"5", slots]
     lines += [b"       1     100       0       3"] * 20

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Long fuzz run of one target:  scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
-#   TARGET: slave_rtu slave_ascii master_rtu master_ascii register_file
-#           loader_container image_sections   (or "list")
+#   TARGET: slave_rtu slave_ascii master_rtu master_ascii line_decoder_rtu
+#           line_decoder_ascii register_file loader_container image_sections   (or "list")
 # Builds the target with the "fuzz" preset (clang, ASan + UBSan + libFuzzer) in
 # build/fuzz (KORVANE_FUZZ_BUILD overrides the folder), then fuzzes for SECONDS
 # with one process. The working corpus build/fuzz/corpus/TARGET keeps growing
@@ -12,7 +12,7 @@
 #   build/fuzz/fuzz/fuzz_TARGET -merge=1 fuzz/corpus/TARGET build/fuzz/corpus/TARGET
 set -euo pipefail
 cd "$(dirname "$0")/.."
-TARGETS="slave_rtu slave_ascii master_rtu master_ascii register_file loader_container image_sections"
+TARGETS="slave_rtu slave_ascii master_rtu master_ascii line_decoder_rtu line_decoder_ascii register_file loader_container image_sections"
 if [ $# -lt 1 ] || [ "$1" = "list" ]; then
   echo "usage: scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]"
   echo "targets: $TARGETS"

@@ -85,7 +85,7 @@ DecoderSettings Settings(bool timed, frame::Framing framing = frame::Framing::kR
 }
 
 // A frame as the tests compare them.
-std::string Brief(const Frame& f) {
+std::string Shape(const Frame& f) {
   static const char* const kinds[] = {"request", "reply", "exception", "raw", "noise"};
   static const char* const checks[] = {"ok", "crc", "lrc", "noise"};
   std::string s = std::string(f.Dir == Direction::kTx ? "tx " : "") + kinds[static_cast<int>(f.Kind)] + "/" +
@@ -94,9 +94,9 @@ std::string Brief(const Frame& f) {
   if (f.Flags & kEcho) s += "/echo";
   return s;
 }
-std::vector<std::string> Briefs(const std::vector<Frame>& frames) {
+std::vector<std::string> Shapes(const std::vector<Frame>& frames) {
   std::vector<std::string> v;
-  for (const auto& f : frames) v.push_back(Brief(f));
+  for (const auto& f : frames) v.push_back(Shape(f));
   return v;
 }
 
@@ -286,7 +286,7 @@ TEST(LineDecoder, ForeignTraffic) {
   d.Sent(Rtu(B({1, 6, 0, 0, 0, 3})), 70000, 78336);
   d.Received(Rtu(B({1, 6, 0, 0, 0, 3})), 90000);
   const auto frames = r.Frames();
-  EXPECT_EQ(Briefs(frames),
+  EXPECT_EQ(Shapes(frames),
             (std::vector<std::string>{"tx request/ok/8", "reply/ok/7", "reply/ok/7", "request/ok/8",
                                       "reply/ok/9", "tx request/ok/8", "reply/ok/8"}));
   ASSERT_EQ(frames.size(), 7u);
@@ -308,26 +308,26 @@ std::string MixedStream() {
          Rtu(B({3, 43, 14, 1, 0})) + Rtu(B({4, 1, 0, 0, 0, 9})) + Rtu(B({4, 0x81, 1})) +
          Rtu(B({5, 5, 0, 1, 0xFF, 0}));
 }
-const std::vector<std::string> kMixedBriefs = {"request/ok/8",  "reply/ok/9",     "noise/noise/2",
+const std::vector<std::string> kMixedShapes = {"request/ok/8",  "reply/ok/9",     "noise/noise/2",
                                                "request/ok/13", "reply/ok/8",     "raw/ok/7",
                                                "request/ok/8",  "exception/ok/5", "request/ok/8"};
 
 TEST(LineDecoder, SplitAtEveryPositionGivesTheSameFrames) {
   const std::string line = MixedStream();
-  ASSERT_EQ(Briefs(DecodeAll(line)), kMixedBriefs);
+  ASSERT_EQ(Shapes(DecodeAll(line)), kMixedShapes);
   for (size_t k = 1; k < line.size(); ++k) {
     Recorder r;
     FrameDecoder d(r, Settings(false));
     d.Received(line.substr(0, k), 1000);
     d.Received(line.substr(k), 2000);
     d.Flush();
-    EXPECT_EQ(Briefs(r.Frames()), kMixedBriefs) << "split at " << k;
+    EXPECT_EQ(Shapes(r.Frames()), kMixedShapes) << "split at " << k;
   }
   Recorder r;
   FrameDecoder d(r, Settings(false));
   for (char c : line) d.Received(std::string(1, c), 1000);
   d.Flush();
-  EXPECT_EQ(Briefs(r.Frames()), kMixedBriefs) << "byte by byte";
+  EXPECT_EQ(Shapes(r.Frames()), kMixedShapes) << "byte by byte";
 }
 
 TEST(LineDecoder, NoiseBeforeInsideAndAfterFrames) {
@@ -347,7 +347,7 @@ TEST(LineDecoder, NoiseBeforeInsideAndAfterFrames) {
       // A frame begun at the end of the stream.
       {"cut at the end", a + b.substr(0, 4), {"request/ok/8", "noise/noise/4/cut"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(Briefs(DecodeAll(c.line)), c.frames) << c.name;
+  for (const auto& c : cases) EXPECT_EQ(Shapes(DecodeAll(c.line)), c.frames) << c.name;
 }
 
 TEST(LineDecoder, LongNoiseIsBoundedAndEveryByteAccounted) {
@@ -389,7 +389,7 @@ TEST(LineDecoder, CrcErrorAndResynchronisation) {
   const std::string next = Rtu(B({2, 6, 0, 1, 0, 2}));
   {
     const auto frames = DecodeAll(bad + next);
-    ASSERT_EQ(Briefs(frames), (std::vector<std::string>{"request/crc/8", "request/ok/8"}));
+    ASSERT_EQ(Shapes(frames), (std::vector<std::string>{"request/crc/8", "request/ok/8"}));
     std::string spoilt = body;
     spoilt[5] ^= 0x01;
     char text[64];
@@ -400,11 +400,11 @@ TEST(LineDecoder, CrcErrorAndResynchronisation) {
     EXPECT_EQ(f.CheckReceived, CarriedCrc(body));
     EXPECT_EQ(f.CheckComputed, CarriedCrc(spoilt));
   }
-  EXPECT_EQ(Briefs(DecodeAll(bad)), (std::vector<std::string>{"request/crc/8"})) << "at the end";
+  EXPECT_EQ(Shapes(DecodeAll(bad)), (std::vector<std::string>{"request/crc/8"})) << "at the end";
   // A byte lost: no frame of the right length; noise, then the next frame.
-  EXPECT_EQ(Briefs(DecodeAll(bad.substr(0, 3) + bad.substr(4) + next)),
+  EXPECT_EQ(Shapes(DecodeAll(bad.substr(0, 3) + bad.substr(4) + next)),
             (std::vector<std::string>{"noise/noise/7", "request/ok/8"}));
-  // The summary of a known CRC error, as the brief's example.
+  // The summary of a frame that carries 12AB as its CRC.
   Frame f;
   f.Kind = FrameKind::kRequest;
   f.Check = FrameCheck::kCrc;
@@ -418,7 +418,7 @@ TEST(LineDecoder, RawFunctionByCrcSearch) {
   const std::string raw = Rtu(B({1, 43, 14, 1, 0}));
   const std::string next = Rtu(B({1, 3, 0, 0, 0, 1}));
   auto frames = DecodeAll(raw + next);
-  ASSERT_EQ(Briefs(frames), (std::vector<std::string>{"raw/ok/7", "request/ok/8"}));
+  ASSERT_EQ(Shapes(frames), (std::vector<std::string>{"raw/ok/7", "request/ok/8"}));
   EXPECT_EQ(Summary(frames[0]), "Function 43: 3 bytes of data");
   EXPECT_EQ(frames[0].Function, 43);
   // Raw data at the end, and read in pieces.
@@ -427,14 +427,14 @@ TEST(LineDecoder, RawFunctionByCrcSearch) {
   d.Received(next + raw.substr(0, 3), 1000);
   d.Received(raw.substr(3), 2000);
   d.Flush();
-  EXPECT_EQ(Briefs(r.Frames()), (std::vector<std::string>{"request/ok/8", "raw/ok/7"}));
+  EXPECT_EQ(Shapes(r.Frames()), (std::vector<std::string>{"request/ok/8", "raw/ok/7"}));
   // No length checks: noise.
   std::string spoilt = raw;
   spoilt[3] ^= 0x40;
-  EXPECT_EQ(Briefs(DecodeAll(spoilt + next)), (std::vector<std::string>{"noise/noise/7", "request/ok/8"}));
+  EXPECT_EQ(Shapes(DecodeAll(spoilt + next)), (std::vector<std::string>{"noise/noise/7", "request/ok/8"}));
   // The raw frame is the shortest length that checks.
   const std::string two = Rtu(B({1, 65, 1})) + Rtu(B({1, 65, 2, 3}));
-  EXPECT_EQ(Briefs(DecodeAll(two)), (std::vector<std::string>{"raw/ok/5", "raw/ok/6"}));
+  EXPECT_EQ(Shapes(DecodeAll(two)), (std::vector<std::string>{"raw/ok/5", "raw/ok/6"}));
 }
 
 // A silence longer than 3.5 characters ends what came before it: a frame
@@ -447,7 +447,7 @@ TEST(LineDecoder, SilenceBoundary) {
     FrameDecoder d(r, Settings(true));
     d.Received(partial, 10000);
     d.Received(good, 30000);
-    EXPECT_EQ(Briefs(r.Frames()), (std::vector<std::string>{"noise/noise/5/cut", "request/ok/8"}));
+    EXPECT_EQ(Shapes(r.Frames()), (std::vector<std::string>{"noise/noise/5/cut", "request/ok/8"}));
     ASSERT_EQ(r.Frames().size(), 2u);
     EXPECT_EQ(Summary(r.Frames()[0]), "Cut frame: 5 bytes");
     EXPECT_EQ(r.Frames()[1].Flags & kShortSilence, 0);
@@ -460,7 +460,7 @@ TEST(LineDecoder, SilenceBoundary) {
     // Next piece's first byte estimated at 10000 + 1042 + 3646.
     d.Received(good, 10000 + 1042 + 3646 + 7 * 1042);
     d.Flush();
-    EXPECT_EQ(Briefs(r.Frames()), (std::vector<std::string>{"noise/noise/5", "request/ok/8"}));
+    EXPECT_EQ(Shapes(r.Frames()), (std::vector<std::string>{"noise/noise/5", "request/ok/8"}));
   }
   {
     Recorder r;
@@ -470,7 +470,7 @@ TEST(LineDecoder, SilenceBoundary) {
     d.Advance(10000000);
     EXPECT_TRUE(r.Frames().empty()) << "time cut the bytes without timing";
     d.Flush();
-    EXPECT_EQ(Briefs(r.Frames()), (std::vector<std::string>{"noise/noise/5", "request/ok/8"}));
+    EXPECT_EQ(Shapes(r.Frames()), (std::vector<std::string>{"noise/noise/5", "request/ok/8"}));
   }
   {
     // Advance notices the silence after a frame begun.
@@ -480,7 +480,7 @@ TEST(LineDecoder, SilenceBoundary) {
     d.Advance(10000 + 1042 + 3646);
     EXPECT_TRUE(r.Frames().empty());
     d.Advance(10000 + 1042 + 3647);
-    EXPECT_EQ(Briefs(r.Frames()), (std::vector<std::string>{"noise/noise/5/cut"}));
+    EXPECT_EQ(Shapes(r.Frames()), (std::vector<std::string>{"noise/noise/5/cut"}));
   }
   {
     // A CRC error ended by a silence.
@@ -491,7 +491,7 @@ TEST(LineDecoder, SilenceBoundary) {
     d.Received(bad, 10000);
     EXPECT_TRUE(r.Frames().empty());
     d.Advance(20000);
-    EXPECT_EQ(Briefs(r.Frames()), (std::vector<std::string>{"request/crc/8"}));
+    EXPECT_EQ(Shapes(r.Frames()), (std::vector<std::string>{"request/crc/8"}));
   }
 }
 
@@ -626,7 +626,7 @@ TEST(LineDecoder, Echo) {
   d.Received(request.substr(5), 18400);
   d.Received(reply, 40000);
   const auto frames = r.Frames();
-  ASSERT_EQ(Briefs(frames), (std::vector<std::string>{"tx request/ok/8", "request/ok/8/echo", "reply/ok/7"}));
+  ASSERT_EQ(Shapes(frames), (std::vector<std::string>{"tx request/ok/8", "request/ok/8/echo", "reply/ok/7"}));
   EXPECT_EQ(Summary(frames[1]), "Echo: Read Holding Registers 1-1");
   EXPECT_EQ(frames[1].Flags & kShortSilence, 0);
   EXPECT_EQ(frames[1].Device, 1);
@@ -641,7 +641,7 @@ TEST(LineDecoder, Echo) {
   d2.Sent(request, 0, 8336);
   d2.Received(reply, 20000);
   d2.Received(request, 30000);
-  EXPECT_EQ(Briefs(r2.Frames()), (std::vector<std::string>{"tx request/ok/8", "reply/ok/7", "request/ok/8"}));
+  EXPECT_EQ(Shapes(r2.Frames()), (std::vector<std::string>{"tx request/ok/8", "reply/ok/7", "request/ok/8"}));
 }
 
 // A frame written that is longer than any frame, and its copy read back:
@@ -678,14 +678,14 @@ TEST(LineDecoder, EchoOrCopyingReply) {
     d.Received(write, 18500);
     d.Received(write, 40000);
     const auto frames = r.Frames();
-    ASSERT_EQ(Briefs(frames),
+    ASSERT_EQ(Shapes(frames),
               (std::vector<std::string>{"tx request/ok/8", "request/ok/8/echo", "reply/ok/8"}));
     EXPECT_EQ(frames[2].ResponseUs, static_cast<int64_t>(40000 - 7 * 1042 - 18336));
     // No echo: the copy is the reply.
     d.Sent(write, 100000, 108336);
     d.Received(write, 130000);
     ASSERT_EQ(r.Frames().size(), 5u);
-    EXPECT_EQ(Brief(r.Frames()[4]), "reply/ok/8");
+    EXPECT_EQ(Shape(r.Frames()[4]), "reply/ok/8");
   }
   for (bool echoes : {false, true}) {
     // Without such stamps: as the line did with the frames written before.
@@ -701,10 +701,10 @@ TEST(LineDecoder, EchoOrCopyingReply) {
     d.Advance(10000000);
     const auto frames = r.Frames();
     ASSERT_EQ(frames.size(), echoes ? 6u : 4u);
-    EXPECT_EQ(Brief(frames.back()), "reply/ok/8");
+    EXPECT_EQ(Shape(frames.back()), "reply/ok/8");
     EXPECT_GE(frames.back().ResponseUs, 0);
     if (echoes) {
-      EXPECT_EQ(Brief(frames[4]), "request/ok/8/echo");
+      EXPECT_EQ(Shape(frames[4]), "request/ok/8/echo");
     }
     EXPECT_EQ(r.Timeouts(), 0u);
   }
@@ -721,7 +721,7 @@ TEST(LineDecoder, AsciiFrames) {
   d.Received(Ascii(B({1, 3, 2, 0, 7}), 1) + Ascii(B({1, 43, 14})) + ":0103" + Ascii(B({2, 0x86, 2})), 3000);
   d.Flush();
   const auto frames = r.Frames();
-  ASSERT_EQ(Briefs(frames),
+  ASSERT_EQ(Shapes(frames),
             (std::vector<std::string>{"noise/noise/2", "request/ok/17", "reply/ok/15", "reply/lrc/15",
                                       "raw/ok/11", "noise/noise/5/cut", "exception/ok/11"}));
   EXPECT_EQ(frames[1].Bytes, request);
@@ -740,7 +740,7 @@ TEST(LineDecoder, AsciiFrames) {
   FrameDecoder d2(r2, s);
   d2.Received(":" + std::string(600, '0') + "\r\n" + request, 1000);
   d2.Flush();
-  EXPECT_EQ(Briefs(r2.Frames()),
+  EXPECT_EQ(Shapes(r2.Frames()),
             (std::vector<std::string>{"noise/noise/513/cut", "noise/noise/90", "request/ok/17"}));
 }
 
@@ -751,10 +751,10 @@ TEST(LineDecoder, ResetAndConfigure) {
   d.Received(request.substr(0, 5), 1000);
   d.Reset();
   d.Received(request, 2000);
-  EXPECT_EQ(Briefs(r.Frames()), (std::vector<std::string>{"request/ok/8"}));
+  EXPECT_EQ(Shapes(r.Frames()), (std::vector<std::string>{"request/ok/8"}));
   d.Received(request.substr(0, 4), 3000);
   d.Configure(Settings(false, frame::Framing::kAscii)); // flushes what is pending first
-  EXPECT_EQ(Briefs(r.Frames()), (std::vector<std::string>{"request/ok/8", "noise/noise/4/cut"}));
+  EXPECT_EQ(Shapes(r.Frames()), (std::vector<std::string>{"request/ok/8", "noise/noise/4/cut"}));
   d.Received(Ascii(B({1, 3, 0, 0, 0, 1})), 4000);
   ASSERT_EQ(r.Frames().size(), 3u);
   EXPECT_EQ(r.Frames()[2].Framing, frame::Framing::kAscii);
@@ -781,8 +781,7 @@ TEST(LineDecoder, CsvLines) {
                 static_cast<long long>(response), CarriedCrc(B({1, 3, 2, 0x12, 0xAB})),
                 static_cast<long long>(20000 - 1 * 1042));
   EXPECT_EQ(out, expected);
-  // Summaries are quoted with a double quote inside doubled; exceptions and
-  // CRC errors carry their own texts.
+  // A frame made by hand: its summary comes from its bytes, in quotes.
   Frame f;
   f.Kind = FrameKind::kException;
   f.Bytes = Rtu(B({1, 0x83, 4}));
