@@ -34,7 +34,38 @@ std::optional<double> ParseFraction(const std::string& text) {
   return value;
 }
 
-ParsedOptions Wrong(std::string why) { return ParsedOptions{std::nullopt, std::move(why)}; }
+bool TakesValue(const std::string& name) {
+  return name == "--nodes" || name == "--link" || name == "--corrupt" || name == "--seed";
+}
+
+// Sets one option; the reason when its name or value is wrong.
+std::string Apply(const std::string& name, const std::string& value, BusOptions& options) {
+  if (name == "--nodes") {
+    const std::optional<uint64_t> n = ParseUnsigned(value);
+    if (!n || *n < kMinNodes || *n > kMaxNodes)
+      return "--nodes wants a number from " + std::to_string(kMinNodes) + " to " + std::to_string(kMaxNodes) +
+             ", not '" + value + "'";
+    options.Nodes = static_cast<int>(*n);
+  } else if (name == "--link") {
+    if (value.empty()) return "--link wants a path prefix";
+    options.LinkPrefix = value;
+  } else if (name == "--corrupt") {
+    const std::optional<double> f = ParseFraction(value);
+    if (!f) return "--corrupt wants a fraction from 0 to 1, not '" + value + "'";
+    options.CorruptFraction = *f;
+  } else if (name == "--seed") {
+    const std::optional<uint64_t> seed = ParseUnsigned(value);
+    if (!seed) return "--seed wants a whole number, not '" + value + "'";
+    options.Seed = *seed;
+  } else if (name == "--echo") {
+    options.Echo = true;
+  } else if (name == "--help" || name == "-h") {
+    options.Help = true;
+  } else {
+    return "unknown argument '" + name + "'";
+  }
+  return {};
+}
 
 } // namespace
 
@@ -43,47 +74,21 @@ ParsedOptions ParseBusOptions(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::optional<std::string> value;
-    if (name.rfind("--", 0) == 0) {
-      const size_t eq = name.find('=');
-      if (eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name.resize(eq);
-      }
+    const size_t eq = name.rfind("--", 0) == 0 ? name.find('=') : std::string::npos;
+    if (eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
     }
-    const bool takesValue = name == "--nodes" || name == "--link" || name == "--corrupt" || name == "--seed";
-    if (takesValue && !value) {
-      if (i + 1 >= args.size()) return Wrong(name + " needs a value");
+    if (TakesValue(name) && !value) {
+      if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
       value = args[++i];
-    } else if (!takesValue && value) {
-      return Wrong(name + " takes no value");
+    } else if (!TakesValue(name) && value) {
+      return {std::nullopt, name + " takes no value"};
     }
-
-    if (name == "--nodes") {
-      const std::optional<uint64_t> n = ParseUnsigned(*value);
-      if (!n || *n < kMinNodes || *n > kMaxNodes)
-        return Wrong("--nodes wants a number from " + std::to_string(kMinNodes) + " to " +
-                     std::to_string(kMaxNodes) + ", not '" + *value + "'");
-      options.Nodes = static_cast<int>(*n);
-    } else if (name == "--link") {
-      if (value->empty()) return Wrong("--link wants a path prefix");
-      options.LinkPrefix = *value;
-    } else if (name == "--corrupt") {
-      const std::optional<double> f = ParseFraction(*value);
-      if (!f) return Wrong("--corrupt wants a fraction from 0 to 1, not '" + *value + "'");
-      options.CorruptFraction = *f;
-    } else if (name == "--seed") {
-      const std::optional<uint64_t> s = ParseUnsigned(*value);
-      if (!s) return Wrong("--seed wants a whole number, not '" + *value + "'");
-      options.Seed = *s;
-    } else if (name == "--echo") {
-      options.Echo = true;
-    } else if (name == "--help" || name == "-h") {
-      options.Help = true;
-    } else {
-      return Wrong("unknown argument '" + args[i] + "'");
-    }
+    const std::string error = Apply(name, value.value_or(""), options);
+    if (!error.empty()) return {std::nullopt, error};
   }
-  return ParsedOptions{options, {}};
+  return {options, {}};
 }
 
 std::string UsageText() {

@@ -203,17 +203,21 @@ void PtyBus::FollowHolders() {
       // After a lost event every node is looked at again.
       const bool all = (event.mask & IN_Q_OVERFLOW) != 0;
       if (!all && (event.mask & (IN_OPEN | IN_CLOSE)) == 0) continue;
-      for (BusNode& n : nodes_) {
-        if (n.Watch < 0 || (!all && n.Watch != event.wd)) continue;
-        const bool wasHeld = n.Held;
-        // The queue merges repeated events, so a close is checked against the processes.
-        n.Held = (event.mask & IN_OPEN) != 0 || OpenedByAnotherProcess(n.Device);
-        if (wasHeld && !n.Held) {
-          DropPending(static_cast<size_t>(&n - nodes_.data()));
-          if (n.HeldSlave >= 0) ::tcflush(n.HeldSlave, TCIFLUSH);
-        }
-      }
+      for (size_t i = 0; i < nodes_.size(); ++i)
+        if (nodes_[i].Watch >= 0 && (all || nodes_[i].Watch == event.wd))
+          Follow(i, (event.mask & IN_OPEN) != 0);
     }
+  }
+}
+
+void PtyBus::Follow(size_t index, bool opened) {
+  BusNode& node = nodes_[index];
+  const bool wasHeld = node.Held;
+  // The event queue merges repeated events, so after a close the processes are asked.
+  node.Held = opened || OpenedByAnotherProcess(node.Device);
+  if (wasHeld && !node.Held) {
+    DropPending(index);
+    if (node.HeldSlave >= 0) ::tcflush(node.HeldSlave, TCIFLUSH);
   }
 }
 
@@ -252,36 +256,59 @@ void PtyBus::DropPending(size_t index) {
   node.Pending.clear();
 }
 
+void PtyBus::Rest(size_t index, bool on) {
+  resting_[index] = on;
+  fds_[1 + index].fd = on ? -1 : nodes_[index].Master;
+  fds_[1 + nodes_.size() + index].fd = on ? -1 : nodes_[index].HeldSlave;
+}
+
+void PtyBus::Serve(size_t index) {
+  BusNode& node = nodes_[index];
+  // A program that took the node as its controlling terminal and ended hangs the slave side
+  // up, the bus's descriptor with it, and the terminal loses its raw settings.
+  if (resting_[index] || (fds_[1 + nodes_.size() + index].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    Rest(index, !HoldAgain(node));
+    return;
+  }
+  const short events = fds_[1 + index].revents;
+  if (events & POLLOUT) SendPending(node);
+  if (events & POLLIN) {
+    const ssize_t got = ::read(node.Master, chunk_.data(), chunk_.size());
+    if (got > 0) {
+      router_.Carry(index, std::span(chunk_.data(), static_cast<size_t>(got)),
+                    [this](size_t to, std::span<const uint8_t> bytes) { return WriteTo(to, bytes); });
+      return;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  } else if ((events & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+    return;
+  }
+  // The master itself hung up or failed: the node rests and is held anew a while later,
+  // rather than the loop spinning on it.
+  Rest(index, true);
+}
+
 bool PtyBus::Run(const volatile std::sig_atomic_t& stop, const sigset_t* wait_mask) {
   const size_t count = nodes_.size();
   // [0] the open events, [1 + i] node i's master, [1 + count + i] the bus's own descriptor of
   // node i's slave side, watched only for a hang-up. Both are negative while node i rests.
-  std::vector<pollfd> fds(1 + 2 * count);
-  fds[0] = pollfd{inotify_, POLLIN, 0};
+  fds_.assign(1 + 2 * count, pollfd{-1, 0, 0});
+  fds_[0] = pollfd{inotify_, POLLIN, 0};
   for (size_t i = 0; i < count; ++i) {
-    fds[1 + i] = pollfd{nodes_[i].Master, POLLIN, 0};
-    fds[1 + count + i] = pollfd{nodes_[i].HeldSlave, 0, 0};
+    fds_[1 + i] = pollfd{nodes_[i].Master, POLLIN, 0};
+    fds_[1 + count + i] = pollfd{nodes_[i].HeldSlave, 0, 0};
   }
-  std::vector<bool> resting(count, false);
-  std::vector<uint8_t> chunk(kChunkBytes);
-  const BusRouter::Writer write = [this](size_t to, std::span<const uint8_t> bytes) {
-    return WriteTo(to, bytes);
-  };
-  const auto rest = [&](size_t i, bool on) {
-    resting[i] = on;
-    fds[1 + i].fd = on ? -1 : nodes_[i].Master;
-    fds[1 + count + i].fd = on ? -1 : nodes_[i].HeldSlave;
-  };
+  resting_.assign(count, false);
+  chunk_.resize(kChunkBytes);
 
   while (!stop) {
     bool anyResting = false;
     for (size_t i = 0; i < count; ++i) {
-      anyResting = anyResting || resting[i];
-      fds[1 + i].events = static_cast<short>(POLLIN | (nodes_[i].Pending.empty() ? 0 : POLLOUT));
+      anyResting = anyResting || resting_[i];
+      fds_[1 + i].events = static_cast<short>(POLLIN | (nodes_[i].Pending.empty() ? 0 : POLLOUT));
     }
     const timespec retry{0, kRetryNanoseconds};
-    const int ready = ::ppoll(fds.data(), fds.size(), anyResting ? &retry : nullptr, wait_mask);
-    if (ready < 0) {
+    if (::ppoll(fds_.data(), fds_.size(), anyResting ? &retry : nullptr, wait_mask) < 0) {
       if (errno == EINTR) continue;
       error_ = SystemError("poll failed");
       return false;
@@ -289,27 +316,7 @@ bool PtyBus::Run(const volatile std::sig_atomic_t& stop, const sigset_t* wait_ma
     // Opens and closes reported before this pass's bytes were read are taken first: a node
     // opened before another node wrote gets those bytes.
     FollowHolders();
-    for (size_t i = 0; i < count; ++i) {
-      BusNode& node = nodes_[i];
-      // A program that took the node as its controlling terminal and ended hangs the slave
-      // side up, the bus's descriptor with it, and the terminal loses its raw settings.
-      if (resting[i] || (fds[1 + count + i].revents & (POLLHUP | POLLERR | POLLNVAL))) {
-        rest(i, !HoldAgain(node));
-        continue;
-      }
-      const short events = fds[1 + i].revents;
-      if (events & POLLOUT) SendPending(node);
-      if (events & POLLIN) {
-        const ssize_t got = ::read(node.Master, chunk.data(), chunk.size());
-        if (got > 0) router_.Carry(i, std::span(chunk.data(), static_cast<size_t>(got)), write);
-        if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR))) continue;
-      } else if ((events & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
-        continue;
-      }
-      // The master itself hung up or failed: the node rests and is held anew a while later,
-      // rather than the loop spinning on it.
-      rest(i, true);
-    }
+    for (size_t i = 0; i < count; ++i) Serve(i);
   }
   // What still waits goes out if the terminals take it now; the rest is dropped.
   for (size_t i = 0; i < count; ++i) {

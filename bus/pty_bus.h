@@ -14,6 +14,8 @@
 // node later does not read old traffic.
 #include "bus/bus_core.h"
 
+#include <poll.h>
+
 #include <csignal>
 #include <string>
 #include <vector>
@@ -58,6 +60,13 @@ private:
   // Takes the programs' opens and closes reported so far: a node opened is held; a node closed
   // is held while another process still has it open, and its input is emptied when not.
   void FollowHolders();
+  // Node `index` was opened, or closed by some program.
+  void Follow(size_t index, bool opened);
+  // One pass over a node after the wait: a hang-up of its slave side, bytes waiting to go out,
+  // bytes it wrote.
+  void Serve(size_t index);
+  // A node rests (is left out of the wait) while its terminal cannot be held.
+  void Rest(size_t index, bool on);
   // The bus's own slave descriptor was hung up: hold the slave side anew and set it raw again.
   // False when it cannot be reopened.
   bool HoldAgain(BusNode& node);
@@ -71,6 +80,11 @@ private:
   std::vector<BusNode> nodes_;
   BusRouter router_;
   int inotify_ = -1;
+  // The wait of Run: [0] the open events, [1 + i] node i's master, [1 + N + i] node i's slave
+  // side as the bus holds it.
+  std::vector<pollfd> fds_;
+  std::vector<bool> resting_;
+  std::vector<uint8_t> chunk_;
   std::string error_;
 };
 

@@ -1,12 +1,12 @@
 # Installation layout and the Debian package. Included at the end of the top-level
 # CMakeLists.txt, once every target exists.
 #
-#   bin/korvane, bin/vel-loader, bin/vel-pack
+#   bin/korvane, bin/korvane-bus, bin/vel-loader, bin/vel-pack
 #   share/korvane/Korvane_Help.chm, share/korvane/samples/*   (the program finds its help
 #                                                               file in ../share/korvane)
 #   share/applications/korvane.desktop
 #   share/icons/hicolor/scalable/apps/korvane.svg
-#   share/man/man1/korvane.1.gz
+#   share/man/man1/korvane.1.gz, share/man/man1/korvane-bus.1.gz
 #
 # Package: scripts/package.sh (cpack -G DEB in its own build folder).
 include(GNUInstallDirs)
@@ -18,7 +18,7 @@ set(KORVANE_SHARE_DIR ${CMAKE_INSTALL_DATADIR}/korvane)
 qt_add_resources(korvane_ui korvane_icon PREFIX "/korvane" BASE ${KORVANE_PACKAGING_DIR}
   FILES ${KORVANE_PACKAGING_DIR}/korvane.svg)
 
-install(TARGETS korvane vel-loader vel-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS korvane korvane-bus vel-loader vel-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(KORVANE_HELP_CHM)
   install(FILES ${KORVANE_HELP_CHM} DESTINATION ${KORVANE_SHARE_DIR})
 endif()
@@ -30,19 +30,26 @@ install(FILES ${KORVANE_PACKAGING_DIR}/korvane.svg
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian keeps manual pages compressed; gzip -n leaves no time stamp, so the file is reproducible.
+set(KORVANE_MAN_PAGES korvane.1 korvane-bus.1)
 find_program(KORVANE_GZIP gzip)
 if(KORVANE_GZIP)
-  set(_korvane_man_gz ${PROJECT_BINARY_DIR}/packaging/korvane.1.gz)
-  add_custom_command(OUTPUT ${_korvane_man_gz}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
-    COMMAND ${KORVANE_GZIP} -9n -c ${KORVANE_PACKAGING_DIR}/korvane.1 > ${_korvane_man_gz}
-    DEPENDS ${KORVANE_PACKAGING_DIR}/korvane.1
-    COMMENT "Compressing the manual page korvane.1")
+  set(_korvane_man_gz "")
+  foreach(page ${KORVANE_MAN_PAGES})
+    set(_gz ${PROJECT_BINARY_DIR}/packaging/${page}.gz)
+    add_custom_command(OUTPUT ${_gz}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+      COMMAND ${KORVANE_GZIP} -9n -c ${KORVANE_PACKAGING_DIR}/${page} > ${_gz}
+      DEPENDS ${KORVANE_PACKAGING_DIR}/${page}
+      COMMENT "Compressing the manual page ${page}")
+    list(APPEND _korvane_man_gz ${_gz})
+  endforeach()
   add_custom_target(korvane_man ALL DEPENDS ${_korvane_man_gz})
   add_dependencies(korvane korvane_man)
+  add_dependencies(korvane-bus korvane_man)
   install(FILES ${_korvane_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 else()
-  install(FILES ${KORVANE_PACKAGING_DIR}/korvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  list(TRANSFORM KORVANE_MAN_PAGES PREPEND ${KORVANE_PACKAGING_DIR}/)
+  install(FILES ${KORVANE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # --- The Debian package ------------------------------------------------------------------
@@ -57,7 +64,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "As a master Korvane polls one device and reports every exchange in words; as a
 slave it simulates five devices with full tables. A grid shows registers in
 eleven number formats, two monitors show the raw traffic, and the workspace is
-saved to and loaded from a text file. Includes a small setup loader and its packer.")
+saved to and loaded from a text file. Includes a small setup loader and its packer,
+and korvane-bus, a virtual RS-485 line of pseudo-terminals for trying devices
+and programs without hardware.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

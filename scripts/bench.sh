@@ -3,7 +3,7 @@
 # one; each prints its figures as a table. Nothing here passes or fails on a
 # figure: compare them with docs/benchmarks.md.
 #   scripts/bench.sh            all benchmarks
-#   scripts/bench.sh NAME...    some of: engine line_decoder display register_file loader serial startup turnaround
+#   scripts/bench.sh NAME...    some of: engine line_decoder display register_file loader serial startup turnaround bus
 # KORVANE_BENCH_BUILD=DIR uses another build folder; TURNAROUND_REQUESTS=N sets
 # the requests per row of the pty benchmark (default 2000).
 set -euo pipefail
@@ -18,10 +18,10 @@ else
     -DKORVANE_BUILD_TESTS=OFF >/dev/null
 fi
 cmake --build "$build" --target korvane engine_bench line_decoder_bench display_bench register_file_bench loader_bench \
-  serial_bench startup_bench slave_turnaround_bench libmodbus_rtu_server
+  serial_bench startup_bench slave_turnaround_bench libmodbus_rtu_server bus_bench korvane-bus
 
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(engine line_decoder display register_file loader serial startup turnaround)
+[ ${#names[@]} -gt 0 ] || names=(engine line_decoder display register_file loader serial startup turnaround bus)
 gb=(--benchmark_counters_tabular=true --benchmark_min_time=0.5)
 for n in "${names[@]}"; do
   echo
@@ -35,6 +35,7 @@ for n in "${names[@]}"; do
     serial) "$build/bench/serial_bench" ;;
     startup) "$build/bench/startup_bench" --runs 20 ;;
     turnaround) "$build/bench/slave_turnaround_bench" --requests "${TURNAROUND_REQUESTS:-2000}" ;;
+    bus) "$build/bench/bus_bench" ;;
     *) echo "unknown benchmark: $n" >&2; exit 2 ;;
   esac
 done

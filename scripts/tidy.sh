@@ -17,7 +17,7 @@ fi
 
 # The sources of those layers in the compile commands (once each), and a header filter for the
 # headers beside them; generated sources and the windows stay out.
-layers='(modbus|serial|app/core|config/core|monitor/core|help/core|loader)/'
+layers='(modbus|serial|app/core|config/core|monitor/core|help/core|loader|bus)/'
 filter=$(/usr/bin/python3 -c 'import re, sys; print("^" + re.escape(sys.argv[1]) + "/" + sys.argv[2])' \
   "$PWD" "$layers")
 mapfile -t files < <(/usr/bin/python3 - "$build/compile_commands.json" "$filter" <<'PY'

@@ -41,12 +41,14 @@ bool IsExecutableFile(const fs::path& p) {
 // The files every installation holds, relative to the prefix.
 const std::vector<std::string> kInstalledFiles = {
     "bin/korvane",
+    "bin/korvane-bus",
     "bin/vel-loader",
     "bin/vel-pack",
     "share/korvane/Korvane_Help.chm",
     "share/applications/korvane.desktop",
     "share/icons/hicolor/scalable/apps/korvane.svg",
     "share/man/man1/korvane.1.gz",
+    "share/man/man1/korvane-bus.1.gz",
 };
 
 // The options a manual page source mentions: "\-\-open" is "--open"; "/debug" too.
@@ -89,7 +91,7 @@ protected:
 
 TEST_F(InstallTree, HoldsTheProgramsTheHelpFileTheMenuEntryAndTheSamples) {
   for (const std::string& f : kInstalledFiles) EXPECT_TRUE(fs::is_regular_file(prefix_ / f)) << f;
-  for (const char* exe : {"bin/korvane", "bin/vel-loader", "bin/vel-pack"})
+  for (const char* exe : {"bin/korvane", "bin/korvane-bus", "bin/vel-loader", "bin/vel-pack"})
     EXPECT_TRUE(IsExecutableFile(prefix_ / exe)) << exe;
   EXPECT_EQ(ReadFile(prefix_ / "share/korvane/Korvane_Help.chm").substr(0, 4), "ITSF");
   // The help file is not left beside the installed program: it is found in share/korvane.
@@ -159,6 +161,35 @@ TEST_F(InstallTree, VersionAndUsageAgreeWithTheManualPage) {
 
   const auto wrong = RunProgram({Program().string(), "--no-such-option"}, ErrFile("wrong.err"), 30s);
   EXPECT_EQ(wrong.ExitCode, 2);
+}
+
+// The installed bus: its usage and its manual page name the same options, it makes its nodes
+// and ends cleanly on SIGTERM, and a wrong option is refused.
+TEST_F(InstallTree, BusUsageAgreesWithItsManualPageAndTheBusRuns) {
+  const std::string page = ReadFile(fs::path(KORVANE_SOURCE_DIR) / "packaging/korvane-bus.1");
+  ASSERT_FALSE(page.empty());
+  const std::string bus = (prefix_ / "bin/korvane-bus").string();
+  const auto usage = RunProgram({bus, "--help"}, ErrFile("bus-help.err"), 30s);
+  EXPECT_EQ(usage.ExitCode, 0) << usage.Err;
+  // The example at the end also shows other programs' options.
+  const std::set<std::string> onPage = OptionsIn(page.substr(0, page.find(".SH EXAMPLE")), true);
+  for (const char* o : {"--nodes", "--link", "--echo", "--corrupt", "--seed", "--help"})
+    EXPECT_TRUE(onPage.count(o)) << o << " missing from the manual page";
+  EXPECT_EQ(OptionsIn(usage.Out, false), onPage) << "the options of --help and of korvane-bus.1 differ";
+
+  ChildProcess child({bus, "--nodes", "2"}, {}, ErrFile("bus.err"));
+  ASSERT_TRUE(child.Started());
+  for (const char* expected : {"node 1: /dev/pts/", "node 2: /dev/pts/", "ready"}) {
+    const std::optional<std::string> line = child.ReadLine(30s);
+    ASSERT_TRUE(line.has_value()) << "no line; stderr: " << child.Err();
+    EXPECT_EQ(line->rfind(expected, 0), 0u) << *line;
+  }
+  ASSERT_EQ(kill(child.Pid(), SIGTERM), 0);
+  const std::optional<int> st = child.Wait(30s);
+  ASSERT_TRUE(st.has_value() && WIFEXITED(*st)) << "still running or killed after SIGTERM";
+  EXPECT_EQ(WEXITSTATUS(*st), 0) << child.Err();
+
+  EXPECT_EQ(RunProgram({bus, "--nodes", "99"}, ErrFile("bus-wrong.err"), 30s).ExitCode, 2);
 }
 
 // The installed program runs a master workspace headless, reports its first poll, ends

@@ -215,7 +215,8 @@ class VirtualBus:
         if len(self.devices) != nodes:
             desc = self.child.describe()
             self.child.stop(signal.SIGKILL, 5)
-            raise RuntimeError("korvane-bus named %d nodes, not %d:\n%s" % (len(self.devices), nodes, desc))
+            raise RuntimeError("korvane-bus named %d nodes, not %d:\n%s"
+                               % (len(self.devices), nodes, desc))
 
     def device(self, node):
         """The device of node `node` (numbered from 1)."""
