@@ -65,6 +65,11 @@ void TSlave::CheckModbusRTU(int32_t Count, const std::string& Buffer) {
   // block on a slow line) lets time pass inside the loop, so the tick is read
   // again after each one.
   uint32_t now = ticks_.Now();
+  slotAddresses_.fill(0);
+  for (int s = 1; s <= kSlotCount; ++s) {
+    const int32_t a = ws_.Devices.SlotAddress[static_cast<size_t>(s)];
+    if (a >= 0 && a <= 0xFF) slotAddresses_[static_cast<size_t>(a) / 64] |= uint64_t{1} << (a % 64);
+  }
   for (size_t i = 0; i < n; ++i)
     if (TakeRtuByte(static_cast<uint8_t>(Buffer[i]), now)) now = ticks_.Now();
 }
@@ -77,57 +82,55 @@ bool TSlave::ExpectedReply(uint8_t address, uint8_t function, int byteCount) con
 }
 
 void TSlave::Add(uint64_t pos, uint64_t length, Reading what, bool trusted) {
+  if (pos + length < end_) return;              // ended before the last byte: past
   if (pendingCount_ == pending_.size()) return; // cannot happen: two readings per held byte at most
   pending_[pendingCount_++] = Candidate{pos, pos + length, what, trusted};
 }
 
 void TSlave::AddReadings(uint64_t at) {
-  // Each reading of a position is added as soon as the bytes its length
-  // depends on are in: the function code (fixed lengths), a reply's byte
-  // count, a request's byte count (after its quantity).
-  const auto fields = [this](uint64_t p, uint8_t& a, uint8_t& f) {
-    a = HeldAt(p);
-    f = HeldAt(p + 1);
-    return MatchSlot(a) > 0 && frame::IsSupported(f); // a request to a slot
+  // In step only the frame at the boundary is followed; out of step every
+  // position that may still begin a frame.
+  for (const uint64_t offset : kFieldsComplete)
+    if (inStep_ ? at == head_ + offset : at >= low_ + offset) AddReadingsAt(at - offset, at);
+}
+
+void TSlave::AddReadingsAt(uint64_t p, uint64_t at) {
+  // A reading is added as soon as the byte that completes its length fields
+  // is in (the function code, a reply's byte count, a request's byte count);
+  // the lengths are the frame rules' own.
+  const uint8_t* b = held_.data() + (p - base_);
+  const auto n = static_cast<size_t>(at - p + 1);
+  const auto known = [b, n](int64_t (*length)(const uint8_t*, size_t)) {
+    const int64_t l = length(b, n);
+    return l > 0 && length(b, n - 1) == 0 ? l : 0; // known with this byte, not before
   };
-  uint8_t a = 0;
-  uint8_t f = 0;
-  if (at >= low_ + 1) {
-    const uint64_t p = at - 1;
-    if (fields(p, a, f)) {
-      if (f <= frame::kWriteSingleRegister) Add(p, 8, Reading::kOwnRequest, true);
-    } else if (f >= frame::kReadCoils && f <= frame::kReadInputRegisters) {
-      Add(p, 8, Reading::kRequest, true);
-    } else if (f == frame::kWriteSingleCoil || f == frame::kWriteSingleRegister) {
-      Add(p, 8, Reading::kRequestOrReply, true);
-    } else if (f == frame::kWriteMultipleCoils || f == frame::kWriteMultipleRegisters) {
-      Add(p, 8, Reading::kReply, ExpectedReply(a, f, -1));
-    } else if (frame::IsExceptionFunction(f)) {
-      Add(p, frame::kExceptionReplyLength, Reading::kReply, ExpectedReply(a, f, -1));
-    }
+  const int64_t onWire = known(frame::RequestLengthOnWire);
+  const uint8_t a = b[frame::kAddressOffset];
+  const uint8_t f = b[frame::kFunctionOffset];
+  const bool multiple = f == frame::kWriteMultipleCoils || f == frame::kWriteMultipleRegisters;
+  // For 15 and 16 the byte count is in, so the quantity is too.
+  const int64_t byQuantity =
+      multiple && onWire > 0
+          ? frame::RequestLength(f, b[frame::kQuantityOffset] * 256 + b[frame::kQuantityOffset + 1])
+          : onWire;
+  if (IsSlotAddress(a) && frame::IsSupported(f)) {
+    // A request to a slot: as ever its length comes from the quantity; the
+    // byte count only tells whether it is waited for.
+    if (onWire > 0 && byQuantity <= kMaxRequest + 1)
+      Add(p, static_cast<uint64_t>(byQuantity), Reading::kOwnRequest,
+          !multiple || ((byQuantity - 9) & 0xFF) == b[frame::kByteCountOffset]);
+    return;
   }
-  if (at >= low_ + frame::kReplyByteCountOffset) {
-    const uint64_t p = at - frame::kReplyByteCountOffset;
-    if (!fields(p, a, f) && f >= frame::kReadCoils && f <= frame::kReadInputRegisters) {
-      const uint8_t count = HeldAt(at);
-      Add(p, 5 + uint64_t{count}, Reading::kReply, ExpectedReply(a, f, count));
-    }
+  const int64_t reply = known(frame::ReplyLengthOnWire);
+  if (onWire > 0 && onWire == reply) { // 5 and 6
+    Add(p, static_cast<uint64_t>(onWire), Reading::kRequestOrReply, true);
+    return;
   }
-  if (at >= low_ + frame::kByteCountOffset) {
-    const uint64_t p = at - frame::kByteCountOffset;
-    if (fields(p, a, f)) {
-      if (f >= frame::kWriteMultipleCoils) {
-        // As ever for a slot, the length comes from the quantity; the byte
-        // count only tells whether the frame is waited for.
-        const int64_t length = frame::RequestLength(f, HeldAt(p + 4) * 256 + HeldAt(p + 5));
-        if (length <= kMaxRequest + 1)
-          Add(p, static_cast<uint64_t>(length), Reading::kOwnRequest, ((length - 9) & 0xFF) == HeldAt(at));
-      }
-    } else if (f == frame::kWriteMultipleCoils || f == frame::kWriteMultipleRegisters) {
-      const uint64_t length = 9 + uint64_t{HeldAt(at)};
-      const int64_t byQuantity = frame::RequestLength(f, HeldAt(p + 4) * 256 + HeldAt(p + 5));
-      Add(p, length, Reading::kRequest, byQuantity == static_cast<int64_t>(length));
-    }
+  if (onWire > 0) Add(p, static_cast<uint64_t>(onWire), Reading::kRequest, byQuantity == onWire);
+  if (reply > 0) {
+    const bool counted = f >= frame::kReadCoils && f <= frame::kReadInputRegisters;
+    Add(p, static_cast<uint64_t>(reply), Reading::kReply,
+        ExpectedReply(a, f, counted ? b[frame::kReplyByteCountOffset] : -1));
   }
 }
 
@@ -137,6 +140,28 @@ bool TSlave::HeadBlocks() const {
   for (size_t k = 0; k < pendingCount_; ++k)
     if (pending_[k].Pos == head_ && pending_[k].Trusted) return true;
   return false;
+}
+
+bool TSlave::TakeCompleted(bool& served) {
+  // Of the readings that end with this byte and whose CRC checks, the
+  // earliest position wins, and at one position an awaited reply wins over
+  // a request of the same length.
+  Candidate best;
+  bool found = false;
+  for (size_t k = 0; k < pendingCount_;) {
+    const Candidate c = pending_[k];
+    if (c.End != end_) {
+      ++k;
+      continue;
+    }
+    pending_[k] = pending_[--pendingCount_];
+    if (found && c.Pos > best.Pos) continue;
+    if (!frame::CrcChecks(held_.data() + (c.Pos - base_), static_cast<size_t>(c.End - c.Pos))) continue;
+    if (!found || c.Pos < best.Pos || (c.What == Reading::kReply && c.Trusted)) best = c;
+    found = true;
+  }
+  if (found) served = TakeFrame(best);
+  return found;
 }
 
 bool TSlave::TakeRtuByte(uint8_t b, uint32_t now) {
@@ -157,27 +182,18 @@ bool TSlave::TakeRtuByte(uint8_t b, uint32_t now) {
   ++end_;
   AddReadings(end_ - 1);
 
-  // The readings that end with this byte; of those whose CRC checks, the
-  // earliest position wins, and at one position an awaited reply wins over
-  // a request of the same length.
-  Candidate best;
-  bool found = false;
-  for (size_t k = 0; k < pendingCount_;) {
-    const Candidate c = pending_[k];
-    if (c.End != end_) {
-      ++k;
-      continue;
-    }
-    pending_[k] = pending_[--pendingCount_];
-    const auto length = static_cast<size_t>(c.End - c.Pos);
-    if (!frame::CrcChecks(held_.data() + (c.Pos - base_), length)) continue;
-    if (!found || c.Pos < best.Pos || (c.Pos == best.Pos && c.What == Reading::kReply && c.Trusted)) best = c;
-    found = true;
+  bool served = false;
+  if (TakeCompleted(served)) return served;
+  if (inStep_ && !HeadBlocks()) {
+    // Nothing trusted is awaited at the boundary: out of step, every held
+    // position counts. Their readings are added now, as if followed all
+    // along; those that ended before this byte are past.
+    inStep_ = false;
+    for (uint64_t p = head_ + 1; p + 1 < end_; ++p)
+      for (const uint64_t offset : kFieldsComplete)
+        if (p + offset < end_) AddReadingsAt(p, p + offset);
+    if (TakeCompleted(served)) return served;
   }
-  // In step, a frame that begins later than the boundary is inside the frame
-  // still awaited there: it is taken only once nothing trusted is awaited.
-  if (found && (!inStep_ || best.Pos == head_ || !HeadBlocks())) return TakeFrame(best);
-  if (inStep_ && !HeadBlocks()) inStep_ = false;
   if (!inStep_) {
     // Out of step the held bytes begin at the first position that may still
     // make a frame.
@@ -206,10 +222,8 @@ bool TSlave::TakeFrame(const Candidate& c) {
     const int64_t q = HeldAt(c.Pos + 4) * 256 + HeldAt(c.Pos + 5);
     next.Address = a;
     next.Function = f;
-    if (f == frame::kReadCoils || f == frame::kReadDiscreteInputs)
-      next.ByteCount = static_cast<int>(frame::BitBytes(q) & 0xFF);
-    else if (f == frame::kReadHoldingRegisters || f == frame::kReadInputRegisters)
-      next.ByteCount = static_cast<int>((2 * q) & 0xFF);
+    if (f >= frame::kReadCoils && f <= frame::kReadInputRegisters)
+      next.ByteCount = static_cast<int>((frame::ReplyLength(f, q) - 5) & 0xFF);
   }
   // The frame ends with the last byte received: nothing is left held.
   Restart();

@@ -67,6 +67,9 @@ public:
   std::string TxAscii;     // reply text in ASCII framing
 
 private:
+  // Offsets of the bytes that complete a frame's length fields: the function
+  // code, a reply's byte count, a request's byte count.
+  static constexpr uint64_t kFieldsComplete[] = {1, 2, 6};
   // How the bytes at one position may be read as an RTU frame.
   enum class Reading : uint8_t {
     kOwnRequest,     // a request to a slot: length from function and quantity
@@ -93,7 +96,13 @@ private:
 
   // One received byte; true when it completed a request that was served.
   bool TakeRtuByte(uint8_t b, uint32_t now);
+  // Adds the readings that the byte at stream position `at` makes known.
   void AddReadings(uint64_t at);
+  // Adds the reading of the frame that may begin at `p` whose length fields
+  // the byte at `at` completes.
+  void AddReadingsAt(uint64_t p, uint64_t at);
+  // Takes the frame that ends with the last byte received, if one checks.
+  bool TakeCompleted(bool& served);
   void Add(uint64_t pos, uint64_t length, Reading what, bool trusted);
   bool ExpectedReply(uint8_t address, uint8_t function, int byteCount) const;
   bool HeadBlocks() const;
@@ -102,6 +111,7 @@ private:
   // Drops every byte held: the next byte is looked at as the start of a frame.
   void Restart();
   uint8_t HeldAt(uint64_t pos) const { return held_[static_cast<size_t>(pos - base_)]; }
+  bool IsSlotAddress(uint8_t a) const { return (slotAddresses_[a / 64] >> (a % 64)) & 1; }
 
   void Dispatch();
   void Send();
@@ -135,6 +145,8 @@ private:
   std::array<Candidate, 2 * kHeldBytes> pending_{};
   size_t pendingCount_ = 0;
   Expected expected_;
+  // The slot addresses as a set of 256 bits, taken at the start of each chunk.
+  std::array<uint64_t, 4> slotAddresses_{};
 };
 
 } // namespace korvane
