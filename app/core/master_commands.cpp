@@ -19,8 +19,17 @@ bool ManualCommandsActive(const Workspace& ws) {
 // The first and last number of a write must both lie in 1..65536.
 bool RangeInTable(int64_t first, int64_t count) { return first >= 1 && first + count - 1 <= kRegisters; }
 
+// Where a command would send while only listening: nothing goes out, and the
+// status line says so.
+CommandResult NotSent() {
+  CommandResult out;
+  out.StatusText = kListenOnlyText;
+  return out;
+}
+
 // Sends the read request of the view (poll window for register tables).
 CommandResult SendRead(Workspace& ws, RequestBuilder& master, const TickSource& ticks) {
+  if (ws.Run.ListenOnly) return NotSent();
   if (IsRegisterTable(ws.View.RegType)) ComputePollWindow(ws);
   ws.Cycle.MasterWrite = 0;
   SendMasterRequest(ws, master, ticks);
@@ -29,6 +38,7 @@ CommandResult SendRead(Workspace& ws, RequestBuilder& master, const TickSource& 
 }
 
 CommandResult SendWrite(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int64_t address) {
+  if (ws.Run.ListenOnly) return NotSent();
   ws.Cycle.WriteAddress = static_cast<int32_t>(address);
   return SentResult(CommandResult{}, SendWriteRequest(ws, master, ticks));
 }
@@ -136,10 +146,13 @@ CommandResult Timer1Step(Workspace& ws, RequestBuilder& master, const TickSource
                          const RampTexts* ramp) {
   CommandResult out;
   if (IsMasterRole(ws.Settings.IsMaster)) {
-    if (ws.Cycle.PollEnabled == 0) return out;
-    return SendRead(ws, master, ticks);
+    if (ws.Cycle.PollEnabled != 0) out = SendRead(ws, master, ticks);
+    // A master that only listens shows what it saw, as a slave shows what
+    // was written to it.
+    if (!ws.Run.ListenOnly) return out;
+  } else if (ramp != nullptr && RampStep(ws, *ramp)) {
+    out.Redraw = true;
   }
-  if (ramp != nullptr && RampStep(ws, *ramp)) out.Redraw = true;
   if (ws.Cycle.RegsChanged == 1) {
     out.Redraw = true;
     ws.Cycle.RegsChanged = 0;

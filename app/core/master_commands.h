@@ -57,6 +57,10 @@ CommandResult CmdMasterWriteClick(Workspace& ws, RequestBuilder& master, const T
 // poll window (register tables), sends a read, sets ReplyDeadline, counts
 // PollCounter and shows "Poll n". Slave: one ramp step when `ramp` is given
 // (ChkChangeVal checked), then a redraw if RegsChanged, which is cleared.
+// While only listening (RunOptions::ListenOnly) nothing is sent: "Read",
+// "Write" and the master's poll show kListenOnlyText instead (after the
+// checks that would have stopped them), and a master redraws for
+// RegsChanged as a slave does.
 // A ramp text that is no whole number throws ConversionError (the registers
 // and RegsChanged are left for the next tick).
 CommandResult Timer1Step(Workspace& ws, RequestBuilder& master, const TickSource& ticks,

@@ -11,6 +11,10 @@ struct RunOptions {
   bool Rs485 = false;
   uint32_t Rs485DelayBeforeMs = 0;
   uint32_t Rs485DelayAfterMs = 0;
+  // Listen only (--listen, the dialog's "Listen only"): the port opens without
+  // writing a byte and without raising DTR or RTS, nothing is ever sent, and
+  // the replies seen on the line fill the tables (app/core/passive_poll.h).
+  bool ListenOnly = false;
 };
 
 } // namespace korvane

@@ -46,8 +46,9 @@ std::string PollPrefix(int32_t pollCounter) { return "Poll " + IntToStr(pollCoun
 ModeView ModeDisplay(const Workspace& ws) {
   ModeView m;
   const bool master = IsMasterRole(ws.Settings.IsMaster);
-  const std::string role = master ? "Master" : "Slave";
-  m.ClearStatus = !master;
+  // While only listening the role plays no part on the line.
+  const std::string role = ws.Run.ListenOnly ? "Listen Only" : master ? "Master" : "Slave";
+  m.ClearStatus = !master || ws.Run.ListenOnly;
   m.TxtRTUMode = role + (FramesRtuUnlessAscii(ws.Settings.RtuMode) ? " - Binary" : " - ASCII");
   m.CboAddr = IntToStr(ws.Devices.DeviceAddress);
   return m;

@@ -35,11 +35,13 @@ inline StatusUpdate StatusDisplay(const Workspace& ws, int32_t code, const std::
 std::string PollPrefix(int32_t pollCounter);                 // "Poll 12"
 inline constexpr const char* kWriteSentPrefix = "Write -";   // a write request just sent
 inline constexpr const char* kWriteReplyPrefix = "Write - "; // the reply to a write
+// What a command that would send says while only listening.
+inline constexpr const char* kListenOnlyText = "Listen only: nothing is sent";
 
 // What ModeDisplay shows.
 struct ModeView {
-  std::string TxtRTUMode;   // "Slave - Binary", "Master - ASCII", ...
-  bool ClearStatus = false; // slave: TxtStatus is emptied; master: left alone
+  std::string TxtRTUMode;   // "Slave - Binary", "Master - ASCII", "Listen Only - Binary", ...
+  bool ClearStatus = false; // slave and listening: TxtStatus is emptied; master: left alone
   std::string CboAddr;      // DeviceAddress in decimal
 };
 ModeView ModeDisplay(const Workspace& ws);

@@ -17,6 +17,17 @@ bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
 
 bool InTable(int64_t n) { return n >= 1 && n <= kRegisters; }
 
+// The write the entry describes, sent; while only listening nothing goes out
+// and the status line says so.
+EntryResult SendOrSayListening(Workspace& ws, RequestBuilder& master, const TickSource& ticks,
+                               EntryResult out) {
+  if (ws.Run.ListenOnly) {
+    out.StatusText = kListenOnlyText;
+    return out;
+  }
+  return SentResult(std::move(out), SendWriteRequest(ws, master, ticks));
+}
+
 EntryResult BitEntry(Workspace& ws, RequestBuilder& master, const TickSource& ticks, int64_t n,
                      const std::string& input, EntryResult out) {
   const bool zeroOrOne = input == "0" || input == "1";
@@ -30,7 +41,7 @@ EntryResult BitEntry(Workspace& ws, RequestBuilder& master, const TickSource& ti
     ws.Cycle.WriteValues[1] = input == "1" ? 1 : 0;
     ws.Cycle.WriteAddress = static_cast<int32_t>(n);
     ws.Cycle.WriteCount = 0; // a single-coil write
-    return SentResult(std::move(out), SendWriteRequest(ws, master, ticks));
+    return SendOrSayListening(ws, master, ticks, std::move(out));
   }
   if (!zeroOrOne) return out;
   out.CellText = input;
@@ -78,7 +89,7 @@ EntryResult RegisterEntry(Workspace& ws, RequestBuilder& master, const TickSourc
   }
   // Input registers cannot be written; a write reaching past the table is not sent.
   if (ws.View.RegType != rtHoldingRegs || !allInTable) return out;
-  return SentResult(std::move(out), SendWriteRequest(ws, master, ticks));
+  return SendOrSayListening(ws, master, ticks, std::move(out));
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 // Value entry: the text of TxtInput applied to one cell of the grid, by the
 // "&Rewrite" button (CmdWriteClick) or by moving the grid's selection
 // (StringGrid1SelectCell). As slave the value goes into the store, as master
-// with polling on it is sent at once, as master with polling off it is only
+// with polling on it is sent at once (while only listening, the status line
+// says nothing is sent), as master with polling off it is only
 // placed into the cell for the "Write" button.
 #include <array>
 #include <cstdint>

@@ -105,6 +105,8 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
       }
       c.Ports.push_back(std::move(mapping));
       ++i;
+    } else if (a == "--listen") {
+      c.Listen = true;
     } else if (a == "--list-ports") {
       c.ListPorts = true;
     } else if (a == "--rs485" || a.rfind("--rs485=", 0) == 0) {
@@ -127,7 +129,7 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string UsageText() {
   return "Usage: korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--trace FILE] "
-         "[--port N=DEVICE]... [--rs485[=BEFORE_MS,AFTER_MS]] [/debug|-debug]\n"
+         "[--port N=DEVICE]... [--rs485[=BEFORE_MS,AFTER_MS]] [--listen] [/debug|-debug]\n"
          "       korvane --list-ports\n"
          "  FILE                 register file loaded at start, as \"&Load\" loads it\n"
          "  --open               take the settings over and open the serial port\n"
@@ -148,6 +150,8 @@ std::string UsageText() {
          "                       RS-485 direction control by the serial driver: RTS raised\n"
          "                       while sending, BEFORE_MS before and AFTER_MS after (0..1000,\n"
          "                       default 0,0); refused by devices without the kernel's RS-485 mode\n"
+         "  --listen             listen only: open the port without writing a byte or raising\n"
+         "                       DTR/RTS, send nothing, and fill the tables from the replies seen\n"
          "  --list-ports         list the COM numbers with their devices, by-id names, USB\n"
          "                       vendor, product, serial number, driver and latency timer\n"
          "  /debug, -debug       write the diagnostic log HHDebug.txt\n"

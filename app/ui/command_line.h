@@ -1,7 +1,7 @@
 #pragma once
 // The program's command line:
 //   korvane [FILE] [--open] [--headless] [--save-on-exit OUT] [--trace FILE]
-//           [--port N=DEVICE]... [--rs485[=BEFORE_MS,AFTER_MS]] [/debug|-debug]
+//           [--port N=DEVICE]... [--rs485[=BEFORE_MS,AFTER_MS]] [--listen] [/debug|-debug]
 // plus --list-ports, --help and --version. Parsing only; no Qt, no side effects.
 #include <cstdint>
 #include <optional>
@@ -22,6 +22,7 @@ struct CommandLine {
   bool Rs485 = false;                             // RS-485 direction control by the driver
   uint32_t Rs485DelayBeforeMs = 0;                // RTS raised this long before sending
   uint32_t Rs485DelayAfterMs = 0;                 // and held this long after
+  bool Listen = false;                            // listen only: nothing is ever sent
   bool ListPorts = false;                         // print the serial ports and end
   bool Help = false;
   bool Version = false;

@@ -159,6 +159,9 @@ int main(int argc, char** argv) {
   ws->Run.Rs485 = cmd.Rs485;
   ws->Run.Rs485DelayBeforeMs = cmd.Rs485DelayBeforeMs;
   ws->Run.Rs485DelayAfterMs = cmd.Rs485DelayAfterMs;
+  ws->Run.ListenOnly = cmd.Listen;
+  // The mode line was drawn with the window, before the run's options.
+  MainForm.ModeDisplay();
 
   // Nobody can answer a message without a window: a start that fails ends a
   // headless run with status 1; with a window the user has seen the message.

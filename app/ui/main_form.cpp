@@ -630,6 +630,8 @@ void TMainForm::SetStatusText(const std::string& text) {
 
 void TMainForm::ShowLinkStatus(const std::string& text) { SetStatusText(text); }
 
+void TMainForm::ShowSeen(const std::string& text) { SetStatusText(text); }
+
 void TMainForm::SetPollInterval(int32_t ms) {
   // An interval of 0 would fire without pause: the timer stops instead.
   if (ms > 0)

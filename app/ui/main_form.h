@@ -121,6 +121,7 @@ public:
   // The "Port" field's tool tip and accessible description carry the detail.
   void ShowPortDetail(const std::string& detail) override;
   void ShowLinkStatus(const std::string& text) override;
+  void ShowSeen(const std::string& text) override;
 
   // Texts of the 100 value cells in cell-offset order (column 1 rows 1..20,
   // then column 2, ...): [1..100], [0] unused.

@@ -24,6 +24,7 @@ ConfigControls ControlsFromWorkspace(const Workspace& ws) {
   c.ComboParity = ws.Settings.Parity;
   c.ComboStop = IntToStr(ws.Settings.StopBits);
   c.ChkRs485 = ws.Run.Rs485;
+  c.ChkListen = ws.Run.ListenOnly;
   return c;
 }
 
@@ -61,6 +62,7 @@ void ApplyConfigControls(Workspace& ws, const ConfigControls& c, ConfigPort& por
     ws.Devices.DeviceAddress = ws.Devices.SlotAddress[static_cast<size_t>(ws.Devices.ActiveSlot)];
   ws.Settings.StopBits = static_cast<TStopBitsCode>(StrToInt(c.ComboStop));
   ws.Run.Rs485 = c.ChkRs485;
+  ws.Run.ListenOnly = c.ChkListen;
   port.OpenComm(ws.Settings.CommPort, kCommBufferSize, kCommBufferSize, ws.Settings.BaudRate,
                 ws.Settings.DataBits, ParityCode(ws.Settings.Parity), StopBitsArgument(ws.Settings.StopBits));
   if (c.ChkPort) port.PortActivate();

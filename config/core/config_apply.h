@@ -42,7 +42,8 @@ struct ConfigControls {
   std::array<std::string, kSlotCount + 1> TxtAddr{}; // [1..5]
   int OptAddr = 0;                                   // the chosen address button 1..5, 0 none
   bool ChkSingleReg = false;
-  bool ChkRs485 = false; // RS-485 direction control (a run option)
+  bool ChkRs485 = false;  // RS-485 direction control (a run option)
+  bool ChkListen = false; // listen only (a run option)
 };
 
 // Item lists of the combo boxes, in this order.
@@ -73,8 +74,8 @@ int32_t StopBitsArgument(TStopBitsCode stopBits);
 // CommPort; BaudRate; SingleRegWrite; PollTime (1..30); ResponseTime
 // (400..2000); DataBits ("7" or "8"); Parity ("N", "E" or "O"); the five slot
 // addresses (1..247 each); ActiveSlot; DeviceAddress; StopBits (any number);
-// the RS-485 run option; OpenComm; PortActivate when ChkPort is checked. Values out of range or list
-// are ignored without a message.
+// the RS-485 and listen-only run options; OpenComm; PortActivate when ChkPort is checked. Values out of range
+// or list are ignored without a message.
 //
 // A box that is not a decimal integer throws ConversionError at its step; the
 // steps before it stay in effect. What PortActivate throws passes through

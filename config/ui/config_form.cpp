@@ -157,20 +157,25 @@ QGroupBox* TConfigForm::BuildMode() {
 QGroupBox* TConfigForm::BuildMasterSlave() {
   OptMaster_ = Option("OptMaster", "Master");
   OptSlave_ = Option("OptSlave", "Slave");
+  ChkListen_ = new QCheckBox("Listen only");
+  ChkListen_->setObjectName("ChkListen");
+  ChkListen_->setToolTip("Open the port without writing a byte or raising DTR/RTS; send nothing and "
+                         "fill the tables from the replies seen on the line");
   TxtPollTime_ = Edit("TxtPollTime", 50);
   TxtResponseTime_ = Edit("TxtResponseTime", 50);
   auto* role = Group("GroupMasterSlave", "Master/Slave");
   auto* roleLayout = new QGridLayout(role);
   roleLayout->addWidget(OptMaster_, 0, 0);
   roleLayout->addWidget(OptSlave_, 1, 0);
+  roleLayout->addWidget(ChkListen_, 2, 0, 1, 2);
   auto* pollLabel = new QLabel("Poll Time 1-30 Sec");
   pollLabel->setBuddy(TxtPollTime_);
   auto* responseLabel = new QLabel("Response Time mSec");
   responseLabel->setBuddy(TxtResponseTime_);
-  roleLayout->addWidget(TxtPollTime_, 2, 0);
-  roleLayout->addWidget(pollLabel, 2, 1);
-  roleLayout->addWidget(TxtResponseTime_, 3, 0);
-  roleLayout->addWidget(responseLabel, 3, 1);
+  roleLayout->addWidget(TxtPollTime_, 3, 0);
+  roleLayout->addWidget(pollLabel, 3, 1);
+  roleLayout->addWidget(TxtResponseTime_, 4, 0);
+  roleLayout->addWidget(responseLabel, 4, 1);
   return role;
 }
 
@@ -268,6 +273,7 @@ void TConfigForm::ShowControls(const ConfigControls& c, bool atCreation) {
   }
   ChkPort_->setChecked(c.ChkPort);
   ChkRs485_->setChecked(c.ChkRs485);
+  ChkListen_->setChecked(c.ChkListen);
   FillPortItems();
   if (atCreation)
     ComboPort_->setEditText("");
@@ -330,6 +336,7 @@ ConfigControls TConfigForm::ReadControls() const {
   c.OptAddr = AddrGroup_->checkedId() >= 1 ? AddrGroup_->checkedId() : 0;
   c.ChkSingleReg = ChkSingleReg_->isChecked();
   c.ChkRs485 = ChkRs485_->isChecked();
+  c.ChkListen = ChkListen_->isChecked();
   return c;
 }
 

@@ -96,6 +96,7 @@ private:
   QRadioButton* OptASCII_ = nullptr;
   QRadioButton* OptMaster_ = nullptr;
   QRadioButton* OptSlave_ = nullptr;
+  QCheckBox* ChkListen_ = nullptr;
   QLineEdit* TxtPollTime_ = nullptr;
   QLineEdit* TxtResponseTime_ = nullptr;
   std::array<QLineEdit*, kSlotCount + 1> TxtAddr_{};

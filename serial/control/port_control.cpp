@@ -144,8 +144,13 @@ void PortControl::OpenComm(int32_t Port, int32_t InputBuffer, int32_t OutputBuff
 }
 
 void PortControl::PortActivate() {
-  serial_.SetEnableDTROnOpen(true);
-  serial_.SetEnableRTSOnOpen(true);
+  // A listener raises no line: an adapter or a device that reacts to DTR or
+  // RTS (a transceiver's driver enable, a reset line) must not notice it. The
+  // component sets both lines as it opens, so the kernel's raise on open is
+  // taken back at once.
+  const bool listen = ws_.Run.ListenOnly;
+  serial_.SetEnableDTROnOpen(!listen);
+  serial_.SetEnableRTSOnOpen(!listen);
   const std::string name = "COM" + IntToStr(requestedPort_);
   try {
     serial_.Open();
@@ -179,6 +184,7 @@ void PortControl::PortActivate() {
   view_.ShowPortState(true);
   ws_.Settings.PortActive = 1;
   ReportPortDetail(name, info);
+  if (listen) return;
   // Written directly, not through SendCommStr: the monitors do not show it,
   // but it is on the line.
   const uint64_t start = serial_.NowMicros();
@@ -186,8 +192,21 @@ void PortControl::PortActivate() {
   AnalyzerSent(std::string(kOpenBanner, std::min<size_t>(written, sizeof kOpenBanner - 1)), start);
 }
 
+void PortControl::AttachAnalyzer(LineAnalyzer* analyzer) {
+  analyzer_ = analyzer;
+  if (analyzer == nullptr) return;
+  analyzer->Listeners.push_back([this, alive = std::weak_ptr<bool>(alive_)](const line::Frame& frame) {
+    if (alive.expired() || !ws_.Run.ListenOnly) return;
+    const SeenExchange seen =
+        passive_.OnFrame(frame, analyzer_ != nullptr && analyzer_->Settings().TimingResolved);
+    if (seen.StatusText) view_.ShowSeen(*seen.StatusText);
+    if (seen.Redraw) view_.DisplayRegs();
+  });
+}
+
 void PortControl::StartAnalyzer(const PortInfo& info, bool networkLink) {
   if (analyzer_ == nullptr) return;
+  passive_.Reset();
   line::DecoderSettings settings = AnalyzerSettings(ws_);
   const LineTimingSource source{serial_.IsPseudoTerminal(), networkLink, info.LatencyTimerMs};
   const std::string note = TimingNote(source, settings);
@@ -257,6 +276,9 @@ void PortControl::CloseComm(int32_t /*Port*/) {
 }
 
 void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
+  // The commands never get here while listening; whatever else might is
+  // stopped before it reaches the line or the monitors.
+  if (ws_.Run.ListenOnly) throw SerialError(kListenOnlyText);
   if (ws_.Settings.PortActive == 1 && !frame.empty()) {
     const std::string notOpen = TSerialPort::PortName(serial_.Port()) + " is not open.";
     if (frame.size() > std::numeric_limits<uint32_t>::max()) throw SerialError(notOpen);
@@ -289,6 +311,8 @@ void PortControl::Serial1PortReceive(TSerialPort& sender, const std::string& buf
   // request must be framed before its reply.
   if (analyzer_ != nullptr) analyzer_->Received(buffer, sender.ReceivedStampUs());
   RecordReceived(ws_, buffer); // ReadCommStr
+  // A listener answers nothing and awaits no reply: neither engine sees the bytes.
+  if (ws_.Run.ListenOnly) return;
   if (IsMasterRole(ws_.Settings.IsMaster)) {
     if (master_ == nullptr) return;
     const int32_t s = FramesRtu(ws_.Settings.RtuMode) ? master_->MasterCheckRTU(n, buffer)

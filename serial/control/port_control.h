@@ -13,9 +13,11 @@
 // PortView; no Qt here.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
+#include "app/core/passive_poll.h"
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
 #include "config/core/config_apply.h"
@@ -54,6 +56,9 @@ public:
   // A sentence on the port's network link ("COM1: connected to
   // 10.0.0.7:4001") for the status line.
   virtual void ShowLinkStatus(const std::string& text) = 0;
+  // While only listening: the last exchange seen on the line ("Seen: device 7
+  // Read Holding Registers 1-10, reply in 4.2 ms") for the status line.
+  virtual void ShowSeen(const std::string& /*text*/) {}
 };
 
 // The reply timer's step: when the master awaits a reply and ReplyDeadline has
@@ -102,7 +107,11 @@ public:
   // (the chunk before the engines see it, so a request is framed before the
   // reply the slave sends from its checker) and is stopped when the port
   // closes or goes away.
-  void AttachAnalyzer(LineAnalyzer* analyzer) { analyzer_ = analyzer; }
+  // While only listening, every frame it frames goes on to the passive poll
+  // (app/core/passive_poll.h): the values a reply carries into the tables,
+  // the exchange to the status line (ShowSeen), the grid redrawn when the
+  // shown table changed. Attach an analyzer once.
+  void AttachAnalyzer(LineAnalyzer* analyzer);
 
   // The port operations of the configuration dialog, "&Load" and "Exit".
   // Prepares the component without opening it (closes it first). ParityCode:
@@ -114,7 +123,8 @@ public:
                 int32_t ParityCode, int32_t StopBits) override;
   // Opens the port with DTR and RTS raised (RS-485 direction control when the
   // run options ask for it), shows "Active", PortActive := 1 and writes "Open
-  // Port" to the line. A difference between the settings and what the driver
+  // Port" to the line. While only listening both lines stay low and nothing is
+  // written. A difference between the settings and what the driver
   // took, or an adapter latency timer above 1 ms, is logged and shown as the
   // port's detail. Throws SerialError "Cannot connect to COMn." when the device
   // cannot be opened, with the reason (also written to the diagnostic log);
@@ -129,12 +139,15 @@ public:
 
   // Records the frame for the monitors and, while the port is active, writes
   // all of it with one SendBuffer. A failed or short write throws the
-  // component's not-open error ("COMn is not open."). `port` is not used.
+  // component's not-open error ("COMn is not open."). While only listening it
+  // writes and records nothing and throws SerialError(kListenOnlyText).
+  // `port` is not used.
   void SendCommStr(int port, const std::string& frame) override;
 
   // One chunk from the reader thread, passed on unchanged and exactly once:
   // recorded for the monitors, then to the master's reply checker (with the
-  // status shown) or to the slave's request checker.
+  // status shown) or to the slave's request checker; to neither while only
+  // listening.
   void Serial1PortReceive(TSerialPort& sender, const std::string& buffer);
   // The reader thread ended while the port was meant to be open (the device
   // vanished): PortActive := 0, "InActive" shown and OnPortGone told. A
@@ -196,6 +209,9 @@ private:
   bool linkWaiting_ = false;
   // The line is a pseudo-terminal: written frames end when their write does.
   bool writesTakeNoTime_ = false;
+  PassivePoll passive_{ws_};
+  // The analyzer's listener holds it weakly: it does nothing once port control is gone.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace korvane

@@ -218,6 +218,7 @@ TEST_F(WindowsTest, ConfigurationControlsHaveTheNamesOfTheirLabels) {
                              {"OptASCII", "ASCII", false},
                              {"OptMaster", "Master", false},
                              {"OptSlave", "Slave", false},
+                             {"ChkListen", "Listen only", false},
                              {"TxtPollTime", "Poll Time 1-30 Sec", true},
                              {"TxtResponseTime", "Response Time mSec", true},
                              {"TxtAddr1", "Address 1", false},
@@ -268,13 +269,13 @@ TEST_F(WindowsTest, TabOrderFollowsTheLayout) {
                                       "TxtInput",       "CmdWrite",     "CmdPoll",      "CmdMasterRead",
                                       "CmdMasterWrite", "ChkChangeVal", "TxtLowLim",    "TxtHiLim",
                                       "TxtIncr"}));
-  EXPECT_EQ(
-      TabChain(config.get()),
-      (std::vector<std::string>{"ChkPort",   "ComboPort",   "ComboBaud",       "ComboData",    "ComboParity",
-                                "ComboStop", "ChkRs485",    "OptRTU",          "OptASCII",     "OptMaster",
-                                "OptSlave",  "TxtPollTime", "TxtResponseTime", "TxtAddr1",     "OptAddr1",
-                                "TxtAddr2",  "OptAddr2",    "TxtAddr3",        "OptAddr3",     "TxtAddr4",
-                                "OptAddr4",  "TxtAddr5",    "OptAddr5",        "ChkSingleReg", "CmdExit"}));
+  EXPECT_EQ(TabChain(config.get()),
+            (std::vector<std::string>{
+                "ChkPort",      "ComboPort",       "ComboBaud", "ComboData", "ComboParity", "ComboStop",
+                "ChkRs485",     "OptRTU",          "OptASCII",  "OptMaster", "OptSlave",    "ChkListen",
+                "TxtPollTime",  "TxtResponseTime", "TxtAddr1",  "OptAddr1",  "TxtAddr2",    "OptAddr2",
+                "TxtAddr3",     "OptAddr3",        "TxtAddr4",  "OptAddr4",  "TxtAddr5",    "OptAddr5",
+                "ChkSingleReg", "CmdExit"}));
   EXPECT_EQ(TabChain(analyzer.get()),
             (std::vector<std::string>{"SpnDevice", "CboFunction", "ChkErrors", "ChkPause", "ChkFollow",
                                       "CmdExport", "TblFrames", "MemoBytes", "MemoFields", "TblStats",

@@ -103,13 +103,14 @@ TEST(CommandLineParse, Table) {
   }
 }
 
-TEST(CommandLineParse, Rs485AndListPorts) {
+TEST(CommandLineParse, Rs485ListenAndListPorts) {
   struct Case {
     std::vector<std::string> args;
     bool ok;
     bool rs485;
     uint32_t before, after;
     bool list;
+    bool listen = false;
   };
   const Case cases[] = {
       {{}, true, false, 0, 0, false},
@@ -118,6 +119,8 @@ TEST(CommandLineParse, Rs485AndListPorts) {
       {{"--rs485=0,1000", "--open"}, true, true, 0, 1000, false},
       {{"--list-ports"}, true, false, 0, 0, true},
       {{"--list-ports", "--port", "3=/dev/ttyUSB0"}, true, false, 0, 0, true},
+      {{"--listen"}, true, false, 0, 0, false, true},
+      {{"--open", "--listen", "--rs485"}, true, true, 0, 0, false, true},
       {{"--rs485="}, false, false, 0, 0, false},
       {{"--rs485=5"}, false, false, 0, 0, false},
       {{"--rs485=5,"}, false, false, 0, 0, false},
@@ -127,6 +130,8 @@ TEST(CommandLineParse, Rs485AndListPorts) {
       {{"--rs485=1,2,3"}, false, false, 0, 0, false},
       {{"--rs485=99999999999,0"}, false, false, 0, 0, false},
       {{"--rs4850"}, false, false, 0, 0, false},
+      {{"--listen=1"}, false, false, 0, 0, false},
+      {{"--listen-only"}, false, false, 0, 0, false},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -139,6 +144,7 @@ TEST(CommandLineParse, Rs485AndListPorts) {
     EXPECT_EQ(r.Line.Rs485DelayBeforeMs, c.before);
     EXPECT_EQ(r.Line.Rs485DelayAfterMs, c.after);
     EXPECT_EQ(r.Line.ListPorts, c.list);
+    EXPECT_EQ(r.Line.Listen, c.listen);
   }
 }
 
@@ -177,6 +183,17 @@ constexpr int kWaitMs = 10000;
 using frame::Bytes;
 using test::ReadFile;
 using test::WithCrc;
+
+// Upper-case hexadecimal without spaces, as the trace writes frames.
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s;
+  for (const char c : bytes) {
+    s += digits[static_cast<uint8_t>(c) >> 4];
+    s += digits[static_cast<uint8_t>(c) & 15];
+  }
+  return s;
+}
 
 // Reads from `fd` until `done(text)` or `ms` pass without any byte, or end of file.
 std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& done, int ms = kWaitMs) {
@@ -302,8 +319,9 @@ public:
   }
   bool Ok() const { return master_ >= 0 && near_ >= 0; }
   const std::string& Path() const { return path_; }
-  std::string Read(size_t n) {
-    return ReadUntil(master_, [n](const std::string& s) { return s.size() >= n; });
+  std::string Read(size_t n, int ms = kWaitMs) {
+    return ReadUntil(
+        master_, [n](const std::string& s) { return s.size() >= n; }, ms);
   }
   bool Write(const std::string& bytes) {
     return ::write(master_, bytes.data(), bytes.size()) == ssize_t(bytes.size());
@@ -351,6 +369,7 @@ TEST(CommandLineProgram, HelpVersionUsageAndNoDisplay) {
       {{"--help"}, {}, 0, "Usage: korvane [FILE]", ""},
       {{"--help"}, {}, 0, "  --rs485[=BEFORE_MS,AFTER_MS]\n", ""},
       {{"--help"}, {}, 0, "  --list-ports ", ""},
+      {{"--help"}, {}, 0, "  --listen ", ""},
       {{"--help"}, {}, 0, "[--trace FILE]", ""},
       {{"--help"}, {}, 0, "\n  --trace FILE ", ""},
       {{"--trace"}, {}, 2, "", "--trace needs a file name"},
@@ -415,6 +434,62 @@ TEST_F(HeadlessRun, MasterFromAFilePollsAndPrintsTheStatus) {
 
   p.Signal(SIGINT);
   EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+}
+
+// A listening master opens its line writing nothing, its poll timer says so
+// instead of sending, and a request for its slave address gets no answer.
+TEST_F(HeadlessRun, AListeningMasterWritesNothing) {
+  const std::string file = dir + "/master.txt";
+  std::ofstream(file, std::ios::binary) << "MASTER\r\nRTU\r\n2\r\n9600\r\n8\r\nN\r\n1\r\n1\r\n";
+  Program p({file, "--headless", "--open", "--listen", "--port", "2=" + line.Path()});
+  ASSERT_TRUE(p.Started());
+  // The poll timer (1 s, from the file) has fired once this is printed; the
+  // port was opened before.
+  const std::string said = "Listen only: nothing is sent\n";
+  ASSERT_TRUE(p.OutputShows(said)) << p.Stdout();
+  ASSERT_TRUE(line.Write(WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}))));
+  // One tick later the request has long been handled.
+  EXPECT_TRUE(p.OutputShows(said + said)) << p.Stdout();
+  EXPECT_EQ(line.Read(1, 100), "");
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+}
+
+// A listening slave takes the values another device returns to another
+// master into its table, says the exchange, answers nothing, traces both
+// frames as received and saves the values: a bus sniffer.
+TEST_F(HeadlessRun, AListenerKeepsTheValuesItSawTracesThemAndSavesThem) {
+  const std::string out = dir + "/seen.txt";
+  const std::string trace = dir + "/line.csv";
+  Program p({"--headless", "--listen", "--port", "1=" + line.Path(), "--open", "--save-on-exit", out,
+             "--trace", trace});
+  ASSERT_TRUE(p.Started());
+  // Another master reads two registers of device 1 (Korvane's slot 1); the device answers.
+  const std::string request = WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}));
+  const std::string reply = WithCrc(Bytes({0x01, 0x03, 0x04, 0x00, 0x07, 0x12, 0x34}));
+  ASSERT_TRUE(line.Write(request));
+  ASSERT_TRUE(line.Write(reply));
+  // A pseudo-terminal cannot time the line: no reply time.
+  EXPECT_TRUE(p.OutputShows("Seen: device 1 Read Holding Registers 1-2\n")) << p.Stdout();
+  EXPECT_EQ(line.Read(1, 100), "");
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Finish(), 0) << p.Stderr();
+  const std::string saved = ReadFile(out);
+  const size_t hold = saved.find(";HOLDREG\r\n");
+  ASSERT_NE(hold, std::string::npos);
+  EXPECT_EQ(saved.substr(hold + 10, 16), "       7    4660");
+  // Both frames, each as it came from the line.
+  std::istringstream csv(ReadFile(trace));
+  std::string header, row;
+  std::vector<std::string> rows;
+  ASSERT_TRUE(std::getline(csv, header));
+  while (std::getline(csv, row)) rows.push_back(row);
+  ASSERT_EQ(rows.size(), 2u) << ReadFile(trace);
+  const std::string expected[] = {",rx,1,3,8,ok,,\"Read Holding Registers 1-2\"," + Hex(request),
+                                  ",rx,1,3,9,ok,", "\"Reply: 2 registers\"," + Hex(reply)};
+  EXPECT_NE(rows[0].find(expected[0]), std::string::npos) << rows[0];
+  EXPECT_NE(rows[1].find(expected[1]), std::string::npos) << rows[1];
+  EXPECT_NE(rows[1].find(expected[2]), std::string::npos) << rows[1];
 }
 
 TEST_F(HeadlessRun, APortThatCannotOpenEndsAHeadlessRun) {

@@ -1,6 +1,7 @@
 #include "app/core/master_commands.h"
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -402,6 +403,78 @@ TEST_F(CommandFixture, PollTimerInSlaveMode) {
   EXPECT_THROW(Timer1Step(*ws, master, ticks, &bad), ConversionError);
   EXPECT_EQ(ws->Cycle.RegsChanged, 1); // left for the next tick
   EXPECT_EQ(ws->Active().HoldingRegTable[3], 3);
+  EXPECT_TRUE(sender.frames.empty());
+}
+
+// Every way the master would send, once listening and once not: listening,
+// nothing reaches the line, no reply is awaited and the status line says so.
+TEST_F(CommandFixture, ListeningEveryCommandSendsNothingAndSaysSo) {
+  struct Case {
+    const char* what;
+    TRegType table;
+    TDisplayType format;
+    uint8_t poll;
+    std::vector<const char*> cells; // the view, or the typed input for value entry
+    bool entry;                     // value entry into cell (1, 1) instead of a command
+  } cases[] = {
+      {"Read", rtHoldingRegs, dtDecimal, 0, {}, false},
+      {"Write coils", rtCoils, dtDecimal, 0, {"1", "0"}, false},
+      {"Write registers", rtHoldingRegs, dtDecimal, 0, {"7", "8"}, false},
+      {"Write a float", rtHoldingRegs, dtFloat, 0, {"", "1.5"}, false},
+      {"poll timer", rtInputRegs, dtDecimal, 1, {}, false},
+      {"coil entry", rtCoils, dtDecimal, 1, {"1"}, true},
+      {"register entry", rtHoldingRegs, dtDecimal, 1, {"42"}, true},
+  };
+  for (const Case& c : cases) {
+    for (const bool listen : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (listen ? " listening" : ""));
+      ws->Run.ListenOnly = listen;
+      ws->View.RegType = c.table;
+      ws->View.DisplayType = c.format;
+      ws->View.RegLength = 2;
+      ws->Cycle.PollEnabled = c.poll;
+      engine.AwaitingReply = 0;
+      cells = GridTexts{};
+      for (size_t k = 0; k < c.cells.size(); ++k) cells[k + 1] = c.cells[k];
+      const size_t before = sender.frames.size();
+      std::optional<std::string> status;
+      bool sent = false;
+      if (c.entry) {
+        const EntryResult r = ApplyEntry(*ws, master, ticks, 1, 1, c.cells[0]);
+        status = r.StatusText;
+        sent = r.Sent;
+      } else {
+        const CommandResult r = c.poll == 1                     ? Timer1Step(*ws, master, ticks, nullptr)
+                                : std::string(c.what) == "Read" ? CmdMasterReadClick(*ws, master, ticks)
+                                                                : Write();
+        status = r.StatusText;
+        sent = r.Sent;
+      }
+      EXPECT_EQ(sent, !listen);
+      EXPECT_EQ(sender.frames.size(), before + (listen ? 0 : 1));
+      EXPECT_EQ(engine.AwaitingReply, listen ? 0 : 1);
+      if (listen)
+        EXPECT_EQ(status, kListenOnlyText);
+      else
+        EXPECT_NE(status, kListenOnlyText);
+    }
+  }
+}
+
+// A listening master redraws for values it saw, at the next tick, as a slave does.
+TEST_F(CommandFixture, ListeningMasterRedrawsWhatItSaw) {
+  ws->Run.ListenOnly = true;
+  for (const uint8_t poll : {uint8_t{0}, uint8_t{1}}) {
+    ws->Cycle.PollEnabled = poll;
+    EXPECT_FALSE(Timer1Step(*ws, master, ticks, nullptr).Redraw);
+    ws->Cycle.RegsChanged = 1;
+    EXPECT_TRUE(Timer1Step(*ws, master, ticks, nullptr).Redraw);
+    EXPECT_EQ(ws->Cycle.RegsChanged, 0);
+  }
+  ws->Run.ListenOnly = false; // a master that sends redraws after its replies instead
+  ws->Cycle.PollEnabled = 0;
+  ws->Cycle.RegsChanged = 1;
+  EXPECT_FALSE(Timer1Step(*ws, master, ticks, nullptr).Redraw);
   EXPECT_TRUE(sender.frames.empty());
 }
 

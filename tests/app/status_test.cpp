@@ -54,23 +54,37 @@ TEST(StatusDisplay, TextForEveryCode) {
   EXPECT_FALSE(StatusDisplay(*ws, 1, "x").Redraw);
 }
 
-TEST(ModeDisplay, RoleFramingAndAddress) {
-  auto ws = MakeWorkspace();
-  ws->Settings.IsMaster = roMaster;
-  ws->Settings.RtuMode = fmRtu;
-  ModeView m = ModeDisplay(*ws);
-  EXPECT_EQ(m.TxtRTUMode, "Master - Binary");
-  EXPECT_FALSE(m.ClearStatus);
-  EXPECT_EQ(m.CboAddr, "1");
-
-  ws->Settings.IsMaster = roSlave;
-  ws->Settings.RtuMode = fmAscii;
-  ws->Devices.SlotAddress = {0, 10, 20, 30, 40, 50};
-  ws->SelectSlot(4);
-  m = ModeDisplay(*ws);
-  EXPECT_EQ(m.TxtRTUMode, "Slave - ASCII");
-  EXPECT_TRUE(m.ClearStatus);
-  EXPECT_EQ(m.CboAddr, "40");
+TEST(ModeDisplay, RoleFramingListeningAndAddress) {
+  struct Case {
+    TRole role;
+    TFrameMode mode;
+    bool listen;
+    const char* text;
+    bool clearStatus;
+  } cases[] = {
+      {roMaster, fmRtu, false, "Master - Binary", false},
+      {roMaster, fmAscii, false, "Master - ASCII", false},
+      {roSlave, fmRtu, false, "Slave - Binary", true},
+      {roSlave, fmAscii, false, "Slave - ASCII", true},
+      // Listening, the role plays no part on the line; the status starts empty.
+      {roMaster, fmRtu, true, "Listen Only - Binary", true},
+      {roMaster, fmAscii, true, "Listen Only - ASCII", true},
+      {roSlave, fmRtu, true, "Listen Only - Binary", true},
+      {roSlave, fmAscii, true, "Listen Only - ASCII", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto ws = MakeWorkspace();
+    ws->Settings.IsMaster = c.role;
+    ws->Settings.RtuMode = c.mode;
+    ws->Run.ListenOnly = c.listen;
+    ws->Devices.SlotAddress = {0, 10, 20, 30, 40, 50};
+    ws->SelectSlot(4);
+    const ModeView m = ModeDisplay(*ws);
+    EXPECT_EQ(m.TxtRTUMode, c.text);
+    EXPECT_EQ(m.ClearStatus, c.clearStatus);
+    EXPECT_EQ(m.CboAddr, "40");
+  }
 }
 
 struct RampFixture : ::testing::Test {

@@ -277,40 +277,59 @@ TEST_F(ConfigApplyTest, ShownControlsReflectTheWorkspace) {
   EXPECT_EQ(c.OptAddr, 4);
 }
 
-TEST_F(ConfigApplyTest, Rs485BoxIsARunOptionTakenOverBeforeThePortIsConfigured) {
-  for (const bool on : {true, false}) {
-    SCOPED_TRACE(on);
-    ws->Run.Rs485 = !on;
-    ws->Run.Rs485DelayBeforeMs = 7; // delays come from the command line and stay
-    EXPECT_EQ(Shown().ChkRs485, !on);
-    ConfigControls c = Shown();
-    c.ChkRs485 = on;
-    c.ChkPort = true;
-    bool seen = !on;
-    port.calls.clear();
-    // What OpenComm finds in the workspace is what the port is configured with.
-    struct Probe final : public ConfigPort {
-      Workspace& ws;
-      bool& seen;
-      Probe(Workspace& w, bool& s) : ws(w), seen(s) {}
-      void CloseComm(int32_t) override {}
-      void OpenComm(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t) override {
-        seen = ws.Run.Rs485;
+// "RS-485 Direction Control" and "Listen only" show and set run options, taken
+// over before the port is configured and opened (both read them there).
+TEST_F(ConfigApplyTest, RunOptionBoxesAreTakenOverBeforeThePortIsConfigured) {
+  struct Case {
+    const char* name;
+    bool RunOptions::*option;
+    bool ConfigControls::*box;
+  } cases[] = {
+      {"ChkRs485", &RunOptions::Rs485, &ConfigControls::ChkRs485},
+      {"ChkListen", &RunOptions::ListenOnly, &ConfigControls::ChkListen},
+  };
+  for (const Case& k : cases) {
+    for (const bool on : {true, false}) {
+      SCOPED_TRACE(std::string(k.name) + (on ? " on" : " off"));
+      const RunOptions others = ws->Run;
+      ws->Run.*k.option = !on;
+      ws->Run.Rs485DelayBeforeMs = 7; // delays come from the command line and stay
+      EXPECT_EQ(Shown().*k.box, !on);
+      ConfigControls c = Shown();
+      c.*k.box = on;
+      c.ChkPort = true;
+      // What OpenComm and PortActivate find in the workspace is what the port
+      // is configured and opened with.
+      struct Probe final : public ConfigPort {
+        Workspace& ws;
+        bool RunOptions::*option;
+        std::vector<bool> seen;
+        Probe(Workspace& w, bool RunOptions::*o) : ws(w), option(o) {}
+        void CloseComm(int32_t) override {}
+        void OpenComm(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t) override {
+          seen.push_back(ws.Run.*option);
+        }
+        void PortActivate() override { seen.push_back(ws.Run.*option); }
+      } probe(*ws, k.option);
+      ApplyConfigControls(*ws, c, probe);
+      EXPECT_EQ(probe.seen, (std::vector<bool>{on, on}));
+      EXPECT_EQ(ws->Run.*k.option, on);
+      EXPECT_EQ(ws->Run.Rs485DelayBeforeMs, 7u);
+      // The other box showed the other option and gave it back unchanged.
+      for (const Case& other : cases) {
+        if (other.option != k.option) {
+          EXPECT_EQ(ws->Run.*other.option, others.*other.option);
+        }
       }
-      void PortActivate() override {}
-    } probe(*ws, seen);
-    ApplyConfigControls(*ws, c, probe);
-    EXPECT_EQ(seen, on);
-    EXPECT_EQ(ws->Run.Rs485, on);
-    EXPECT_EQ(ws->Run.Rs485DelayBeforeMs, 7u);
+    }
+    // A box that is not a number stops "Exit" before the option is taken.
+    ws->Run.*k.option = false;
+    ConfigControls c = Shown();
+    c.*k.box = true;
+    c.ComboStop = "x";
+    EXPECT_THROW(Apply(c), ConversionError);
+    EXPECT_FALSE(ws->Run.*k.option);
   }
-  // A box that is not a number stops "Exit" before the option is taken.
-  ws->Run.Rs485 = false;
-  ConfigControls c = Shown();
-  c.ChkRs485 = true;
-  c.ComboStop = "x";
-  EXPECT_THROW(Apply(c), ConversionError);
-  EXPECT_FALSE(ws->Run.Rs485);
 }
 
 TEST(PollInterval, MillisecondsClampedAndBelowOneStopped) {

@@ -152,10 +152,11 @@ TEST_F(ConfigWindowsTest, ControlsCaptionsAndGroups) {
   EXPECT_EQ(groups, (std::vector<std::string>{"Serial Port", "Mode", "Master/Slave", "Addresses",
                                               "Write To Registers"}));
   const std::pair<const char*, const char*> captions[] = {
-      {"ChkPort", "Port Active"}, {"OptRTU", "Binary/RTU"},
-      {"OptASCII", "ASCII"},      {"OptMaster", "Master"},
-      {"OptSlave", "Slave"},      {"ChkSingleReg", "Function 6 For Single Registers"},
-      {"CmdExit", "Exit"},        {"ChkRs485", "RS-485 Direction Control"}};
+      {"ChkPort", "Port Active"},  {"OptRTU", "Binary/RTU"},
+      {"OptASCII", "ASCII"},       {"OptMaster", "Master"},
+      {"OptSlave", "Slave"},       {"ChkSingleReg", "Function 6 For Single Registers"},
+      {"CmdExit", "Exit"},         {"ChkRs485", "RS-485 Direction Control"},
+      {"ChkListen", "Listen only"}};
   for (const auto& [name, caption] : captions)
     EXPECT_EQ(Find<QAbstractButton>(name)->text().toStdString(), caption) << name;
   EXPECT_EQ(Find<QCheckBox>("ChkPort")->layoutDirection(), Qt::RightToLeft);
@@ -353,6 +354,29 @@ TEST_F(ConfigWindowsTest, Rs485BoxReachesTheDriverAndTheDriversChangesAreShown) 
   ClickExit();
   EXPECT_EQ(field->toolTip().toStdString(), "");
   EXPECT_EQ(field->accessibleDescription().toStdString(), "InActive");
+}
+
+// "Listen only" opens the port writing nothing (no "Open Port"), the mode
+// field says so, and the box shows the option again at the next activation.
+// Unchecked, the same "Exit" writes the banner.
+TEST_F(ConfigWindowsTest, ListenBoxOpensThePortSilentlyAndTheModeSaysSo) {
+  config->show();
+  for (const bool listen : {true, false}) {
+    SCOPED_TRACE(listen ? "listening" : "not listening");
+    Activate();
+    EXPECT_EQ(Checked("ChkListen"), !listen);
+    TypeCombo("ComboPort", "5");
+    Check("ChkPort");
+    Check("ChkListen", listen);
+    const std::string before = backend.Written();
+    ClickExit();
+    ASSERT_TRUE(messages.empty()) << messages.front();
+    EXPECT_EQ(ws->Run.ListenOnly, listen);
+    EXPECT_EQ(MainLabel("TxtPort"), "Active");
+    EXPECT_EQ(backend.Written(), before + (listen ? "" : PortControl::kOpenBanner));
+    EXPECT_EQ(MainLabel("TxtRTUMode"), listen ? "Listen Only - Binary" : "Slave - Binary");
+    config->show();
+  }
 }
 
 TEST(ConfigPortList, EachPortSaysWhatItIs) {

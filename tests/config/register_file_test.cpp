@@ -206,6 +206,23 @@ TEST(RegisterFileWriter, StartUpWorkspaceByteForByte) {
   EXPECT_EQ(headers, 20u);
 }
 
+// The options of a run (RS-485, listening) never reach the file: it is the
+// same byte for byte with or without them, and loading it leaves them alone.
+TEST(RegisterFileWriter, RunOptionsStayOutOfTheFile) {
+  auto plain = MakeWorkspace();
+  auto withOptions = MakeWorkspace();
+  withOptions->Run.Rs485 = true;
+  withOptions->Run.Rs485DelayBeforeMs = 5;
+  withOptions->Run.ListenOnly = true;
+  EXPECT_EQ(RegisterFileText(*withOptions), RegisterFileText(*plain));
+  TempDir dir;
+  const std::string path = dir / "regs.txt";
+  SaveRegisterFile(*plain, path);
+  LoadRegisterFile(*withOptions, path);
+  EXPECT_TRUE(withOptions->Run.ListenOnly);
+  EXPECT_TRUE(withOptions->Run.Rs485);
+}
+
 TEST(RegisterFileWriter, CodesOutsideTheNamedOnesAreWrittenBackAsTheyCame) {
   // A role and a framing that are no code read as slave and ASCII; numbers
   // and the parity text are held as they stand, whatever they are.

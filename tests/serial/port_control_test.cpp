@@ -14,6 +14,7 @@
 #include "modbus/core.h"
 #include "modbus/master.h"
 #include "modbus/slave.h"
+#include "monitor/core/line_analyzer.h"
 #include "monitor/core/monitor_buffers.h"
 #include "serial/platform/fake_backend.h"
 #include "support/fake_sysfs.h"
@@ -534,6 +535,118 @@ TEST_F(PortDetailTest, TheRs485OptionReachesTheDriverAndARefusalIsExplained) {
   ws->Run.Rs485 = false;
   Activate(9600);
   EXPECT_EQ(ws->Settings.PortActive, 1);
+}
+
+// Listening, the port opens with DTR and RTS low and without the banner, and
+// a frame handed to port control goes nowhere: not to the line, not to the
+// monitors. Not listening, the same open raises both and writes the banner.
+TEST_F(PortDetailTest, ListeningOpensWithTheLinesLowAndWritesNothing) {
+  tree.SetLatency("1\n");
+  for (const bool listen : {false, true}) {
+    SCOPED_TRACE(listen ? "listening" : "not listening");
+    ws->Run.ListenOnly = listen;
+    const size_t states = backend.States().size();
+    const std::string written = backend.Written();
+    Activate(9600);
+    ASSERT_EQ(ws->Settings.PortActive, 1);
+    const std::vector<DCB> all = backend.States();
+    ASSERT_GT(all.size(), states);
+    for (size_t i = states; i < all.size(); ++i) {
+      EXPECT_EQ(DtrControl(all[i].Flags), listen ? 0u : 1u) << "state " << i;
+      EXPECT_EQ(RtsControl(all[i].Flags), listen ? 0u : 1u) << "state " << i;
+    }
+    EXPECT_EQ(backend.Written(), written + (listen ? "" : PortControl::kOpenBanner));
+
+    const std::string request = WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}));
+    const std::string before = backend.Written();
+    ws->Monitor.MonitorTxText.clear();
+    if (listen) {
+      try {
+        control.SendCommStr(1, request);
+        ADD_FAILURE() << "a frame was taken while listening";
+      } catch (const SerialError& e) {
+        EXPECT_EQ(std::string(e.what()), kListenOnlyText);
+      }
+      EXPECT_EQ(backend.Written(), before);
+      EXPECT_EQ(ws->Monitor.MonitorTxText, "");
+    } else {
+      control.SendCommStr(1, request);
+      EXPECT_EQ(backend.Written(), before + request);
+      EXPECT_EQ(ws->Monitor.MonitorTxText, Hex(request));
+    }
+    control.CloseComm(33);
+  }
+}
+
+// Listening, a request for one of Korvane's slots gets no answer and a reply
+// to the master's last request gives it no status and stores nothing; both
+// are still recorded for the monitors.
+TEST_F(PortControlTest, ListeningNeitherEngineSeesTheBytes) {
+  NeedLine();
+  ws->Settings.IsMaster = roMaster;
+  ws->Cycle.PollAddress = 1;
+  ws->Cycle.PollCount = 2;
+  Activate();
+  // The request goes out before listening begins; its reply comes after.
+  master->MasterPollPLC();
+  ws->Cycle.ReplyDeadline = ticks.Now() + 1000;
+  ASSERT_EQ(line.Read(8), WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02})));
+  ws->Run.ListenOnly = true;
+
+  const std::string cases[] = {
+      WithCrc(Bytes({0x01, 0x03, 0x04, 0x00, 0x0A, 0x01, 0x00})), // the master's reply
+      WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02})),       // a request for slot 1
+  };
+  for (const std::string& bytes : cases) {
+    ws->Monitor.MonitorRxText.clear();
+    ASSERT_TRUE(line.Write(bytes));
+    ASSERT_TRUE(PumpUntil([&] { return ws->Monitor.MonitorRxText.size() >= Hex(bytes).size(); }));
+    EXPECT_EQ(ws->Monitor.MonitorRxText, Hex(bytes));
+    ws->Settings.IsMaster = roSlave; // the request is for a slave
+  }
+  // The far end has everything Korvane would have written by now: nothing.
+  EXPECT_EQ(line.Read(1, 100), "");
+  EXPECT_TRUE(view->statuses.empty());
+  EXPECT_EQ(ws->SlotTables(1).HoldingRegTable[1], 0) << "the master's checker stored the reply";
+}
+
+// Listening, the exchanges of other devices that the analyzer frames fill the
+// tables of the slots at the replying device's address and are said on the
+// status line; the shown table is redrawn. Not listening, the same traffic
+// changes nothing.
+TEST_F(PortControlTest, ListeningTheRepliesSeenFillTheTables) {
+  NeedLine();
+  LineAnalyzer analyzer;
+  control->AttachAnalyzer(&analyzer);
+  ws->Devices.SlotAddress = {0, 1, 7, 3, 7, 5};
+  ws->SelectSlot(4);
+  const std::string exchange = WithCrc(Bytes({0x07, 0x03, 0x00, 0x09, 0x00, 0x02})) +
+                               WithCrc(Bytes({0x07, 0x03, 0x04, 0x00, 0x2A, 0xBE, 0xEF}));
+  for (const bool listen : {false, true}) {
+    SCOPED_TRACE(listen ? "listening" : "not listening");
+    ws->Run.ListenOnly = listen;
+    control->OpenComm(3, 1024, 1024, 9600, 8, 0, 1);
+    control->PortActivate();
+    if (!listen) {
+      ASSERT_EQ(line.Read(9), "Open Port");
+    }
+    const uint64_t framed = analyzer.Total();
+    ASSERT_TRUE(line.Write(exchange));
+    ASSERT_TRUE(PumpUntil([&] { return analyzer.Total() >= framed + 2; }));
+    for (const int slot : {2, 4}) {
+      EXPECT_EQ(ws->SlotTables(slot).HoldingRegTable[10], listen ? 42 : 0) << slot;
+      EXPECT_EQ(ws->SlotTables(slot).HoldingRegTable[11], listen ? 0xBEEF : 0) << slot;
+    }
+    EXPECT_EQ(ws->SlotTables(1).HoldingRegTable[10], 0);
+    if (listen) {
+      ASSERT_EQ(view->seen.size(), 1u);
+      EXPECT_EQ(view->seen[0].rfind("Seen: device 7 Read Holding Registers 10-11", 0), 0u) << view->seen[0];
+      EXPECT_EQ(view->calls.back(), "redraw") << "the shown table took the values";
+    } else {
+      EXPECT_TRUE(view->seen.empty());
+    }
+    control->CloseComm(3);
+  }
 }
 
 TEST_F(PortControlTest, ListenerPortIsActiveOnlyWhileAClientIsThere) {

@@ -30,7 +30,13 @@ public:
     calls.push_back("link");
   }
 
+  void ShowSeen(const std::string& text) override {
+    seen.push_back(text);
+    calls.push_back("seen");
+  }
+
   std::vector<std::string> calls;
+  std::vector<std::string> seen;
   std::vector<std::string> details;
   std::vector<std::string> statuses;
   std::vector<std::string> links;
