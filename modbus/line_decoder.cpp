@@ -118,7 +118,7 @@ struct FrameDecoder::State {
 
   FrameSink& sink;
   const DecoderSettings& settings;
-  uint64_t charUs = 0, interFrameUs = 0, interCharUs = 0;
+  uint64_t CharUs = 0, InterFrameUs = 0, InterCharUs = 0;
   bool timed = false; // RTU with stamps that resolve silences
   bool wire = true;   // bytes take time on a wire
 
@@ -127,51 +127,51 @@ struct FrameDecoder::State {
   uint64_t est[kHold];
   size_t head = 0, tail = 0;
   bool stamped = false;
-  uint64_t lastStamp = 0;
-  size_t asciiScan = 0; // characters after head already searched for a frame's end
+  uint64_t LastStamp = 0;
+  size_t AsciiScan = 0; // characters after head already searched for a frame's end
   // FirstCheckAfter's last answer: from checkFrom, with checkTail bytes held.
-  size_t checkTail = SIZE_MAX, checkFrom = 0, checkPos = 0;
+  size_t CheckTail = SIZE_MAX, CheckFrom = 0, CheckPos = 0;
   // The CRC search at rawAt (absolute), resumed as bytes join.
-  size_t rawAt = SIZE_MAX;
-  TCore::CrcSearch rawSearch;
+  size_t RawAt = SIZE_MAX;
+  TCore::CrcSearch RawSearch;
 
   // The run of noise being gathered (it precedes buf[head]).
   std::string noise;
-  uint64_t noiseFirst = 0, noiseLast = 0;
+  uint64_t NoiseFirst = 0, NoiseLast = 0;
 
   Frame out;
   std::string scratch; // bytes of an ASCII frame
 
-  bool haveLast = false;
-  uint64_t lastEnd = 0; // end of the latest frame on the line
+  bool HaveLast = false;
+  uint64_t LastEnd = 0; // end of the latest frame on the line
 
   // The request awaiting its reply.
   bool awaiting = false;
   Frame request;
-  int reqDevice = -1, reqFunction = -1;
-  int32_t reqStart = -1, reqQuantity = -1;
+  int ReqDevice = -1, ReqFunction = -1;
+  int32_t ReqStart = -1, ReqQuantity = -1;
 
   // The frame written last, while its echo may still come.
-  bool echoActive = false;
+  bool EchoActive = false;
   std::string echo;
-  FrameKind echoKind = FrameKind::kNoise;
-  FrameCheck echoCheck = FrameCheck::kNoise;
+  FrameKind EchoKind = FrameKind::kNoise;
+  FrameCheck EchoCheck = FrameCheck::kNoise;
   // The frame written reads as its own reply too (5 and 6 are answered with
   // a copy): its copy is the echo only when it began before a reply could
   // have (stamps that resolve it), or, without them, when the line has
   // echoed what was written before.
-  bool echoAmbiguous = false;
-  uint64_t echoEndUs = 0;
-  bool lineEchoes = false;
+  bool EchoAmbiguous = false;
+  uint64_t EchoEndUs = 0;
+  bool LineEchoes = false;
 
   bool Ascii() const { return settings.Framing == frame::Framing::kAscii; }
   bool Pending() const { return head < tail || !noise.empty(); }
-  uint64_t FirstPendingEst() const { return !noise.empty() ? noiseFirst : est[head]; }
-  uint64_t LastPendingEst() const { return head < tail ? est[tail - 1] : noiseLast; }
+  uint64_t FirstPendingEst() const { return !noise.empty() ? NoiseFirst : est[head]; }
+  uint64_t LastPendingEst() const { return head < tail ? est[tail - 1] : NoiseLast; }
   uint64_t Deadline() const { return AddSaturated(request.EndUs, settings.ReplyTimeoutUs); }
 
   bool PreferReply(const uint8_t* b, size_t n) const {
-    return awaiting && n > frame::kFunctionOffset && b[0] == reqDevice && (b[1] & 0x7F) == reqFunction;
+    return awaiting && n > frame::kFunctionOffset && b[0] == ReqDevice && (b[1] & 0x7F) == ReqFunction;
   }
 
   void TimeOut() {
@@ -208,40 +208,40 @@ struct FrameDecoder::State {
     if (awaiting && f.TimeUs > Deadline()) TimeOut();
     const bool isEcho = (f.Flags & kEcho) != 0;
     if (f.Dir == Direction::kRx && !isEcho) NoEcho();
-    if (timed && haveLast && !isEcho && f.Kind != FrameKind::kNoise && f.TimeUs < lastEnd + interFrameUs)
+    if (timed && HaveLast && !isEcho && f.Kind != FrameKind::kNoise && f.TimeUs < LastEnd + InterFrameUs)
       f.Flags |= kShortSilence;
     if (!isEcho) {
       const bool reply = f.Kind == FrameKind::kReply || f.Kind == FrameKind::kException;
-      if (reply && awaiting && f.Device == reqDevice && (f.Function & 0x7F) == reqFunction) {
+      if (reply && awaiting && f.Device == ReqDevice && (f.Function & 0x7F) == ReqFunction) {
         // Its reply, also when corrupted: the device answered.
         awaiting = false;
         if (f.Check == FrameCheck::kOk) {
           f.ResponseUs = f.TimeUs >= request.EndUs ? static_cast<int64_t>(f.TimeUs - request.EndUs) : 0;
           f.ReplyDurationUs = static_cast<int64_t>(f.EndUs - f.TimeUs);
-          f.RequestStart = reqStart;
-          f.RequestQuantity = reqQuantity;
+          f.RequestStart = ReqStart;
+          f.RequestQuantity = ReqQuantity;
         }
       } else if (f.Kind == FrameKind::kRequest) {
         if (awaiting) TimeOut();
         if (f.Check == FrameCheck::kOk && f.Device != 0 && binLength >= frame::kRequestHeaderSize) {
           awaiting = true;
           request = f;
-          reqDevice = f.Device;
-          reqFunction = f.Function;
-          reqStart = static_cast<int32_t>(bin[2] * 256 + bin[3]);
-          reqQuantity =
+          ReqDevice = f.Device;
+          ReqFunction = f.Function;
+          ReqStart = static_cast<int32_t>(bin[2] * 256 + bin[3]);
+          ReqQuantity =
               (f.Function == 5 || f.Function == 6) ? 1 : static_cast<int32_t>(bin[4] * 256 + bin[5]);
         }
       }
     }
-    lastEnd = haveLast ? std::max(lastEnd, f.EndUs) : f.EndUs;
-    haveLast = true;
+    LastEnd = HaveLast ? std::max(LastEnd, f.EndUs) : f.EndUs;
+    HaveLast = true;
     sink.OnFrame(f);
   }
 
   void FlushNoise() {
     if (noise.empty()) return;
-    Begin(Direction::kRx, noiseFirst, noiseLast + charUs, FrameCheck::kNoise, FrameKind::kNoise, 0);
+    Begin(Direction::kRx, NoiseFirst, NoiseLast + CharUs, FrameCheck::kNoise, FrameKind::kNoise, 0);
     out.Bytes.assign(noise);
     noise.clear();
     Deliver(nullptr, 0);
@@ -250,20 +250,20 @@ struct FrameDecoder::State {
   void AddNoise(size_t count) {
     NoEcho();
     while (count > 0) {
-      if (noise.empty()) noiseFirst = est[head];
+      if (noise.empty()) NoiseFirst = est[head];
       const size_t take = std::min(count, kMaxNoise - noise.size());
       noise.append(reinterpret_cast<const char*>(buf + head), take);
-      noiseLast = est[head + take - 1];
+      NoiseLast = est[head + take - 1];
       head += take;
       count -= take;
-      asciiScan = 0;
+      AsciiScan = 0;
       if (noise.size() >= kMaxNoise) FlushNoise();
     }
   }
 
   uint8_t GapFlag(size_t from, size_t length) const {
     if (!timed) return 0;
-    const uint64_t limit = interCharUs + charUs;
+    const uint64_t limit = InterCharUs + CharUs;
     for (size_t i = from + 1; i < from + length; ++i)
       if (est[i] - est[i - 1] > limit) return kGapInside;
     return 0;
@@ -273,10 +273,10 @@ struct FrameDecoder::State {
   void EmitRx(size_t length, FrameKind kind, FrameCheck check, uint8_t flags) {
     FlushNoise();
     const size_t h = head;
-    Begin(Direction::kRx, est[h], est[h + length - 1] + charUs, check, kind, flags | GapFlag(h, length));
+    Begin(Direction::kRx, est[h], est[h + length - 1] + CharUs, check, kind, flags | GapFlag(h, length));
     out.Bytes.assign(reinterpret_cast<const char*>(buf + h), length);
     head += length;
-    asciiScan = 0;
+    AsciiScan = 0;
     if (kind == FrameKind::kNoise) {
       Deliver(nullptr, 0);
     } else if (Ascii()) {
@@ -293,8 +293,8 @@ struct FrameDecoder::State {
 
   // What was written is not echoed.
   void NoEcho() {
-    if (echoActive && !echoAmbiguous) lineEchoes = false;
-    echoActive = false;
+    if (EchoActive && !EchoAmbiguous) LineEchoes = false;
+    EchoActive = false;
   }
 
   enum class Echo : uint8_t { kTaken, kWait, kNo };
@@ -312,21 +312,21 @@ struct FrameDecoder::State {
       }
       return Echo::kWait;
     }
-    echoActive = false;
-    if (echoAmbiguous && !(timed ? est[head] < echoEndUs + interFrameUs : lineEchoes)) return Echo::kNo;
-    if (!echoAmbiguous) lineEchoes = true;
+    EchoActive = false;
+    if (EchoAmbiguous && !(timed ? est[head] < EchoEndUs + InterFrameUs : LineEchoes)) return Echo::kNo;
+    if (!EchoAmbiguous) LineEchoes = true;
     FlushNoise();
     const size_t h = head;
-    Begin(Direction::kRx, est[h], est[h + m - 1] + charUs, echoCheck, echoKind, kEcho | GapFlag(h, m));
+    Begin(Direction::kRx, est[h], est[h + m - 1] + CharUs, EchoCheck, EchoKind, kEcho | GapFlag(h, m));
     out.Bytes.assign(echo);
-    if (echo.size() > frame::kFunctionOffset && echoKind != FrameKind::kNoise) {
+    if (echo.size() > frame::kFunctionOffset && EchoKind != FrameKind::kNoise) {
       const uint8_t* b = U8(echo);
       if (Ascii() && DecodeAsciiText(b, echo.size(), scratch)) b = U8(scratch);
       out.Device = b[0];
       out.Function = b[1];
     }
     head += m;
-    asciiScan = 0;
+    AsciiScan = 0;
     Deliver(nullptr, 0);
     return Echo::kTaken;
   }
@@ -341,8 +341,8 @@ struct FrameDecoder::State {
     if (final) FlushNoise();
     if (head == tail) {
       head = tail = 0;
-      checkTail = SIZE_MAX;
-      rawAt = SIZE_MAX;
+      CheckTail = SIZE_MAX;
+      RawAt = SIZE_MAX;
     }
   }
 
@@ -351,7 +351,7 @@ struct FrameDecoder::State {
       const uint8_t* b = buf + head;
       const size_t n = tail - head;
       const bool last = final || n >= kDecideBytes;
-      if (echoActive) {
+      if (EchoActive) {
         const Echo e = TakeEcho(n, last);
         if (e == Echo::kTaken) continue;
         if (e == Echo::kWait) return;
@@ -379,11 +379,11 @@ struct FrameDecoder::State {
         // checks (raw data does not run into a frame).
         const size_t next = FirstCheckAfter(head);
         const size_t span = next < tail ? next - head : n;
-        if (rawAt != head) {
-          rawAt = head;
-          rawSearch = {};
+        if (RawAt != head) {
+          RawAt = head;
+          RawSearch = {};
         }
-        const int64_t l = frame::RawLengthOnWire(b, span, rawSearch);
+        const int64_t l = frame::RawLengthOnWire(b, span, RawSearch);
         if (l > 0) {
           EmitRx(static_cast<size_t>(l), FrameKind::kRaw, FrameCheck::kOk, 0);
           continue;
@@ -432,14 +432,14 @@ struct FrameDecoder::State {
   // checks among the bytes held; `tail` when there is none. Remembered while
   // no byte joins, so a run of noise is searched once.
   size_t FirstCheckAfter(size_t p) {
-    if (checkTail == tail && checkFrom <= p && checkPos > p) return checkPos;
+    if (CheckTail == tail && CheckFrom <= p && CheckPos > p) return CheckPos;
     size_t q = p + 1;
     while (q + 1 < tail && FrameChecksAt(buf + q, tail - q, PreferReply(buf + q, tail - q)) != Seen::kYes)
       ++q;
     if (q + 1 >= tail) q = tail;
-    checkTail = tail;
-    checkFrom = p;
-    checkPos = q;
+    CheckTail = tail;
+    CheckFrom = p;
+    CheckPos = q;
     return q;
   }
 
@@ -447,7 +447,7 @@ struct FrameDecoder::State {
     while (head < tail) {
       const uint8_t* b = buf + head;
       const size_t n = tail - head;
-      if (echoActive) {
+      if (EchoActive) {
         const Echo e = TakeEcho(n, final);
         if (e == Echo::kTaken) continue;
         if (e == Echo::kWait) return;
@@ -458,7 +458,7 @@ struct FrameDecoder::State {
         continue;
       }
       const size_t limit = std::min(n, frame::kMaxAsciiFrame);
-      size_t i = std::max<size_t>(asciiScan, 1);
+      size_t i = std::max<size_t>(AsciiScan, 1);
       size_t end = 0;
       bool cut = false;
       for (; i < limit; ++i) {
@@ -480,7 +480,7 @@ struct FrameDecoder::State {
           end = n;
           cut = true;
         } else {
-          asciiScan = i;
+          AsciiScan = i;
           return;
         }
       }
@@ -502,17 +502,17 @@ struct FrameDecoder::State {
   }
 
   void Append(const uint8_t* p, size_t k, uint64_t stamp) {
-    if (stamped && stamp < lastStamp) stamp = lastStamp;
-    const uint64_t floor = stamped ? lastStamp : 0;
+    if (stamped && stamp < LastStamp) stamp = LastStamp;
+    const uint64_t floor = stamped ? LastStamp : 0;
     // On a wire the bytes before a piece's last arrived one character time
     // apart; without one they all came with the read.
     auto estimate = [&](size_t i) {
       if (!wire) return stamp;
-      const uint64_t back = static_cast<uint64_t>(k - 1 - i) * charUs;
+      const uint64_t back = static_cast<uint64_t>(k - 1 - i) * CharUs;
       return back >= stamp - floor ? floor : stamp - back;
     };
     const uint64_t first = estimate(0);
-    if (timed && Pending() && first > LastPendingEst() + charUs + interFrameUs) Decide(true);
+    if (timed && Pending() && first > LastPendingEst() + CharUs + InterFrameUs) Decide(true);
     CheckTimeout(first);
     size_t i = 0;
     while (i < k) {
@@ -521,8 +521,8 @@ struct FrameDecoder::State {
         std::memmove(est, est + head, (tail - head) * sizeof(uint64_t));
         tail -= head;
         head = 0;
-        checkTail = SIZE_MAX;
-        rawAt = SIZE_MAX;
+        CheckTail = SIZE_MAX;
+        RawAt = SIZE_MAX;
       }
       const size_t take = std::min(k - i, kHold - tail);
       std::memcpy(buf + tail, p + i, take);
@@ -534,7 +534,7 @@ struct FrameDecoder::State {
       // it not be, it is framed as it stands rather than wait.
       if (tail == kHold && head == 0) Decide(true);
     }
-    lastStamp = stamp;
+    LastStamp = stamp;
     stamped = true;
   }
 
@@ -570,32 +570,32 @@ struct FrameDecoder::State {
       out.Device = bin[0];
       out.Function = bin[1];
     }
-    echoAmbiguous = false;
+    EchoAmbiguous = false;
     if (bin != nullptr && out.Kind == FrameKind::kRequest && out.Device != 0) {
       const size_t rtuLength = Ascii() ? binLength + 1 : binLength;
-      echoAmbiguous = ReadingsOf(bin, binLength, true).Length[0] == static_cast<int64_t>(rtuLength);
+      EchoAmbiguous = ReadingsOf(bin, binLength, true).Length[0] == static_cast<int64_t>(rtuLength);
     }
     Deliver(bin, binLength);
     echo.assign(frameBytes);
-    echoKind = out.Kind;
-    echoCheck = out.Check;
-    echoEndUs = out.EndUs;
-    echoActive = true;
+    EchoKind = out.Kind;
+    EchoCheck = out.Check;
+    EchoEndUs = out.EndUs;
+    EchoActive = true;
   }
 
   void Clear() {
     head = tail = 0;
-    checkTail = SIZE_MAX;
-    rawAt = SIZE_MAX;
-    asciiScan = 0;
+    CheckTail = SIZE_MAX;
+    RawAt = SIZE_MAX;
+    AsciiScan = 0;
     noise.clear();
     stamped = false;
-    lastStamp = 0;
-    haveLast = false;
-    lastEnd = 0;
+    LastStamp = 0;
+    HaveLast = false;
+    LastEnd = 0;
     awaiting = false;
-    echoActive = false;
-    lineEchoes = false;
+    EchoActive = false;
+    LineEchoes = false;
   }
 };
 
@@ -609,11 +609,11 @@ FrameDecoder::~FrameDecoder() = default;
 void FrameDecoder::Configure(const DecoderSettings& settings) {
   Flush();
   settings_ = settings;
-  state_->charUs = CharacterUs();
-  state_->interFrameUs = InterFrameUs();
-  state_->interCharUs = InterCharUs();
+  state_->CharUs = CharacterUs();
+  state_->InterFrameUs = InterFrameUs();
+  state_->InterCharUs = InterCharUs();
   state_->wire = settings_.WireTime;
-  state_->timed = settings_.TimingResolved && settings_.Framing == frame::Framing::kRtu && state_->charUs > 0;
+  state_->timed = settings_.TimingResolved && settings_.Framing == frame::Framing::kRtu && state_->CharUs > 0;
 }
 
 uint64_t FrameDecoder::CharacterUs() const { return TransmissionMicros(1, settings_.Baud, settings_.Format); }
@@ -640,7 +640,7 @@ void FrameDecoder::Sent(std::string_view frame, uint64_t startUs, uint64_t endUs
 
 void FrameDecoder::Advance(uint64_t nowUs) {
   State& s = *state_;
-  if (s.timed && s.Pending() && nowUs > s.LastPendingEst() + s.charUs + s.interFrameUs) s.Decide(true);
+  if (s.timed && s.Pending() && nowUs > s.LastPendingEst() + s.CharUs + s.InterFrameUs) s.Decide(true);
   s.CheckTimeout(nowUs);
 }
 
