@@ -49,15 +49,22 @@ TMaster::TMaster(Workspace& ws, FrameSender& sender, const TickSource& ticks)
   MasterFrame.reserve(2 * kMaxReplyCount);
   MasterRxAscii.reserve(2 * kMaxReplyCount);
   MasterAscii.reserve(2 * kMaxReplyCount);
+  rx_.reserve(2 * kMaxReplyCount + 16);
+  sentRequest_.reserve(2 * kMaxReplyCount);
 }
 
 void TMaster::FinishAndSend() {
   if (ReplyCount > 0) replyOverwritten_ = true;
+  echoPossible_ = false;
   // Every RtuMode but 0 is RTU here.
-  SentCharacters = frame::SendFramed(sender_, ws_.Settings.CommPort,
-                                     FramesRtuUnlessAscii(ws_.Settings.RtuMode) ? frame::Framing::kRtu
-                                                                                : frame::Framing::kAscii,
-                                     MasterFrame, MasterAscii);
+  const bool rtu = FramesRtuUnlessAscii(ws_.Settings.RtuMode);
+  SentCharacters =
+      frame::SendFramed(sender_, ws_.Settings.CommPort, rtu ? frame::Framing::kRtu : frame::Framing::kAscii,
+                        MasterFrame, MasterAscii);
+  // Only what comes before anything else can be the echo of this request.
+  if (rtu) sentRequest_ = MasterFrame;
+  echoPossible_ = rtu ? rx_.empty() : ReplyCount == 0;
+  echoMatched_ = 0;
 }
 
 void TMaster::MasterPollPLC() {
@@ -95,6 +102,7 @@ void TMaster::MasterPollPLC() {
       // Discrete inputs and input registers cannot be written: nothing goes
       // out, and the reply timer reports the missing reply.
       if (ReplyCount > 0) replyOverwritten_ = true;
+      echoPossible_ = false;
       MasterFrame.clear();
       AwaitingReply = 1;
       return;
@@ -129,6 +137,7 @@ void TMaster::MasterPollPLC() {
     replyLength = frame::ReplyLength(function, wordsPerRegister * w.Cycle.PollCount);
   } else {
     if (ReplyCount > 0) replyOverwritten_ = true;
+    echoPossible_ = false;
     MasterFrame.clear();
     AwaitingReply = 1;
     return;
@@ -187,78 +196,127 @@ void TMaster::StoreReply(int32_t f, size_t dataEnd) {
 }
 
 void TMaster::EndReply() {
+  rx_.clear();
   ReplyCount = 0;
   ReplyException = 0;
   replyOverwritten_ = false;
+  echoPossible_ = false;
+}
+
+bool TMaster::HeldReplyChecks() const {
+  if (rx_.size() < 2 || static_cast<uint8_t>(rx_[0]) != ws_.Devices.DeviceAddress) return false;
+  const auto f = static_cast<uint8_t>(rx_[1]);
+  const int64_t length = f == SentFunction                           ? ReplyLength
+                         : f == SentFunction + frame::kExceptionFlag ? frame::kExceptionReplyLength
+                                                                     : 0;
+  return length > 2 && rx_.size() == static_cast<size_t>(length) && !replyOverwritten_ &&
+         frame::CrcChecks(reinterpret_cast<const uint8_t*>(rx_.data()), rx_.size());
+}
+
+void TMaster::SettleRtu(int32_t& status) {
+  while (!rx_.empty()) {
+    const auto* b = reinterpret_cast<const uint8_t*>(rx_.data());
+    const size_t size = rx_.size();
+    ReplyCount = frame::kTakenNone;
+
+    if (echoPossible_) {
+      const size_t comparable = std::min(size, sentRequest_.size());
+      while (echoMatched_ < comparable && rx_[echoMatched_] == sentRequest_[echoMatched_]) ++echoMatched_;
+      if (echoMatched_ < comparable) {
+        echoPossible_ = false; // a byte differs: no echo
+      } else if (HeldReplyChecks()) {
+        // Bytes that make the awaited reply are the reply, even where they
+        // repeat the request (the reply to 5 and 6 does).
+        echoPossible_ = false;
+      } else if (echoMatched_ < sentRequest_.size()) {
+        return; // may still be the echo
+      } else {
+        rx_.erase(0, sentRequest_.size()); // the echo: the reply follows
+        echoPossible_ = false;
+        continue;
+      }
+    }
+
+    if (b[0] == ws_.Devices.DeviceAddress) {
+      // The awaited reply, counted against the length its request expects.
+      ReplyCount = frame::kTakenAddress;
+      if (size < 2) return;
+      const int32_t f = b[frame::kFunctionOffset];
+      if (f == SentFunction + frame::kExceptionFlag) {
+        ReplyLength = static_cast<int32_t>(frame::kExceptionReplyLength);
+        ReplyException = size > frame::kExceptionCodeOffset ? b[frame::kExceptionCodeOffset] : f;
+      } else if (f != SentFunction || ReplyLength <= frame::kTakenFunction) {
+        // Abandoned; the function byte is not looked at again as an address.
+        rx_.erase(0, 2);
+        continue;
+      }
+      const auto length = static_cast<size_t>(ReplyLength);
+      ReplyCount = static_cast<int32_t>(std::min(size, length));
+      if (size < length) return;
+      AwaitingReply = 0;
+      MasterFrame.assign(rx_, 0, length);
+      // The request's own bytes followed by the reply's tail can pass the
+      // CRC (the request's CRC zeroes the register), so a reply that a new
+      // request cut into is never taken as data.
+      if (replyOverwritten_ || !frame::CrcChecks(b, length)) {
+        status = kReplyChecksum;
+      } else if (f & frame::kExceptionFlag) {
+        // Decided by the function byte, so an exception code of 0 is still
+        // an exception and never reads as good data.
+        status = ExceptionStatus(b[frame::kExceptionCodeOffset]);
+      } else {
+        status = kReplyOk;
+        StoreReply(SentFunction, length - 2);
+      }
+      rx_.erase(0, length);
+      ReplyCount = frame::kTakenNone;
+      ReplyException = 0;
+      replyOverwritten_ = false;
+      continue;
+    }
+
+    // Another device's frame is passed over by its length once its CRC
+    // checks; bytes that make no frame are passed over one by one.
+    const frame::FrameMatch m = frame::MatchFrame(b, size, true);
+    if (m.What == frame::Match::kRequest || m.What == frame::Match::kReply) {
+      rx_.erase(0, static_cast<size_t>(m.Length));
+      continue;
+    }
+    if (m.What == frame::Match::kNone) {
+      rx_.erase(0, 1);
+      continue;
+    }
+    // Still open; the awaited reply may have come whole behind noise.
+    bool behind = false;
+    const struct {
+      int64_t length;
+      int32_t function;
+    } awaited[] = {{ReplyLength, SentFunction},
+                   {frame::kExceptionReplyLength, SentFunction + frame::kExceptionFlag}};
+    for (const auto& r : awaited) {
+      if (r.length <= frame::kTakenFunction || static_cast<size_t>(r.length) >= size) continue;
+      const size_t at = size - static_cast<size_t>(r.length);
+      if (b[at] == ws_.Devices.DeviceAddress && b[at + 1] == r.function &&
+          frame::CrcChecks(b + at, static_cast<size_t>(r.length))) {
+        rx_.erase(0, at);
+        behind = true;
+        break;
+      }
+    }
+    if (!behind) return;
+  }
 }
 
 int32_t TMaster::MasterCheckRTU(int32_t Count, const std::string& Buffer) {
   int32_t status = kReplyNone;
   const size_t n = frame::ChunkSize(Count, Buffer);
-  const auto* bytes = reinterpret_cast<const uint8_t*>(Buffer.data());
   for (size_t k = 0; k < n; ++k) {
-    const int32_t b = bytes[k];
-    bool taken = false;
     // A request sent while a longer reply was half received can leave the
     // count at or past the new reply's length; nothing would ever complete
     // it, so that reply is abandoned and this byte may start the next one.
     if (ReplyCount > frame::kTakenAddress && ReplyCount >= ReplyLength) EndReply();
-
-    if (ReplyCount == frame::kTakenNone) {
-      MasterFrame.clear();
-      replyOverwritten_ = false;
-      if (b == ws_.Devices.DeviceAddress) {
-        MasterFrame.push_back(static_cast<char>(b));
-        taken = true;
-      }
-    }
-    if (ReplyCount == frame::kTakenAddress) {
-      if (b == SentFunction) {
-        MasterFrame.push_back(static_cast<char>(b));
-        taken = true;
-      } else if (b == SentFunction + frame::kExceptionFlag) {
-        ReplyException = b;
-        MasterFrame.push_back(static_cast<char>(b));
-        ReplyLength = static_cast<int32_t>(frame::kExceptionReplyLength);
-        taken = true;
-      } else {
-        // Abandoned; the byte is not looked at again as an address.
-        ReplyCount = frame::kTakenNone;
-      }
-    }
-    if (ReplyCount > frame::kTakenAddress && ReplyCount < ReplyLength) {
-      MasterFrame.push_back(static_cast<char>(b));
-      taken = true;
-      if (ReplyCount == frame::kTakenFunction && ReplyException > 0) ReplyException = b;
-    }
-    if (ReplyCount > frame::kTakenAddress && ReplyCount == frame::LastBytePosition(ReplyLength)) {
-      AwaitingReply = 0;
-      const auto length = static_cast<size_t>(ReplyLength);
-      // The request's own bytes followed by the reply's tail can pass the
-      // CRC (the request's CRC zeroes the register), so such a mix is never
-      // taken as data.
-      if (replyOverwritten_ || MasterFrame.size() < length) {
-        status = kReplyChecksum;
-      } else {
-        const int32_t c = TCore::CRC16(MasterFrame, ReplyLength - 2);
-        const auto hi = static_cast<uint8_t>(MasterFrame[length - 2]);
-        const auto lo = static_cast<uint8_t>(MasterFrame[length - 1]);
-        const auto function = static_cast<uint8_t>(MasterFrame[frame::kFunctionOffset]);
-        if (hi != c / 256 || lo != c % 256) {
-          status = kReplyChecksum;
-        } else if (function & frame::kExceptionFlag) {
-          // Decided by the function byte, so an exception code of 0 is still
-          // an exception and never reads as good data.
-          status = ExceptionStatus(static_cast<uint8_t>(MasterFrame[frame::kExceptionCodeOffset]));
-        } else {
-          status = kReplyOk;
-          StoreReply(SentFunction, length - 2);
-        }
-      }
-      EndReply();
-      taken = false;
-    }
-    if (taken) ++ReplyCount;
+    rx_.push_back(Buffer[k]);
+    SettleRtu(status);
     if (ReplyCount > kMaxReplyCount) {
       EndReply();
       status = kReplyTooLong;
@@ -278,6 +336,9 @@ int32_t TMaster::MasterCheckASCII(int32_t Count, const std::string& Buffer) {
   for (size_t k = 0; k < n; ++k) {
     const char c = Buffer[k];
     bool taken = false;
+    // A ":" always begins a reply; one cut short before it is dropped.
+    if (c == ':' && ReplyCount == frame::kTakenNone) deadlineBefore_ = ws_.Cycle.ReplyDeadline;
+    if (c == ':') ReplyCount = frame::kTakenNone;
     if (ReplyCount == frame::kTakenNone) {
       MasterRxAscii.clear();
       if (c == ':') {
@@ -285,17 +346,23 @@ int32_t TMaster::MasterCheckASCII(int32_t Count, const std::string& Buffer) {
         ws_.Cycle.ReplyDeadline = now + kAsciiReplyWindowMs;
         taken = true;
       }
-    }
-    if (ReplyCount > 0) {
-      if (c != '\r') {
-        MasterRxAscii.push_back(c);
-        taken = true;
-      } else {
-        AwaitingReply = 0;
-        status = AnalyseAscii();
-        ReplyCount = frame::kTakenNone;
-        taken = false;
-      }
+    } else if (c != '\r') {
+      MasterRxAscii.push_back(c);
+      taken = true;
+    } else {
+      // The request's own text in front of the reply is an adapter's echo,
+      // unless the reply repeats the request (5 and 6).
+      const bool echo = echoPossible_ && SentFunction != frame::kWriteSingleCoil &&
+                        SentFunction != frame::kWriteSingleRegister &&
+                        MasterAscii.size() == MasterRxAscii.size() + 2 &&
+                        MasterAscii.compare(0, MasterRxAscii.size(), MasterRxAscii) == 0;
+      echoPossible_ = false;
+      if (!echo) status = AnalyseAscii();
+      // Neither the echo nor another device's frame is the reply: the wait
+      // keeps the deadline it had before their ":".
+      if (echo || MasterFrame.empty() || static_cast<uint8_t>(MasterFrame[0]) != ws_.Devices.DeviceAddress)
+        ws_.Cycle.ReplyDeadline = deadlineBefore_;
+      ReplyCount = frame::kTakenNone;
     }
     if (taken) ++ReplyCount;
   }
@@ -314,7 +381,11 @@ int32_t TMaster::AnalyseAscii() {
   frame::DecodeAscii(MasterRxAscii, MasterFrame);
   const size_t count = MasterFrame.size();
   const auto* bytes = reinterpret_cast<const uint8_t*>(MasterFrame.data());
+  // A frame from another device is not the reply: the wait goes on.
   if (count == 0 || bytes[0] != ws_.Devices.DeviceAddress) return kReplyNone;
+  // The carriage return of the device's reply ends the wait, before the
+  // checks: a bad LRC ends it too.
+  AwaitingReply = 0;
   if (bytes[count - 1] != Lrc(MasterFrame, count - 1)) return kReplyChecksum;
   // Address and LRC alone carry no function code: nothing to report.
   if (count < 3) return kReplyNone;

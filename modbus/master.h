@@ -56,7 +56,8 @@ public:
   // the time they take on the line.
   size_t SentCharacters = 0;
   // Bytes (RTU) or characters (ASCII) taken of the reply being assembled;
-  // 0 = waiting for its start. A new request does not reset it.
+  // 0 = waiting for its start (RTU: also while an echo or another device's
+  // frame is held). A new request does not reset it.
   int32_t ReplyCount = 0;
   // RTU: 0 for a normal reply; the exception function code, then the
   // exception code once it has arrived.
@@ -72,12 +73,29 @@ private:
   // Frame finished: CRC (RTU) or ASCII text, then sent.
   void FinishAndSend();
   void EndReply();
+  // Decides what the RTU bytes held are, as far as they tell: the echo of
+  // the request, the awaited reply (its status into `status`), another
+  // device's frame or noise.
+  void SettleRtu(int32_t& status);
+  // The first bytes held make the awaited reply, whole, and its CRC checks.
+  bool HeldReplyChecks() const;
 
   Workspace& ws_;
   // A request went out while an RTU reply was half assembled: the reply's
   // first bytes in MasterFrame were replaced by the request, so the reply can
   // no longer be checked and ends as a checksum error.
   bool replyOverwritten_ = false;
+  // RTU bytes received and not yet settled; the awaited reply is assembled
+  // here from its address byte on.
+  std::string rx_;
+  // The last request as it went out (RTU: CRC included). An adapter that
+  // echoes what is sent puts it in front of the reply: while the first bytes
+  // received can still be that echo (echoPossible_), they are compared.
+  std::string sentRequest_;
+  bool echoPossible_ = false;
+  size_t echoMatched_ = 0;
+  // ASCII: the reply deadline before the ":" of the frame being assembled.
+  uint32_t deadlineBefore_ = 0;
   FrameSender& sender_;
   const TickSource& ticks_;
 };

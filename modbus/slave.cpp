@@ -32,66 +32,213 @@ size_t TSlave::BodySize() const {
   return RxFrame.size() > checksumSize_ ? RxFrame.size() - checksumSize_ : 0;
 }
 
+// How likely noise is answered. A position of random bytes reads as a request
+// to a slot when its first byte is a slot address (5/256 with five distinct
+// addresses), the next a function served in a request short enough to serve
+// (1..6: 6/256; 15 with at most 3936 coils: 1/256 * 3937/65536; 16 with at
+// most 246 registers: 1/256 * 247/65536), and the two bytes at the end of the
+// length its fields give equal the CRC of the rest (2^-16):
+//   5/256 * (6 + 4184/65536)/256 * 2^-16 = 7.06e-9 per byte of noise,
+// one answer in about 135 MiB, or 41 hours of unbroken noise at 9600 baud.
+// Positions inside a frame passed over, or behind a reading waited for, are
+// not looked at, so this is an upper bound.
+
+int32_t TSlave::RxCount() const {
+  return FramesRtu(ws_.Settings.RtuMode) ? static_cast<int32_t>(end_ - low_) : asciiCount_;
+}
+
+void TSlave::DropHeld() {
+  Restart();
+  asciiCount_ = 0;
+}
+
+void TSlave::Restart() {
+  low_ = head_ = end_;
+  pendingCount_ = 0;
+  inStep_ = true;
+  expected_ = Expected{};
+}
+
 void TSlave::CheckModbusRTU(int32_t Count, const std::string& Buffer) {
   const size_t n = frame::ChunkSize(Count, Buffer);
   // The whole chunk arrived at one moment; only sending a reply (which may
   // block on a slow line) lets time pass inside the loop, so the tick is read
   // again after each one.
   uint32_t now = ticks_.Now();
-  for (size_t i = 0; i < n; ++i) {
-    const auto b = static_cast<uint8_t>(Buffer[i]);
-    bool taken = false;
-    if (RxCount == frame::kTakenNone) {
-      RxFrame.clear();
-      const int s = MatchSlot(b);
-      if (s > 0) {
-        RxFrame.push_back(static_cast<char>(b));
-        RequestSlot = s;
-        RxDeadline = now + kRequestTimeout;
-        taken = true;
-      }
-    }
-    if (RxCount == frame::kTakenAddress) {
-      if (frame::IsSupported(b)) {
-        RxFrame.push_back(static_cast<char>(b));
-        taken = true;
-      } else {
-        // The rejected byte is not looked at again as an address.
-        RxCount = frame::kTakenNone;
-      }
-    }
-    if (RxCount >= frame::kTakenFunction && RxCount < frame::kTakenRequestHeader) {
-      RxFrame.push_back(static_cast<char>(b));
-      taken = true;
-    }
-    if (RxCount == frame::kTakenRequestHeader && RxFrame.size() >= frame::kRequestHeaderSize) {
-      // The length comes from the quantity, not the byte-count field of 15 and 16.
-      RxLength = static_cast<int32_t>(frame::RequestLength(At(RxFrame, frame::kFunctionOffset),
-                                                           frame::Word(RxFrame, frame::kQuantityOffset)));
-    }
-    if (RxCount >= frame::kTakenRequestHeader && RxCount < frame::LastBytePosition(RxLength)) {
-      RxFrame.push_back(static_cast<char>(b));
-      taken = true;
-    }
-    if (RxCount == frame::LastBytePosition(RxLength) && RxFrame.size() == static_cast<size_t>(RxLength) - 1) {
-      RxFrame.push_back(static_cast<char>(b));
-      const int32_t c = TCore::CRC16(RxFrame, RxLength - 2);
-      if (At(RxFrame, static_cast<size_t>(RxLength) - 2) == c / 256 &&
-          At(RxFrame, static_cast<size_t>(RxLength) - 1) == c % 256) {
-        checksumSize_ = 2;
-        Dispatch();
-        now = ticks_.Now();
-        RxCount = frame::kTakenNone;
-        taken = false;
-      }
-      // On a mismatch the counter stays on the last position: every further
-      // byte is swallowed (the same check would fail again on the same bytes,
-      // so neither the frame nor the work grows) until the request times out.
-    }
-    if (taken) ++RxCount;
-    if (RxCount > frame::kTakenNone && TickPassed(now, RxDeadline)) RxCount = frame::kTakenNone;
-    if (RxCount > kMaxRequest) RxCount = frame::kTakenNone;
+  slotAddresses_.fill(0);
+  for (int s = 1; s <= kSlotCount; ++s) {
+    const int32_t a = ws_.Devices.SlotAddress[static_cast<size_t>(s)];
+    if (a >= 0 && a <= 0xFF) slotAddresses_[static_cast<size_t>(a) / 64] |= uint64_t{1} << (a % 64);
   }
+  for (size_t i = 0; i < n; ++i)
+    if (TakeRtuByte(static_cast<uint8_t>(Buffer[i]), now)) now = ticks_.Now();
+}
+
+bool TSlave::ExpectedReply(uint8_t address, uint8_t function, int byteCount) const {
+  if (expected_.Address != address) return false;
+  if (function == (expected_.Function | frame::kExceptionFlag)) return true;
+  if (function != expected_.Function) return false;
+  return byteCount < 0 || expected_.ByteCount < 0 || byteCount == expected_.ByteCount;
+}
+
+void TSlave::Add(uint64_t pos, uint64_t length, Reading what, bool trusted) {
+  if (pos + length < end_) return;              // ended before the last byte: past
+  if (pendingCount_ == pending_.size()) return; // cannot happen: two readings per held byte at most
+  pending_[pendingCount_++] = Candidate{pos, pos + length, what, trusted};
+}
+
+void TSlave::AddReadings(uint64_t at) {
+  // In step only the frame at the boundary is followed; out of step every
+  // position that may still begin a frame.
+  for (const uint64_t offset : kFieldsComplete)
+    if (inStep_ ? at == head_ + offset : at >= low_ + offset) AddReadingsAt(at - offset, at);
+}
+
+void TSlave::AddReadingsAt(uint64_t p, uint64_t at) {
+  // Each reading of a position is added as soon as the bytes its length
+  // depends on are in: the function code (fixed lengths), a reply's byte
+  // count, a request's byte count (after its quantity).
+  const uint8_t a = HeldAt(p);
+  const uint8_t f = HeldAt(p + 1);
+  const bool toSlot = IsSlotAddress(a) && frame::IsSupported(f);
+  switch (at - p) {
+  case frame::kFunctionOffset:
+    if (toSlot) {
+      if (f <= frame::kWriteSingleRegister) Add(p, 8, Reading::kOwnRequest, true);
+    } else if (f >= frame::kReadCoils && f <= frame::kReadInputRegisters) {
+      Add(p, 8, Reading::kRequest, true);
+    } else if (f == frame::kWriteSingleCoil || f == frame::kWriteSingleRegister) {
+      Add(p, 8, Reading::kRequestOrReply, true);
+    } else if (f == frame::kWriteMultipleCoils || f == frame::kWriteMultipleRegisters) {
+      Add(p, 8, Reading::kReply, ExpectedReply(a, f, -1));
+    } else if (frame::IsExceptionFunction(f)) {
+      Add(p, frame::kExceptionReplyLength, Reading::kReply, ExpectedReply(a, f, -1));
+    }
+    break;
+  case frame::kReplyByteCountOffset:
+    if (!toSlot && f >= frame::kReadCoils && f <= frame::kReadInputRegisters)
+      Add(p, 5 + uint64_t{HeldAt(at)}, Reading::kReply, ExpectedReply(a, f, HeldAt(at)));
+    break;
+  case frame::kByteCountOffset: {
+    if (f != frame::kWriteMultipleCoils && f != frame::kWriteMultipleRegisters) break;
+    const int64_t byQuantity = frame::RequestLength(f, HeldAt(p + 4) * 256 + HeldAt(p + 5));
+    if (toSlot) {
+      // As ever for a slot, the length comes from the quantity; the byte
+      // count only tells whether the frame is waited for.
+      if (byQuantity <= kMaxRequest + 1)
+        Add(p, static_cast<uint64_t>(byQuantity), Reading::kOwnRequest,
+            ((byQuantity - 9) & 0xFF) == HeldAt(at));
+    } else {
+      const uint64_t length = 9 + uint64_t{HeldAt(at)};
+      Add(p, length, Reading::kRequest, byQuantity == static_cast<int64_t>(length));
+    }
+    break;
+  }
+  default:
+    break;
+  }
+}
+
+bool TSlave::HeadBlocks() const {
+  // Until its seventh byte a frame may still gain a reading.
+  if (end_ - head_ <= frame::kByteCountOffset) return true;
+  for (size_t k = 0; k < pendingCount_; ++k)
+    if (pending_[k].Pos == head_ && pending_[k].Trusted) return true;
+  return false;
+}
+
+bool TSlave::TakeCompleted(bool& served) {
+  // Of the readings that end with this byte and whose CRC checks, the
+  // earliest position wins, and at one position an awaited reply wins over
+  // a request of the same length.
+  Candidate best;
+  bool found = false;
+  for (size_t k = 0; k < pendingCount_;) {
+    const Candidate c = pending_[k];
+    if (c.End != end_) {
+      ++k;
+      continue;
+    }
+    pending_[k] = pending_[--pendingCount_];
+    if (found && c.Pos > best.Pos) continue;
+    if (!frame::CrcChecks(held_.data() + (c.Pos - base_), static_cast<size_t>(c.End - c.Pos))) continue;
+    if (!found || c.Pos < best.Pos || (c.What == Reading::kReply && c.Trusted)) best = c;
+    found = true;
+  }
+  if (found) served = TakeFrame(best);
+  return found;
+}
+
+bool TSlave::TakeRtuByte(uint8_t b, uint32_t now) {
+  // Whatever has been held longer than the time-out is dropped; this byte
+  // may begin a frame.
+  if (end_ > low_ && TickPassed(now, RxDeadline)) Restart();
+  if (end_ - base_ == held_.size()) {
+    // The live bytes (never more than kHeldBytes) move to the front.
+    const auto from = static_cast<size_t>(low_ - base_);
+    const auto live = static_cast<size_t>(end_ - low_);
+    std::memmove(held_.data(), held_.data() + from, live);
+    std::memmove(arrived_.data(), arrived_.data() + from, live * sizeof(uint32_t));
+    base_ = low_;
+  }
+  if (end_ == low_) RxDeadline = now + kRequestTimeout;
+  held_[static_cast<size_t>(end_ - base_)] = b;
+  arrived_[static_cast<size_t>(end_ - base_)] = now;
+  ++end_;
+  AddReadings(end_ - 1);
+
+  bool served = false;
+  if (TakeCompleted(served)) return served;
+  if (inStep_ && !HeadBlocks()) {
+    // Nothing trusted is awaited at the boundary: out of step, every held
+    // position counts. Their readings are added now, as if followed all
+    // along; those that ended before this byte are past.
+    inStep_ = false;
+    for (uint64_t p = head_ + 1; p + 1 < end_; ++p)
+      for (const uint64_t offset : kFieldsComplete)
+        if (p + offset < end_) AddReadingsAt(p, p + offset);
+    if (TakeCompleted(served)) return served;
+  }
+  if (!inStep_) {
+    // Out of step the held bytes begin at the first position that may still
+    // make a frame.
+    uint64_t low = end_ - std::min<uint64_t>(end_, frame::kByteCountOffset);
+    for (size_t k = 0; k < pendingCount_; ++k) low = std::min(low, pending_[k].Pos);
+    if (low > low_) {
+      low_ = low;
+      RxDeadline = arrived_[static_cast<size_t>(low_ - base_)] + kRequestTimeout;
+    }
+  }
+  return false;
+}
+
+bool TSlave::TakeFrame(const Candidate& c) {
+  const uint8_t a = HeldAt(c.Pos);
+  const uint8_t f = HeldAt(c.Pos + 1);
+  const bool ours = c.What == Reading::kOwnRequest;
+  if (ours) {
+    RxFrame.assign(reinterpret_cast<const char*>(held_.data() + (c.Pos - base_)),
+                   static_cast<size_t>(c.End - c.Pos));
+    RequestSlot = MatchSlot(a);
+  }
+  // A request to another device is followed by its reply.
+  Expected next;
+  if (c.What == Reading::kRequest || (c.What == Reading::kRequestOrReply && !ExpectedReply(a, f, -1))) {
+    const int64_t q = HeldAt(c.Pos + 4) * 256 + HeldAt(c.Pos + 5);
+    next.Address = a;
+    next.Function = f;
+    if (f == frame::kReadCoils || f == frame::kReadDiscreteInputs)
+      next.ByteCount = static_cast<int>(frame::BitBytes(q) & 0xFF);
+    else if (f == frame::kReadHoldingRegisters || f == frame::kReadInputRegisters)
+      next.ByteCount = static_cast<int>((2 * q) & 0xFF);
+  }
+  // The frame ends with the last byte received: nothing is left held.
+  Restart();
+  expected_ = next;
+  if (!ours) return false;
+  checksumSize_ = 2;
+  Dispatch();
+  return true;
 }
 
 void TSlave::CheckModbusASCII(int32_t Count, const std::string& Buffer) {
@@ -101,7 +248,7 @@ void TSlave::CheckModbusASCII(int32_t Count, const std::string& Buffer) {
   uint32_t now = ticks_.Now();
   size_t i = 0;
   while (i < n) {
-    if (RxCount == frame::kTakenNone) {
+    if (asciiCount_ == 0) {
       // Waiting for ":"; everything before it (the line feed after a
       // carriage return included) is dropped.
       RxAscii.clear();
@@ -110,26 +257,27 @@ void TSlave::CheckModbusASCII(int32_t Count, const std::string& Buffer) {
       i = static_cast<size_t>(static_cast<const char*>(colon) - data) + 1;
       RxAscii.push_back(':');
       RxDeadline = now + kRequestTimeout;
-      RxCount = 1;
+      asciiCount_ = 1;
       continue;
     }
-    // Inside a request every character up to the carriage return is kept
-    // as it is (a ":" too); the length bound waits for the end of the chunk.
-    const void* cr = std::memchr(data + i, '\r', n - i);
-    const size_t end = cr == nullptr ? n : static_cast<size_t>(static_cast<const char*>(cr) - data);
+    // Inside a request every character up to the carriage return is kept as
+    // it is; a ":" ends a request cut short and begins the next. The length
+    // bound waits for the end of the chunk.
+    size_t end = i;
+    while (end < n && data[end] != '\r' && data[end] != ':') ++end;
     RxAscii.append(data + i, end - i);
-    RxCount =
-        static_cast<int32_t>(std::min<int64_t>(int64_t{RxCount} + static_cast<int64_t>(end - i), INT32_MAX));
+    asciiCount_ = static_cast<int32_t>(
+        std::min<int64_t>(int64_t{asciiCount_} + static_cast<int64_t>(end - i), INT32_MAX));
     i = end;
-    if (cr != nullptr) {
-      AnalyseASCII();
-      now = ticks_.Now();
-      RxCount = frame::kTakenNone;
-      ++i;
-    }
+    if (i == n) break;
+    asciiCount_ = 0;
+    if (data[i] == ':') continue;
+    AnalyseASCII();
+    now = ticks_.Now();
+    ++i;
   }
-  if (RxCount > frame::kTakenNone && TickPassed(ticks_.Now(), RxDeadline)) RxCount = frame::kTakenNone;
-  if (RxCount > kMaxRequest) RxCount = frame::kTakenNone;
+  if (asciiCount_ > 0 && TickPassed(ticks_.Now(), RxDeadline)) asciiCount_ = 0;
+  if (asciiCount_ > kMaxRequest) asciiCount_ = 0;
 }
 
 void TSlave::AnalyseASCII() {

@@ -88,7 +88,7 @@ void PortControl::Serial1PortLink(const LinkStatus& link) {
   ShowLink(link);
   // A request half received from a peer that has gone is dropped: the next
   // peer's first byte starts a request of its own.
-  if (slave_ != nullptr) slave_->RxCount = 0;
+  if (slave_ != nullptr) slave_->DropHeld();
   if (link.Up && ws_.Settings.PortActive != 1) {
     linkWaiting_ = false;
     ws_.Settings.PortActive = 1;

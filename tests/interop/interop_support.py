@@ -214,6 +214,57 @@ class Korvane(Child):
             return parse_register_file(f.read().decode("latin-1"))
 
 
+# ---- raw frames ----------------------------------------------------------
+
+def crc16(body):
+    """The two CRC bytes of an RTU frame, as they follow its body on the line
+    (low byte of the register first); worked out bit by bit."""
+    crc = 0xFFFF
+    for b in body:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return bytes([crc & 0xFF, crc >> 8])
+
+
+def rtu(*body):
+    """An RTU frame of the given bytes and their CRC."""
+    return bytes(body) + crc16(bytes(body))
+
+
+def lrc(body):
+    return (-sum(body)) & 0xFF
+
+
+def ascii_frame(*body):
+    """An ASCII frame of the given bytes: ":", digits, LRC, CR LF."""
+    return (":" + (bytes(body) + bytes([lrc(body)])).hex().upper() + "\r\n").encode("ascii")
+
+
+class RawLine:
+    """One end of a pair opened by the test itself, to write line traffic
+    byte for byte and read what comes back."""
+
+    def __init__(self, device):
+        import serial  # python3-serial
+        self.port = serial.Serial(device, 9600, timeout=0.05)
+
+    def write(self, data):
+        self.port.write(data)
+        self.port.flush()
+
+    def read_exactly(self, count, timeout=POLL_TIMEOUT):
+        """The next `count` bytes, or fewer if the deadline passes first."""
+        deadline = Deadline(timeout)
+        got = b""
+        while len(got) < count and not deadline.passed():
+            got += self.port.read(count - len(got))
+        return got
+
+    def close(self):
+        self.port.close()
+
+
 # ---- register files ------------------------------------------------------
 
 KINDS = ("coils", "inputs", "inregs", "holding")

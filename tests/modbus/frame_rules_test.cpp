@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +69,86 @@ TEST(FrameRules, LengthsByFunctionCode) {
   }
 }
 
+// Frames as they stand on the wire, and how their own fields read.
+TEST(FrameRules, FramesReadByTheirOwnFields) {
+  using frame::Match;
+  const std::string read = test::Rtu({1, 3, 0, 0, 0, 10});
+  const std::string readReply = test::Rtu({1, 3, 4, 0, 0x0A, 1, 2});
+  const std::string writeOne = test::Rtu({2, 6, 0, 4, 0, 0x2A});
+  const std::string writeRegs = test::Rtu({1, 16, 0, 0, 0, 2, 4, 0, 0x0A, 1, 2});
+  std::string badRead = read;
+  badRead.back() = static_cast<char>(badRead.back() ^ 1);
+  const struct {
+    const char* name;
+    std::string bytes;
+    int64_t request; // RequestLengthOnWire
+    int64_t reply;   // ReplyLengthOnWire
+    Match asRequest; // MatchFrame, the request reading first
+    Match asReply;   // MatchFrame, the reply reading first
+    int64_t length;  // of the frame matched (both ways)
+  } cases[] = {
+      {"nothing", "", 0, 0, Match::kNeedMore, Match::kNeedMore, 0},
+      {"an address alone", Bytes({1}), 0, 0, Match::kNeedMore, Match::kNeedMore, 0},
+      {"a read request", read, 8, 5, Match::kRequest, Match::kRequest, 8},
+      {"a read request less its last byte", read.substr(0, 7), 8, 5, Match::kNeedMore, Match::kNeedMore, 0},
+      {"a read request and more", read + Bytes({1, 3}), 8, 5, Match::kRequest, Match::kRequest, 8},
+      {"a read request with a bad CRC", badRead, 8, 5, Match::kNone, Match::kNone, 0},
+      {"its reply", readReply, 8, 9, Match::kReply, Match::kReply, 9},
+      {"its reply's first three bytes", readReply.substr(0, 3), 8, 9, Match::kNeedMore, Match::kNeedMore, 0},
+      {"an exception reply", test::Rtu({1, 0x83, 2}), -1, 5, Match::kReply, Match::kReply, 5},
+      {"a single write and its reply, alike", writeOne, 8, 8, Match::kRequest, Match::kReply, 8},
+      {"a multiple write", writeRegs, 13, 8, Match::kRequest, Match::kRequest, 13},
+      {"a multiple write before its byte count", writeRegs.substr(0, 6), 0, 8, Match::kNeedMore,
+       Match::kNeedMore, 0},
+      {"its reply", test::Rtu({1, 16, 0, 0, 0, 2}), 9 + 0x41, 8, Match::kReply, Match::kReply, 8},
+      {"coils by the byte count, not the quantity", test::Rtu({1, 15, 0, 0, 0, 100, 2, 0xFF, 3}), 11, 8,
+       Match::kRequest, Match::kRequest, 11},
+      {"a read of coils and its reply", test::Rtu({7, 1, 2, 0x0D, 3}), 8, 7, Match::kReply, Match::kReply, 7},
+      {"a function without a rule", test::Rtu({1, 7}), -1, -1, Match::kNone, Match::kNone, 0},
+      {"function 0", Bytes({1, 0, 0, 0}), -1, -1, Match::kNone, Match::kNone, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto* b = reinterpret_cast<const uint8_t*>(c.bytes.data());
+    const size_t n = c.bytes.size();
+    EXPECT_EQ(frame::RequestLengthOnWire(b, n), c.request);
+    EXPECT_EQ(frame::ReplyLengthOnWire(b, n), c.reply);
+    const frame::FrameMatch asRequest = frame::MatchFrame(b, n, false);
+    const frame::FrameMatch asReply = frame::MatchFrame(b, n, true);
+    EXPECT_EQ(asRequest.What, c.asRequest);
+    EXPECT_EQ(asReply.What, c.asReply);
+    EXPECT_EQ(asRequest.Length, c.length);
+    EXPECT_EQ(asReply.Length, c.length);
+  }
+}
+
+TEST(FrameRules, CrcChecks) {
+  const std::string read = test::Rtu({1, 3, 0, 0, 0, 10});
+  ASSERT_EQ(read, Bytes({1, 3, 0, 0, 0, 10, 0xC5, 0xCD}));
+  const auto* b = reinterpret_cast<const uint8_t*>(read.data());
+  std::string swapped = read;
+  std::swap(swapped[6], swapped[7]);
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool checks;
+  } cases[] = {
+      {"a whole frame", read, true},
+      {"its CRC bytes swapped", swapped, false},
+      {"one bit off in the data", Bytes({1, 3, 0, 0, 0, 11, 0xC5, 0xCD}), false},
+      {"one bit off in the CRC", Bytes({1, 3, 0, 0, 0, 10, 0xC5, 0xCC}), false},
+      {"a byte and its CRC", test::Rtu({0x42}), true},
+      {"two bytes", Bytes({0xFF, 0xFF}), false},
+      {"nothing", "", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(frame::CrcChecks(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()), c.checks)
+        << c.name;
+  // Only the length given is read: the frame checks within longer bytes.
+  EXPECT_TRUE(frame::CrcChecks(b, 8));
+  EXPECT_FALSE(frame::CrcChecks(b, 7));
+}
+
 // The request of function f for quantity q as a master would build it, without CRC.
 std::string RequestBody(int f, int q) {
   std::string body;
@@ -104,14 +185,14 @@ TEST(FrameRules, TheSlaveFramesRequestsAndRepliesByTheTable) {
     frame::AppendCrc(request);
     ASSERT_EQ(static_cast<int64_t>(request.size()), frame::RequestLength(c.function, c.quantity));
     for (size_t k = 0; k < request.size(); ++k) {
-      EXPECT_EQ(slave.RxCount, static_cast<int32_t>(k));
+      EXPECT_EQ(slave.RxCount(), static_cast<int32_t>(k));
       EXPECT_TRUE(sent.frames.empty()) << "answered after " << k << " bytes";
       slave.CheckModbusRTU(1, request.substr(k, 1));
       if (k + 1 == frame::kRequestHeaderSize) {
-        EXPECT_EQ(slave.RxCount, frame::kTakenRequestHeader);
+        EXPECT_EQ(slave.RxCount(), frame::kTakenRequestHeader);
       }
     }
-    EXPECT_EQ(slave.RxCount, frame::kTakenNone);
+    EXPECT_EQ(slave.RxCount(), frame::kTakenNone);
     ASSERT_EQ(sent.frames.size(), 1u);
     EXPECT_EQ(static_cast<int64_t>(sent.frames[0].size()), frame::ReplyLength(c.function, c.quantity));
   }

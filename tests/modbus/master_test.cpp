@@ -520,6 +520,197 @@ TEST_F(MasterFixture, CountBeyondTheBufferIsNotRead) {
   EXPECT_EQ(master.ReplyCount, 4);
 }
 
+// ------------------------------------------ echoing adapters, other devices
+
+// What an adapter that echoes, another device or the line puts around the
+// awaited reply, split into two chunks at every byte.
+struct AroundCase {
+  const char* name;
+  bool rtu;
+  Change request; // on a read of holding registers 1 and 2
+  // The bytes received, from the request as it went out.
+  std::function<std::string(const std::string& sent)> received;
+  int32_t status;
+  std::vector<std::pair<int, int32_t>> holding; // register, value (slot 1)
+};
+
+const std::string kReadReply = Bytes({1, 3, 4, 0, 0x0A, 1, 2, 0x5A, 0x60});
+const std::string kReadReplyText = ":010304000A0102EB\r\n";
+
+Change WriteRegisters(bool single) {
+  return [single](Workspace& w) {
+    w.Cycle.MasterWrite = 1, w.Settings.SingleRegWrite = single ? 1 : 0, w.Cycle.WriteAddress = 1;
+    w.Cycle.WriteCount = single ? 1 : 2, w.Cycle.WriteValues[1] = 10, w.Cycle.WriteValues[2] = 258;
+  };
+}
+
+TEST_F(MasterFixture, TheReplyIsFoundBehindAnEchoAndOtherDevicesFrames) {
+  using S = const std::string&;
+  const AroundCase cases[] = {
+      {"echo, then the reply",
+       true,
+       nullptr,
+       [](S sent) { return sent + kReadReply; },
+       1,
+       {{1, 10}, {2, 258}}},
+      {"echo, then an exception",
+       true,
+       nullptr,
+       [](S sent) {
+         return sent + Bytes({1, 0x83, 2, 0xC0, 0xF1});
+       },
+       130,
+       {{1, -7}}},
+      {"echo of a coil read, then the reply",
+       true,
+       [](Workspace& w) { w.View.RegType = rtCoils, w.View.RegLength = 10; },
+       [](S sent) {
+         return sent + Bytes({1, 1, 2, 0x0D, 3, 0xFD, 0x6D});
+       },
+       1,
+       {{1, -7}}},
+      {"echo of a register write, then the reply",
+       true,
+       WriteRegisters(false),
+       [](S sent) {
+         return sent + WithCrc(Bytes({1, 16, 0, 0, 0, 2}));
+       },
+       1,
+       {{1, -7}}},
+      {"a single write's reply, which repeats the request",
+       true,
+       WriteRegisters(true),
+       [](S sent) { return sent; },
+       1,
+       {{1, -7}}},
+      {"echo, another device's reply, the reply",
+       true,
+       nullptr,
+       [](S sent) {
+         return sent + WithCrc(Bytes({2, 3, 2, 0, 5})) + kReadReply;
+       },
+       1,
+       {{1, 10}, {2, 258}}},
+      {"another device's reply holding the address and function",
+       true,
+       nullptr,
+       [](S) {
+         return WithCrc(Bytes({2, 3, 6, 1, 3, 4, 0, 0x0A, 1})) + kReadReply;
+       },
+       1,
+       {{1, 10}, {2, 258}}},
+      {"another device's exception",
+       true,
+       nullptr,
+       [](S) {
+         return WithCrc(Bytes({2, 0x83, 1})) + kReadReply;
+       },
+       1,
+       {{1, 10}, {2, 258}}},
+      {"another device's write",
+       true,
+       nullptr,
+       [](S) {
+         return WithCrc(Bytes({7, 16, 0, 1, 0, 1, 2, 1, 3})) + kReadReply;
+       },
+       1,
+       {{1, 10}, {2, 258}}},
+      {"a stray byte that reads as the start of a long frame",
+       true,
+       WriteRegisters(true),
+       [](S sent) { return Bytes({0}) + sent; },
+       1,
+       {{1, -7}}},
+      {"noise, then the reply",
+       true,
+       nullptr,
+       [](S) {
+         return Bytes({0x00, 0xFF, 0x01, 0x7E}) + kReadReply;
+       },
+       1,
+       {{1, 10}, {2, 258}}},
+      {"ASCII: echo, then the reply",
+       false,
+       nullptr,
+       [](S sent) { return sent + kReadReplyText; },
+       1,
+       {{1, 10}, {2, 258}}},
+      {"ASCII: echo of a register write, then the reply",
+       false,
+       WriteRegisters(false),
+       [](S sent) {
+         return sent + ConvertToASCII(Bytes({1, 16, 0, 0, 0, 2}));
+       },
+       1,
+       {{1, -7}}},
+      {"ASCII: a single write's reply, which repeats the request",
+       false,
+       WriteRegisters(true),
+       [](S sent) { return sent; },
+       1,
+       {{1, -7}}},
+      {"ASCII: another device's reply",
+       false,
+       nullptr,
+       [](S) { return ":020304000A0102EA\r\n" + kReadReplyText; },
+       1,
+       {{1, 10}, {2, 258}}},
+      {"ASCII: a reply cut short",
+       false,
+       nullptr,
+       [](S) { return ":010304000A" + kReadReplyText; },
+       1,
+       {{1, 10}, {2, 258}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string received;
+    for (size_t cut = 0;; ++cut) {
+      auto w = MakeWorkspace();
+      RecordingSender out;
+      TMaster m{*w, out, ticks};
+      w->Settings.RtuMode = c.rtu ? fmRtu : fmAscii;
+      for (int n = 1; n <= 10; ++n) w->SlotTables(1).HoldingRegTable[static_cast<size_t>(n)] = -7;
+      w->View.RegType = rtHoldingRegs;
+      w->Cycle.PollAddress = 1;
+      w->Cycle.PollCount = 2;
+      if (c.request) c.request(*w);
+      m.MasterPollPLC();
+      ASSERT_EQ(out.frames.size(), 1u);
+      w->Cycle.ReplyDeadline = ticks.Now() + 400;
+      received = c.received(out.frames[0]);
+      if (cut >= received.size()) break;
+      const auto feed = [&](const std::string& chunk) {
+        const auto n = static_cast<int32_t>(chunk.size());
+        return c.rtu ? m.MasterCheckRTU(n, chunk) : m.MasterCheckASCII(n, chunk);
+      };
+      // The reply ends what is received: its status comes with the chunk
+      // that holds its last byte (RTU) or its carriage return (ASCII).
+      const bool firstEnds = cut > received.size() - (c.rtu ? 1 : 2);
+      EXPECT_EQ(feed(received.substr(0, cut)), firstEnds ? c.status : kReplyNone) << "cut " << cut;
+      EXPECT_EQ(feed(received.substr(cut)), firstEnds ? kReplyNone : c.status) << "cut " << cut;
+      for (auto [n, v] : c.holding) EXPECT_EQ(w->SlotTables(1).HoldingRegTable[static_cast<size_t>(n)], v);
+      EXPECT_EQ(m.AwaitingReply, 0);
+      EXPECT_EQ(m.ReplyCount, 0);
+    }
+  }
+}
+
+TEST_F(MasterFixture, AnotherDevicesReplyLeavesTheReplyAwaited) {
+  for (const bool rtu : {true, false}) {
+    SCOPED_TRACE(rtu ? "RTU" : "ASCII");
+    ws->Settings.RtuMode = rtu ? fmRtu : fmAscii;
+    PollHolding(1, 2);
+    const std::string other =
+        rtu ? WithCrc(Bytes({2, 3, 4, 0, 0x0A, 1, 2})) : std::string(":020304000A0102EA\r\n");
+    EXPECT_EQ(rtu ? Rtu(other) : Ascii(other), kReplyNone);
+    EXPECT_EQ(master.AwaitingReply, 1);
+    EXPECT_EQ(Holding()[1], 0);
+    ticks.Advance(401);
+    EXPECT_EQ(rtu ? Rtu("") : Ascii("x"), kReplyTimeout);
+  }
+}
+
 // ---------------------------------------------------------------- ASCII replies
 
 struct AsciiMaster : MasterFixture {
@@ -533,11 +724,12 @@ TEST_F(AsciiMaster, RepliesAndTheirStatus) {
     int32_t pollCount;
     int32_t status;
     std::vector<std::pair<int, int32_t>> holding; // register, value; PollAddress is 7
+    uint8_t awaiting = 0;                         // the carriage return of the device's frame ends the wait
   } cases[] = {
       {"two registers", ":010304000A0102EB\r\n", 2, 1, {{6, -7}, {7, 10}, {8, 258}, {9, -7}}},
       {"exception", ":0183027A\r\n", 2, 130, {{7, -7}}},
       {"bad LRC", ":010304000A0102EC\r\n", 2, 2, {{7, -7}, {8, -7}}},
-      {"another device", ":020304000A0102EA\r\n", 2, 0, {{7, -7}}},
+      {"another device", ":020304000A0102EA\r\n", 2, 0, {{7, -7}}, 1}, // not the reply: still awaited
       // A short reply stores what it carries and leaves the rest.
       {"short reply", ":010304000A0102EB\r\n", 4, 1, {{7, 10}, {8, 258}, {9, -7}, {10, -7}}},
       {"odd last character ignored", ":010304000A0102EB5\r\n", 2, 1, {{7, 10}, {8, 258}}},
@@ -549,7 +741,7 @@ TEST_F(AsciiMaster, RepliesAndTheirStatus) {
     PollHolding(7, c.pollCount);
     EXPECT_EQ(Ascii(c.received), c.status) << c.name;
     for (auto [n, v] : c.holding) EXPECT_EQ(Holding()[static_cast<size_t>(n)], v) << c.name;
-    EXPECT_EQ(master.AwaitingReply, 0) << c.name; // the carriage return ends the wait
+    EXPECT_EQ(master.AwaitingReply, c.awaiting) << c.name;
     EXPECT_EQ(master.ReplyCount, 0) << c.name;
   }
 }
