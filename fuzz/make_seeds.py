@@ -62,6 +62,8 @@ for name, data in {
     "coils15": slave_header(fsel=6, start=19, q=10, slot=2) + coils,
     "bits": slave_header(fsel=0, q=37) + rtu(1, 1, 0, 0, 0, 37) + rtu(2, 2, 0, 5, 0, 16),
     "clock": slave_header(flags=0x0B) + read10 + read10[:3] + read10,
+    "other-devices": slave_header() + rtu(9, 3, 0, 0, 0, 4) + rtu(9, 3, 8, *rtu(1, 6, 0, 0, 0, 7)) + read10,
+    "noise-then-read": slave_header() + bytes([0x42, 0x03, 0xF0]) + read10,
 }.items():
     write("slave_rtu", name, data)
 
@@ -76,6 +78,7 @@ for name, data in {
     "coils15": slave_header(fsel=6, q=12) + ascii_frame(3, 15, 0, 19, 0, 10, 2, 0xCD, 0x01),
     "short": slave_header() + ascii_frame(1, 3) + ascii_frame(1, 15, 0, 0, 0, 9, 5),
     "clock": slave_header(flags=0x0B) + a_read + b":0103" + a_read,
+    "cut-short": slave_header() + b":0103000" + a_read,
 }.items():
     write("slave_ascii", name, data)
 
@@ -102,6 +105,9 @@ for name, data in {
     "write-regs": master_header(wbits=1, wcount=3) + rtu(1, 16, 0, 0, 0, 3),
     "clock": master_header(flags=0x05) + bytes.fromhex("0103 04 000A 0102 5A60") * 2,
     "long-view": master_header(flags=0x10, length=300, start=65500) + rtu(1, 3, 4, 0, 1, 0, 2),
+    "echo-then-reply": master_header() + rtu(1, 3, 0, 0, 0, 2) + bytes.fromhex("0103 04 000A 0102 5A60"),
+    "other-device-then-reply": master_header() + rtu(2, 3, 6, 1, 3, 4, 0, 10, 1)
+    + bytes.fromhex("0103 04 000A 0102 5A60"),
 }.items():
     write("master_rtu", name, data)
 
@@ -114,6 +120,7 @@ for name, data in {
     "short-reply": master_header(length=4) + ascii_frame(1, 3, 2, 0, 9),
     "write-regs": master_header(wbits=1, wcount=3) + ascii_frame(1, 16, 0, 0, 0, 3),
     "noise": master_header(flags=0x05) + b"::\r\n:01\r:0103" + b"0" * 40 + b"\r\n",
+    "echo-then-reply": master_header() + ascii_frame(1, 3, 0, 0, 0, 2) + b":010304000A0102EB\r\n",
 }.items():
     write("master_ascii", name, data)
 

@@ -16,6 +16,9 @@
 //   - RTU with the clock standing still: the replies do not depend on how the
 //     stream was split into chunks (the stream is fed until its replies pass
 //     64 KB);
+//   - RTU: every request served is a whole request to a slot, of the length
+//     its function and quantity give, with a good CRC, and it stands in the
+//     bytes received (no answer to a frame that does not check);
 //   - the bytes held never pass their bound;
 //   - after the noise and a time-out, a well-formed request is answered
 //     exactly once, with the reply and table changes a Modbus slave owes,
@@ -95,16 +98,44 @@ void Feed(TSlave& slave, const std::string& chunk) {
     slave.CheckModbusRTU(static_cast<int32_t>(chunk.size()), chunk);
 }
 
+// Keeps every reply and the request it answers.
+class Sender final : public FrameSender {
+public:
+  void SendCommStr(int, const std::string& frame) override {
+    frames.push_back(frame);
+    if (slave != nullptr) served.push_back(slave->RxFrame);
+  }
+  const TSlave* slave = nullptr;
+  std::vector<std::string> frames;
+  std::vector<std::string> served;
+};
+
+// A request to a slot as a Modbus slave would frame it: its whole length by
+// function and quantity, its CRC.
+void CheckServedRequest(const Workspace& ws, const std::string& r, const std::string& stream) {
+  KORVANE_FUZZ_CHECK(r.size() >= 8);
+  KORVANE_FUZZ_CHECK(IsSlotAddress(ws, static_cast<uint8_t>(r[0])));
+  const auto f = static_cast<uint8_t>(r[1]);
+  const uint32_t q = static_cast<uint8_t>(r[4]) * 256u + static_cast<uint8_t>(r[5]);
+  const size_t length = f == 15 ? 9 + (q + 7) / 8 : f == 16 ? 9 + 2 * q : 8;
+  KORVANE_FUZZ_CHECK(std::find(kFunctions.begin(), kFunctions.end(), f) != kFunctions.end());
+  KORVANE_FUZZ_CHECK(r.size() == length);
+  KORVANE_FUZZ_CHECK(fuzz::CrcOk(r));
+  KORVANE_FUZZ_CHECK(stream.find(r) != std::string::npos);
+}
+
 struct Rig {
   std::unique_ptr<Workspace> ws = MakeWorkspace();
   FakeTickSource ticks;
-  fuzz::RecordingSender sender;
+  Sender sender;
   void Reset(const uint8_t* hdr) {
     if (ws->Cycle.RegsChanged) ws->Store.Clear(); // the same input always meets the same tables
     ws->Cycle.RegsChanged = 0;
     for (int s = 1; s <= kSlotCount; ++s) ws->Devices.SlotAddress[static_cast<size_t>(s)] = hdr[s - 1];
     ws->Settings.RtuMode = FrameModeOf(!kAscii);
     sender.frames.clear();
+    sender.served.clear();
+    sender.slave = nullptr;
   }
 };
 
@@ -221,6 +252,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   a.Reset(hdr);
   a.ticks.Set(clock_moves ? 0xFFFFFFFFu - hdr[5] * 1000u : 1000u);
   TSlave slave(*a.ws, a.sender, a.ticks);
+  a.sender.slave = &slave;
   Rng rng(hdr[5]);
   // A read of 65535 registers takes a 17-character request and gives a
   // 262 KB reply: once the replies pass the budget, the rest of the stream is
@@ -236,6 +268,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = before; i < a.sender.frames.size(); ++i) reply_bytes += a.sender.frames[i].size();
   }
   for (const std::string& reply : a.sender.frames) CheckReplyShape(*a.ws, reply);
+  if (!kAscii)
+    for (const std::string& request : a.sender.served) CheckServedRequest(*a.ws, request, stream);
 
   if (!kAscii && !clock_moves) {
     // The same stream in one chunk, on a twin workspace.

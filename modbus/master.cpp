@@ -213,97 +213,100 @@ bool TMaster::HeldReplyChecks() const {
          frame::CrcChecks(reinterpret_cast<const uint8_t*>(rx_.data()), rx_.size());
 }
 
+TMaster::Settled TMaster::SettleEcho() {
+  const size_t comparable = std::min(rx_.size(), sentRequest_.size());
+  while (echoMatched_ < comparable && rx_[echoMatched_] == sentRequest_[echoMatched_]) ++echoMatched_;
+  // A byte that differs ends the echo; bytes that make the awaited reply are
+  // the reply, even where they repeat the request (the reply to 5 and 6 does).
+  if (echoMatched_ < comparable || HeldReplyChecks()) {
+    echoPossible_ = false;
+    return Settled::kGoOn;
+  }
+  if (echoMatched_ < sentRequest_.size()) return Settled::kWait; // may still be the echo
+  rx_.erase(0, sentRequest_.size());                             // the echo: the reply follows
+  echoPossible_ = false;
+  return Settled::kAgain;
+}
+
+TMaster::Settled TMaster::SettleReply(int32_t& status) {
+  // The awaited reply, counted against the length its request expects.
+  const auto* b = reinterpret_cast<const uint8_t*>(rx_.data());
+  const size_t size = rx_.size();
+  ReplyCount = frame::kTakenAddress;
+  if (size < 2) return Settled::kWait;
+  const int32_t f = b[frame::kFunctionOffset];
+  if (f == SentFunction + frame::kExceptionFlag) {
+    ReplyLength = static_cast<int32_t>(frame::kExceptionReplyLength);
+    ReplyException = size > frame::kExceptionCodeOffset ? b[frame::kExceptionCodeOffset] : f;
+  } else if (f != SentFunction || ReplyLength <= frame::kTakenFunction) {
+    // Abandoned; the function byte is not looked at again as an address.
+    rx_.erase(0, 2);
+    return Settled::kAgain;
+  }
+  const auto length = static_cast<size_t>(ReplyLength);
+  ReplyCount = static_cast<int32_t>(std::min(size, length));
+  if (size < length) return Settled::kWait;
+  AwaitingReply = 0;
+  MasterFrame.assign(rx_, 0, length);
+  // The request's own bytes followed by the reply's tail can pass the CRC
+  // (the request's CRC zeroes the register), so a reply that a new request
+  // cut into is never taken as data.
+  if (replyOverwritten_ || !frame::CrcChecks(b, length)) {
+    status = kReplyChecksum;
+  } else if (f & frame::kExceptionFlag) {
+    // Decided by the function byte, so an exception code of 0 is still an
+    // exception and never reads as good data.
+    status = ExceptionStatus(b[frame::kExceptionCodeOffset]);
+  } else {
+    status = kReplyOk;
+    StoreReply(SentFunction, length - 2);
+  }
+  rx_.erase(0, length);
+  ReplyCount = frame::kTakenNone;
+  ReplyException = 0;
+  replyOverwritten_ = false;
+  return Settled::kAgain;
+}
+
+TMaster::Settled TMaster::SettleOther() {
+  // Another device's frame is passed over by its length once its CRC checks;
+  // bytes that make no frame are passed over one by one.
+  const auto* b = reinterpret_cast<const uint8_t*>(rx_.data());
+  const size_t size = rx_.size();
+  const frame::FrameMatch m = frame::MatchFrame(b, size, true);
+  if (m.What == frame::Match::kRequest || m.What == frame::Match::kReply) {
+    rx_.erase(0, static_cast<size_t>(m.Length));
+    return Settled::kAgain;
+  }
+  if (m.What == frame::Match::kNone) {
+    rx_.erase(0, 1);
+    return Settled::kAgain;
+  }
+  // Still open; the awaited reply may have come whole behind noise.
+  const struct {
+    int64_t length;
+    int32_t function;
+  } awaited[] = {{ReplyLength, SentFunction},
+                 {frame::kExceptionReplyLength, SentFunction + frame::kExceptionFlag}};
+  for (const auto& r : awaited) {
+    if (r.length <= frame::kTakenFunction || static_cast<size_t>(r.length) >= size) continue;
+    const size_t at = size - static_cast<size_t>(r.length);
+    if (b[at] == ws_.Devices.DeviceAddress && b[at + 1] == r.function &&
+        frame::CrcChecks(b + at, static_cast<size_t>(r.length))) {
+      rx_.erase(0, at);
+      return Settled::kAgain;
+    }
+  }
+  return Settled::kWait;
+}
+
 void TMaster::SettleRtu(int32_t& status) {
-  while (!rx_.empty()) {
-    const auto* b = reinterpret_cast<const uint8_t*>(rx_.data());
-    const size_t size = rx_.size();
+  Settled step = Settled::kAgain;
+  while (step == Settled::kAgain && !rx_.empty()) {
     ReplyCount = frame::kTakenNone;
-
-    if (echoPossible_) {
-      const size_t comparable = std::min(size, sentRequest_.size());
-      while (echoMatched_ < comparable && rx_[echoMatched_] == sentRequest_[echoMatched_]) ++echoMatched_;
-      if (echoMatched_ < comparable) {
-        echoPossible_ = false; // a byte differs: no echo
-      } else if (HeldReplyChecks()) {
-        // Bytes that make the awaited reply are the reply, even where they
-        // repeat the request (the reply to 5 and 6 does).
-        echoPossible_ = false;
-      } else if (echoMatched_ < sentRequest_.size()) {
-        return; // may still be the echo
-      } else {
-        rx_.erase(0, sentRequest_.size()); // the echo: the reply follows
-        echoPossible_ = false;
-        continue;
-      }
-    }
-
-    if (b[0] == ws_.Devices.DeviceAddress) {
-      // The awaited reply, counted against the length its request expects.
-      ReplyCount = frame::kTakenAddress;
-      if (size < 2) return;
-      const int32_t f = b[frame::kFunctionOffset];
-      if (f == SentFunction + frame::kExceptionFlag) {
-        ReplyLength = static_cast<int32_t>(frame::kExceptionReplyLength);
-        ReplyException = size > frame::kExceptionCodeOffset ? b[frame::kExceptionCodeOffset] : f;
-      } else if (f != SentFunction || ReplyLength <= frame::kTakenFunction) {
-        // Abandoned; the function byte is not looked at again as an address.
-        rx_.erase(0, 2);
-        continue;
-      }
-      const auto length = static_cast<size_t>(ReplyLength);
-      ReplyCount = static_cast<int32_t>(std::min(size, length));
-      if (size < length) return;
-      AwaitingReply = 0;
-      MasterFrame.assign(rx_, 0, length);
-      // The request's own bytes followed by the reply's tail can pass the
-      // CRC (the request's CRC zeroes the register), so a reply that a new
-      // request cut into is never taken as data.
-      if (replyOverwritten_ || !frame::CrcChecks(b, length)) {
-        status = kReplyChecksum;
-      } else if (f & frame::kExceptionFlag) {
-        // Decided by the function byte, so an exception code of 0 is still
-        // an exception and never reads as good data.
-        status = ExceptionStatus(b[frame::kExceptionCodeOffset]);
-      } else {
-        status = kReplyOk;
-        StoreReply(SentFunction, length - 2);
-      }
-      rx_.erase(0, length);
-      ReplyCount = frame::kTakenNone;
-      ReplyException = 0;
-      replyOverwritten_ = false;
-      continue;
-    }
-
-    // Another device's frame is passed over by its length once its CRC
-    // checks; bytes that make no frame are passed over one by one.
-    const frame::FrameMatch m = frame::MatchFrame(b, size, true);
-    if (m.What == frame::Match::kRequest || m.What == frame::Match::kReply) {
-      rx_.erase(0, static_cast<size_t>(m.Length));
-      continue;
-    }
-    if (m.What == frame::Match::kNone) {
-      rx_.erase(0, 1);
-      continue;
-    }
-    // Still open; the awaited reply may have come whole behind noise.
-    bool behind = false;
-    const struct {
-      int64_t length;
-      int32_t function;
-    } awaited[] = {{ReplyLength, SentFunction},
-                   {frame::kExceptionReplyLength, SentFunction + frame::kExceptionFlag}};
-    for (const auto& r : awaited) {
-      if (r.length <= frame::kTakenFunction || static_cast<size_t>(r.length) >= size) continue;
-      const size_t at = size - static_cast<size_t>(r.length);
-      if (b[at] == ws_.Devices.DeviceAddress && b[at + 1] == r.function &&
-          frame::CrcChecks(b + at, static_cast<size_t>(r.length))) {
-        rx_.erase(0, at);
-        behind = true;
-        break;
-      }
-    }
-    if (!behind) return;
+    step = echoPossible_ ? SettleEcho() : Settled::kGoOn;
+    if (step != Settled::kGoOn) continue;
+    step = static_cast<uint8_t>(rx_[0]) == ws_.Devices.DeviceAddress ? SettleReply(status) : SettleOther();
   }
 }
 

@@ -77,6 +77,12 @@ private:
   // the request, the awaited reply (its status into `status`), another
   // device's frame or noise.
   void SettleRtu(int32_t& status);
+  // One step of it: wait for more bytes, look again at what is left held,
+  // or go on to the next reading of the same bytes.
+  enum class Settled : uint8_t { kWait, kAgain, kGoOn };
+  Settled SettleEcho();
+  Settled SettleReply(int32_t& status);
+  Settled SettleOther();
   // The first bytes held make the awaited reply, whole, and its CRC checks.
   bool HeldReplyChecks() const;
 

@@ -95,47 +95,42 @@ void TSlave::AddReadings(uint64_t at) {
 }
 
 void TSlave::AddReadingsAt(uint64_t p, uint64_t at) {
-  // Each reading of a position is added as soon as the bytes its length
-  // depends on are in: the function code (fixed lengths), a reply's byte
-  // count, a request's byte count (after its quantity).
-  const uint8_t a = HeldAt(p);
-  const uint8_t f = HeldAt(p + 1);
-  const bool toSlot = IsSlotAddress(a) && frame::IsSupported(f);
-  switch (at - p) {
-  case frame::kFunctionOffset:
-    if (toSlot) {
-      if (f <= frame::kWriteSingleRegister) Add(p, 8, Reading::kOwnRequest, true);
-    } else if (f >= frame::kReadCoils && f <= frame::kReadInputRegisters) {
-      Add(p, 8, Reading::kRequest, true);
-    } else if (f == frame::kWriteSingleCoil || f == frame::kWriteSingleRegister) {
-      Add(p, 8, Reading::kRequestOrReply, true);
-    } else if (f == frame::kWriteMultipleCoils || f == frame::kWriteMultipleRegisters) {
-      Add(p, 8, Reading::kReply, ExpectedReply(a, f, -1));
-    } else if (frame::IsExceptionFunction(f)) {
-      Add(p, frame::kExceptionReplyLength, Reading::kReply, ExpectedReply(a, f, -1));
-    }
-    break;
-  case frame::kReplyByteCountOffset:
-    if (!toSlot && f >= frame::kReadCoils && f <= frame::kReadInputRegisters)
-      Add(p, 5 + uint64_t{HeldAt(at)}, Reading::kReply, ExpectedReply(a, f, HeldAt(at)));
-    break;
-  case frame::kByteCountOffset: {
-    if (f != frame::kWriteMultipleCoils && f != frame::kWriteMultipleRegisters) break;
-    const int64_t byQuantity = frame::RequestLength(f, HeldAt(p + 4) * 256 + HeldAt(p + 5));
-    if (toSlot) {
-      // As ever for a slot, the length comes from the quantity; the byte
-      // count only tells whether the frame is waited for.
-      if (byQuantity <= kMaxRequest + 1)
-        Add(p, static_cast<uint64_t>(byQuantity), Reading::kOwnRequest,
-            ((byQuantity - 9) & 0xFF) == HeldAt(at));
-    } else {
-      const uint64_t length = 9 + uint64_t{HeldAt(at)};
-      Add(p, length, Reading::kRequest, byQuantity == static_cast<int64_t>(length));
-    }
-    break;
+  // A reading is added as soon as the byte that completes its length fields
+  // is in (the function code, a reply's byte count, a request's byte count);
+  // the lengths are the frame rules' own.
+  const uint8_t* b = held_.data() + (p - base_);
+  const auto n = static_cast<size_t>(at - p + 1);
+  const auto known = [b, n](int64_t (*length)(const uint8_t*, size_t)) {
+    const int64_t l = length(b, n);
+    return l > 0 && length(b, n - 1) == 0 ? l : 0; // known with this byte, not before
+  };
+  const int64_t onWire = known(frame::RequestLengthOnWire);
+  const uint8_t a = b[frame::kAddressOffset];
+  const uint8_t f = b[frame::kFunctionOffset];
+  const bool multiple = f == frame::kWriteMultipleCoils || f == frame::kWriteMultipleRegisters;
+  // For 15 and 16 the byte count is in, so the quantity is too.
+  const int64_t byQuantity =
+      multiple && onWire > 0
+          ? frame::RequestLength(f, b[frame::kQuantityOffset] * 256 + b[frame::kQuantityOffset + 1])
+          : onWire;
+  if (IsSlotAddress(a) && frame::IsSupported(f)) {
+    // A request to a slot: as ever its length comes from the quantity; the
+    // byte count only tells whether it is waited for.
+    if (onWire > 0 && byQuantity <= kMaxRequest + 1)
+      Add(p, static_cast<uint64_t>(byQuantity), Reading::kOwnRequest,
+          !multiple || ((byQuantity - 9) & 0xFF) == b[frame::kByteCountOffset]);
+    return;
   }
-  default:
-    break;
+  const int64_t reply = known(frame::ReplyLengthOnWire);
+  if (onWire > 0 && onWire == reply) { // 5 and 6
+    Add(p, static_cast<uint64_t>(onWire), Reading::kRequestOrReply, true);
+    return;
+  }
+  if (onWire > 0) Add(p, static_cast<uint64_t>(onWire), Reading::kRequest, byQuantity == onWire);
+  if (reply > 0) {
+    const bool counted = f >= frame::kReadCoils && f <= frame::kReadInputRegisters;
+    Add(p, static_cast<uint64_t>(reply), Reading::kReply,
+        ExpectedReply(a, f, counted ? b[frame::kReplyByteCountOffset] : -1));
   }
 }
 
@@ -227,10 +222,8 @@ bool TSlave::TakeFrame(const Candidate& c) {
     const int64_t q = HeldAt(c.Pos + 4) * 256 + HeldAt(c.Pos + 5);
     next.Address = a;
     next.Function = f;
-    if (f == frame::kReadCoils || f == frame::kReadDiscreteInputs)
-      next.ByteCount = static_cast<int>(frame::BitBytes(q) & 0xFF);
-    else if (f == frame::kReadHoldingRegisters || f == frame::kReadInputRegisters)
-      next.ByteCount = static_cast<int>((2 * q) & 0xFF);
+    if (f >= frame::kReadCoils && f <= frame::kReadInputRegisters)
+      next.ByteCount = static_cast<int>((frame::ReplyLength(f, q) - 5) & 0xFF);
   }
   // The frame ends with the last byte received: nothing is left held.
   Restart();
