@@ -200,19 +200,7 @@ void PortControl::AnalyzerSent(const std::string& bytes, uint64_t startUs) {
   if (analyzer_ == nullptr || bytes.empty()) return;
   const line::DecoderSettings& s = analyzer_->Settings();
   const uint64_t us = TransmissionMicros(bytes.size(), s.Baud, s.Format);
-  const uint64_t endUs = startUs + std::min(us, std::numeric_limits<uint64_t>::max() - startUs);
-  if (holdWrites_)
-    heldWrites_.push_back(HeldWrite{bytes, startUs, endUs});
-  else
-    analyzer_->Sent(bytes, startUs, endUs);
-}
-
-void PortControl::AnalyzerReceived(const std::string& chunk, uint64_t stampUs) {
-  holdWrites_ = false;
-  if (analyzer_ == nullptr) return;
-  analyzer_->Received(chunk, stampUs);
-  for (const HeldWrite& w : heldWrites_) analyzer_->Sent(w.Bytes, w.StartUs, w.EndUs);
-  heldWrites_.clear();
+  analyzer_->Sent(bytes, startUs, startUs + std::min(us, std::numeric_limits<uint64_t>::max() - startUs));
 }
 
 void PortControl::RefreshUartErrors() {
@@ -293,21 +281,10 @@ void PortControl::SendCommStr(int /*port*/, const std::string& frame) {
 
 void PortControl::Serial1PortReceive(TSerialPort& sender, const std::string& buffer) {
   const auto n = static_cast<int32_t>(std::min<size_t>(buffer.size(), std::numeric_limits<int32_t>::max()));
+  // Before the engines: the slave answers from inside its checker, and the
+  // request must be framed before its reply.
+  if (analyzer_ != nullptr) analyzer_->Received(buffer, sender.ReceivedStampUs());
   RecordReceived(ws_, buffer); // ReadCommStr
-  // The engines before the analyzer: the slave answers from inside its
-  // checker, and its reply waits for nothing else. The analyzer still gets
-  // the request before the reply (the writes are held until the chunk).
-  holdWrites_ = analyzer_ != nullptr;
-  try {
-    CheckReceived(buffer, n);
-  } catch (...) {
-    AnalyzerReceived(buffer, sender.ReceivedStampUs());
-    throw;
-  }
-  AnalyzerReceived(buffer, sender.ReceivedStampUs());
-}
-
-void PortControl::CheckReceived(const std::string& buffer, int32_t n) {
   if (IsMasterRole(ws_.Settings.IsMaster)) {
     if (master_ == nullptr) return;
     const int32_t s = FramesRtu(ws_.Settings.RtuMode) ? master_->MasterCheckRTU(n, buffer)

@@ -15,7 +15,6 @@
 #include <functional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "app/core/tick.h"
 #include "app/core/workspace.h"
@@ -99,11 +98,10 @@ public:
   void AttachEngines(TSlave* slave, TMaster* master);
   // The line analyzer that hears the line while the port is open (null:
   // none). It is started at each good activation with AnalyzerSettings, the
-  // port's open stamp and the TimingNote, gets every write and every chunk in
-  // line order, and is stopped when the port closes or goes away. A chunk
-  // reaches it after the engines, so a slave's reply goes out before the
-  // request is decoded; what is written meanwhile is held and follows the
-  // chunk.
+  // port's open stamp and the TimingNote, gets every write and every chunk
+  // (the chunk before the engines see it, so a request is framed before the
+  // reply the slave sends from its checker) and is stopped when the port
+  // closes or goes away.
   void AttachAnalyzer(LineAnalyzer* analyzer) { analyzer_ = analyzer; }
 
   // The port operations of the configuration dialog, "&Load" and "Exit".
@@ -136,8 +134,7 @@ public:
 
   // One chunk from the reader thread, passed on unchanged and exactly once:
   // recorded for the monitors, then to the master's reply checker (with the
-  // status shown) or to the slave's request checker, then to the analyzer
-  // (also when a checker throws).
+  // status shown) or to the slave's request checker.
   void Serial1PortReceive(TSerialPort& sender, const std::string& buffer);
   // The reader thread ended while the port was meant to be open (the device
   // vanished): PortActive := 0, "InActive" shown and OnPortGone told. A
@@ -177,14 +174,8 @@ private:
   void ReportPortDetail(const std::string& name, const PortInfo& info);
   // The analyzer starts on the port just opened.
   void StartAnalyzer(const PortInfo& info, bool networkLink);
-  // `bytes` went to the line, the write beginning at `startUs`; held while a
-  // chunk is with the engines.
+  // `bytes` went to the line, the write beginning at `startUs`.
   void AnalyzerSent(const std::string& bytes, uint64_t startUs);
-  // The chunk the engines have had goes to the analyzer, then what was
-  // written while they had it.
-  void AnalyzerReceived(const std::string& chunk, uint64_t stampUs);
-  // The chunk to the engine of the role.
-  void CheckReceived(const std::string& buffer, int32_t n);
   void RefreshUartErrors();
   // The link's sentence, after the port name, on the status line and in the log.
   void ShowLink(const LinkStatus& link);
@@ -196,14 +187,6 @@ private:
   TSlave* slave_ = nullptr;
   TMaster* master_ = nullptr;
   LineAnalyzer* analyzer_ = nullptr;
-  // A frame written while a received chunk is with the engines: it reaches
-  // the analyzer after that chunk.
-  struct HeldWrite {
-    std::string Bytes;
-    uint64_t StartUs = 0, EndUs = 0;
-  };
-  bool holdWrites_ = false;
-  std::vector<HeldWrite> heldWrites_;
   // The COM number OpenComm was given, for the connect error of a number
   // that names no port.
   int32_t requestedPort_ = 1;
