@@ -89,6 +89,7 @@ void TComThread::Start() {
 }
 
 void TComThread::Execute() {
+  owner_.ReaderBegins();
   thread_id_.store(backend_.CurrentThreadId());
   // Normal priority is the process's own: only a deliberate choice is applied.
   if (owner_.ReaderPriority() != tpNormal)
@@ -141,38 +142,54 @@ bool TComThread::InputStep() {
   if (wait == WaitStatus::Gone) return DeliverRest(handle);
   if (wait != WaitStatus::Ready || stop_.load()) return true;
 
-  // A terminal may report input a moment before its count includes it:
-  // wait a millisecond at a time rather than spin through poll.
-  uint32_t count = 0;
+  // Poll said input waits: read it at once, without asking the count first
+  // (one call fewer per chunk). A terminal may report input a moment before
+  // a read can take it: wait a millisecond at a time rather than spin
+  // through poll.
+  uint32_t read = 0;
+  uint64_t stamp = 0;
   for (uint32_t tries = 0;; ++tries) {
-    const CommStatus status = backend_.BytesWaiting(handle, count);
-    if (status == CommStatus::Gone) return DeliverRest(handle);
+    const CommStatus status = backend_.Read(handle, piece_.data(), kReadPiece, read);
+    // As close to the read as can be: the stamp tells when the bytes came.
+    stamp = backend_.NowMicros();
+    read = std::min(read, kReadPiece);
+    if (status == CommStatus::Gone) return DeliverRest(handle, std::string(piece_.data(), read), stamp);
     if (status == CommStatus::Failed) return true;
-    if (count > 0 || tries >= std::min(delay, kStopSliceMs) || stop_.load()) break;
+    if (read > 0 || tries >= std::min(delay, kStopSliceMs) || stop_.load()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  if (count == 0 || stop_.load()) return true;
-
-  std::string chunk(std::min(count, kMaxChunk), '\0');
-  uint32_t read = 0;
-  const CommStatus status = backend_.Read(handle, chunk.data(), static_cast<uint32_t>(chunk.size()), read);
-  // As close to the read as can be: the stamp tells when the bytes came.
-  const uint64_t stamp = backend_.NowMicros();
-  if (status == CommStatus::Gone) return DeliverRest(handle);
-  if (read == 0) return true;
-  chunk.resize(std::min<size_t>(read, chunk.size()));
+  if (read == 0 || stop_.load()) return true;
+  std::string chunk(piece_.data(), read);
+  // A full piece may not be all that waits: what the count adds belongs to
+  // the same chunk.
+  if (read == kReadPiece && !ReadRest(handle, chunk, stamp))
+    return DeliverRest(handle, std::move(chunk), stamp);
   owner_.RaiseReceive(std::move(chunk), stamp);
   return true;
 }
 
-bool TComThread::DeliverRest(CommHandle handle) {
+bool TComThread::ReadRest(CommHandle handle, std::string& chunk, uint64_t& stamp) {
+  uint32_t count = 0;
+  const CommStatus waiting = backend_.BytesWaiting(handle, count);
+  if (waiting == CommStatus::Gone) return false;
+  if (waiting != CommStatus::Ok || count == 0 || chunk.size() >= kMaxChunk) return true;
+  const size_t held = chunk.size();
+  const auto more = static_cast<uint32_t>(std::min<size_t>(count, kMaxChunk - held));
+  chunk.resize(held + more);
+  uint32_t got = 0;
+  const CommStatus status = backend_.Read(handle, chunk.data() + held, more, got);
+  if (got > 0) stamp = backend_.NowMicros();
+  chunk.resize(held + std::min(got, more));
+  return status != CommStatus::Gone;
+}
+
+bool TComThread::DeliverRest(CommHandle handle, std::string rest, uint64_t stamp) {
   // Data and a hang-up often come together (a far end that writes, then
   // closes): what the device received before it went may still wait. The
   // count of waiting bytes cannot be asked any more, so read until the
   // device gives nothing (no byte, or the hang-up itself), and deliver that
-  // as the last chunk. After a stop request nothing more is delivered.
-  std::string rest;
-  uint64_t stamp = 0; // after the last read that gave bytes
+  // with `rest` (read already, at `stamp`) as the last chunk. After a stop
+  // request nothing more is delivered.
   char piece[kDrainPiece];
   while (!stop_.load() && rest.size() < kMaxChunk) {
     uint32_t read = 0;

@@ -8,6 +8,7 @@
 #include "serial/platform/comm_backend.h"
 #include "serial/serial_types.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -45,6 +46,8 @@ public:
   // What the handler throws passes through.
   virtual void RaiseConnect(TCommPort port) = 0;
 
+  // Reader thread: the loop begins (before anything else it does).
+  virtual void ReaderBegins() {}
   // The reader's priority and its longest wait for input per pass.
   virtual TThreadPriority ReaderPriority() const = 0;
   virtual uint32_t ReaderDelay() const = 0;
@@ -100,8 +103,13 @@ private:
   // Returns false when the device has gone (after delivering what it still
   // gave, DeliverRest).
   bool InputStep();
-  // At a hang-up: reads what the device still gives and delivers it; false.
-  bool DeliverRest(CommHandle handle);
+  // After a first read that filled its piece: appends what the count says
+  // still waits to `chunk` (`stamp` moves to that read); false when the
+  // device has gone meanwhile (`chunk` then holds what was read).
+  bool ReadRest(CommHandle handle, std::string& chunk, uint64_t& stamp);
+  // At a hang-up: reads what the device still gives and delivers it after
+  // `rest` (bytes read before, the last of them at `stamp`); false.
+  bool DeliverRest(CommHandle handle, std::string rest = {}, uint64_t stamp = 0);
   void Finish();
 
   ComThreadOwner& owner_;
@@ -114,6 +122,10 @@ private:
   LinkStatus link_; // the link state last reported (reader thread only)
   uint64_t generation_ = 0;
   std::thread thread_;
+  // What the first read of a chunk takes at most: a terminal's whole input
+  // queue (more is asked for by count).
+  static constexpr uint32_t kReadPiece = 4096;
+  std::array<char, kReadPiece> piece_{}; // reader thread only
 };
 
 } // namespace korvane

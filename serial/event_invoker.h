@@ -24,6 +24,11 @@ public:
   virtual void RunOnOwnerThread(const std::function<void()>& call) = 0;
   // On the owner thread: runs the calls that wait for it.
   virtual void PumpMessages() = 0;
+  // On a reader thread, as it begins and as it ends (after its last call).
+  // The reader and the owner take turns: an invoker may place both threads
+  // so that handing a call over never has to wake another processor.
+  virtual void ReaderBegins() {}
+  virtual void ReaderEnds() {}
 };
 
 // Runs every call at once on the calling thread: events then run on the

@@ -163,6 +163,7 @@ void TSerialPort::RaiseDisconnect(TCommPort port) {
 }
 
 void TSerialPort::ReaderEnded(uint64_t open, std::atomic<bool>& ended) {
+  invoker_.ReaderEnds(); // before `ended`: the component may go at once after it
   std::lock_guard<std::mutex> lock(state_mutex_);
   // A reader that Close gave up on must not reset the port of a newer Open.
   if (generation_ == open) connected_port_.store(spNone);

@@ -185,6 +185,7 @@ private:
   void OpenSucceeded(TCommPort port) override;
   void OpenFailed(const std::string& reason) override { last_open_error_ = reason; }
   void RaiseConnect(TCommPort port) override;
+  void ReaderBegins() override { invoker_.ReaderBegins(); }
   TThreadPriority ReaderPriority() const override { return Priority(); }
   uint32_t ReaderDelay() const override { return Delay(); }
   void CheckLines(CommHandle handle) override;

@@ -66,6 +66,10 @@ std::string LineAnalyzer::ExportCsv(const std::function<bool(const line::Frame&)
 
 void LineAnalyzer::OnFrame(const line::Frame& frame) {
   if (ring_.size() < kCapacity) {
+    // Room for the whole ring at once: growing it step by step would move
+    // every frame held so far, a pause of milliseconds on a busy line. Only
+    // the pages written are taken from the system.
+    if (ring_.capacity() < kCapacity) ring_.reserve(kCapacity);
     ring_.push_back(frame);
   } else {
     ring_[head_] = frame;

@@ -57,8 +57,8 @@ inline constexpr uint32_t kDcbRtsControlHandshake = 0x2000;
 inline constexpr uint32_t DtrControl(uint32_t flags) { return (flags & kDcbDtrControlMask) >> 4; }
 inline constexpr uint32_t RtsControl(uint32_t flags) { return (flags & kDcbRtsControlMask) >> 12; }
 
-// Time-outs in milliseconds. Reads never wait in this layer (the reader asks
-// how many bytes wait and reads that many), so only the write pair acts: a
+// Time-outs in milliseconds. Reads never wait in this layer (the reader reads
+// what waits once poll says there is input), so only the write pair acts: a
 // write gives up after WriteTotalTimeoutMultiplier * count +
 // WriteTotalTimeoutConstant ms, or never when both are 0.
 struct COMMTIMEOUTS {
@@ -105,7 +105,8 @@ public:
   virtual bool SetCommState(CommHandle handle, const DCB& dcb) = 0;
   virtual bool SetCommTimeouts(CommHandle handle, const COMMTIMEOUTS& timeouts) = 0;
   virtual bool SetupComm(CommHandle handle, uint32_t input_size, uint32_t output_size) = 0;
-  // kMs* bits; a device without modem lines reports 0 and succeeds.
+  // kMs* bits; a device without modem lines reports 0 and succeeds (the
+  // reader asks on every pass: a backend may remember that there are none).
   virtual bool GetCommModemStatus(CommHandle handle, uint32_t& status) = 0;
   // Waits at most `timeout_ms` for input to arrive.
   virtual WaitStatus WaitInput(CommHandle handle, uint32_t timeout_ms) = 0;

@@ -109,6 +109,11 @@ int FakeBackend::ReadsWithBytes() const {
   return reads_with_bytes_;
 }
 
+int FakeBackend::CountQueries() const {
+  Lock l(mutex_);
+  return count_queries_;
+}
+
 uint64_t FakeBackend::NowMicros() {
   Lock l(mutex_);
   return now_us_;
@@ -214,6 +219,7 @@ WaitStatus FakeBackend::WaitInput(CommHandle handle, uint32_t timeout_ms) {
 
 CommStatus FakeBackend::BytesWaiting(CommHandle handle, uint32_t& count) {
   Lock l(mutex_);
+  ++count_queries_;
   count = 0;
   if (!Valid(handle)) return CommStatus::Failed;
   if (gone_) return CommStatus::Gone;

@@ -53,6 +53,7 @@ public:
   std::vector<Rs485Settings> Rs485States() const; // each SetRs485 request, as asked
   bool Rs485On() const;                           // the device is in RS-485 mode now
   int ReadsWithBytes() const;                     // reads that returned bytes so far
+  int CountQueries() const;                       // BytesWaiting calls so far
 
   CommHandle Open(const std::string& device, int& error) override;
   bool SetCommState(CommHandle handle, const DCB& dcb) override;
@@ -106,6 +107,7 @@ private:
   uint64_t now_us_ = 0;
   uint64_t read_us_ = 0;
   int reads_with_bytes_ = 0;
+  int count_queries_ = 0;
   bool reports_counts_ = false;
   UartCounters counts_;
 };

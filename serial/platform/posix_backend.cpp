@@ -93,7 +93,7 @@ public:
     }
     RetryIoctl(fd, TIOCEXCL, nullptr);
     std::lock_guard<std::mutex> lock(mutex_);
-    timeouts_[fd] = COMMTIMEOUTS{};
+    handles_[fd] = HandleState{};
     error = 0;
     return fd;
   }
@@ -162,9 +162,9 @@ public:
 
   bool SetCommTimeouts(CommHandle fd, const COMMTIMEOUTS& timeouts) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = timeouts_.find(fd);
-    if (it == timeouts_.end()) return false;
-    it->second = timeouts;
+    auto it = handles_.find(fd);
+    if (it == handles_.end()) return false;
+    it->second.Timeouts = timeouts;
     return true;
   }
 
@@ -174,8 +174,19 @@ public:
 
   bool GetCommModemStatus(CommHandle fd, uint32_t& status) override {
     status = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = handles_.find(fd);
+      if (it != handles_.end() && it->second.NoModemLines) return true;
+    }
     int lines = 0;
-    if (RetryIoctl(fd, TIOCMGET, &lines) != 0) return IsNoModemLines(errno);
+    if (RetryIoctl(fd, TIOCMGET, &lines) != 0) {
+      if (!IsNoModemLines(errno)) return false;
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = handles_.find(fd);
+      if (it != handles_.end()) it->second.NoModemLines = true;
+      return true;
+    }
     if (lines & TIOCM_CTS) status |= kMsCtsOn;
     if (lines & TIOCM_DSR) status |= kMsDsrOn;
     if (lines & TIOCM_RNG) status |= kMsRingOn;
@@ -223,9 +234,9 @@ public:
     COMMTIMEOUTS t;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      auto it = timeouts_.find(fd);
-      if (it == timeouts_.end()) return CommStatus::Failed;
-      t = it->second;
+      auto it = handles_.find(fd);
+      if (it == handles_.end()) return CommStatus::Failed;
+      t = it->second.Timeouts;
     }
     const uint64_t budget =
         static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
@@ -281,7 +292,7 @@ public:
     if (fd < 0) return false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      timeouts_.erase(fd);
+      handles_.erase(fd);
     }
     // The exclusive mark stays on the terminal while anybody else holds it
     // open (the other end of a pseudo-terminal pair, say); drop it, or the next
@@ -320,8 +331,15 @@ public:
   }
 
 private:
+  // What the backend keeps of each open handle.
+  struct HandleState {
+    COMMTIMEOUTS Timeouts;
+    // The device answered that it has no modem lines (a pseudo-terminal):
+    // the reader's check of every pass asks it no more.
+    bool NoModemLines = false;
+  };
   std::mutex mutex_;
-  std::unordered_map<int, COMMTIMEOUTS> timeouts_;
+  std::unordered_map<int, HandleState> handles_;
 };
 
 } // namespace

@@ -350,6 +350,24 @@ TEST_F(AnalyzerFeedTest, ARequestIsFramedBeforeTheSlavesReplyToIt) {
   EXPECT_EQ(analyzer.Size(), 3u);
 }
 
+TEST_F(AnalyzerFeedTest, AChunkWhoseReplyCannotBeWrittenIsStillFramed) {
+  ASSERT_NO_FATAL_FAILURE(Activate());
+  const std::string request = WithCrc(Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}));
+  // The slave's reply fails to go out: the error leaves the handler, and the
+  // request is framed all the same; the next chunk is framed after it.
+  backend.SetFailWrites(true);
+  ASSERT_NO_FATAL_FAILURE(Arrive(request, kOpenUs + 100000, kOpenUs + 105000));
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[1].Bytes, request);
+  EXPECT_EQ(frames[1].Dir, line::Direction::kRx);
+  backend.SetFailWrites(false);
+  ASSERT_NO_FATAL_FAILURE(Arrive(request, kOpenUs + 200000, kOpenUs + 201000));
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[2].Bytes, request);
+  EXPECT_EQ(frames[3].Dir, line::Direction::kTx);
+  EXPECT_EQ(frames[3].TimeUs, 201000u) << "the reply written, and framed after its request";
+}
+
 TEST_F(AnalyzerFeedTest, TheTimerFramesSilencesCountsTimeOutsAndReadsTheUartCounters) {
   backend.SetErrorCounts(true, {2, 0, 7, 0, 1});
   ASSERT_NO_FATAL_FAILURE(Activate());

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace korvane;
@@ -685,6 +686,11 @@ public:
   void OpenSucceeded(TCommPort port) override { Add("opened " + PortName(port)); }
   void OpenFailed(const std::string& reason) override { Add("failed " + reason); }
   void RaiseConnect(TCommPort port) override { Add("connect " + PortName(port)); }
+  void ReaderBegins() override {
+    Add("reader begins");
+    std::lock_guard<std::mutex> lock(mutex_);
+    readerThread_ = std::this_thread::get_id();
+  }
   TThreadPriority ReaderPriority() const override { return tpHighest; }
   uint32_t ReaderDelay() const override { return 5; }
   void CheckLines(CommHandle handle) override {
@@ -717,6 +723,10 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     return lineChecks_;
   }
+  std::thread::id ReaderThread() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readerThread_;
+  }
   // Waits at most two seconds for `entry`; whether it came.
   bool WaitFor(const std::string& entry) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -735,6 +745,7 @@ private:
   std::vector<std::string> entries_;
   uint64_t opens_ = 6;
   int lineChecks_ = 0;
+  std::thread::id readerThread_;
   std::mutex handleMutex_;
 };
 
@@ -784,6 +795,9 @@ TEST(ComThreadOwnerTest, TheReaderReachesItsOwnerOnlyThroughTheInterface) {
     EXPECT_NE(reader.Handle(), kInvalidHandle);
     EXPECT_EQ(owner.Entries(), (std::vector<std::string>{"begin", "configure", "opened COM1"}));
     reader.Start();
+    ASSERT_TRUE(owner.WaitFor("reader begins"));
+    EXPECT_NE(owner.ReaderThread(), std::this_thread::get_id())
+        << "the loop's first call is on its own thread";
     backend.Feed("abc");
     ASSERT_TRUE(owner.WaitFor("receive abc at 0"));
     EXPECT_GT(owner.LineChecks(), 0) << "each pass checks the modem lines of the open handle";
@@ -793,8 +807,9 @@ TEST(ComThreadOwnerTest, TheReaderReachesItsOwnerOnlyThroughTheInterface) {
     EXPECT_TRUE(reader.Ended());
     EXPECT_EQ(reader.Handle(), kInvalidHandle);
   }
-  EXPECT_EQ(owner.Entries(), (std::vector<std::string>{"begin", "configure", "opened COM1", "connect COM1",
-                                                       "receive abc at 0", "disconnect COM1", "ended 7"}));
+  EXPECT_EQ(owner.Entries(),
+            (std::vector<std::string>{"begin", "configure", "opened COM1", "connect COM1", "reader begins",
+                                      "receive abc at 0", "disconnect COM1", "ended 7"}));
   EXPECT_EQ(backend.Purges(), 1);
   EXPECT_EQ(backend.Closes(), 1);
   EXPECT_EQ(backend.OpenHandles(), 0);
@@ -811,7 +826,87 @@ TEST(ComThreadOwnerTest, AVanishingDeviceHandsOverWhatItLeftThenEnds) {
   backend.SetReadTakesMicros(3);
   backend.VanishAfter("last");
   ASSERT_TRUE(owner.WaitFor("ended 7"));
-  EXPECT_EQ(owner.Entries(), (std::vector<std::string>{"begin", "configure", "opened COM1", "connect COM1",
-                                                       "receive last at 503", "disconnect COM1", "ended 7"}));
+  EXPECT_EQ(owner.Entries(),
+            (std::vector<std::string>{"begin", "configure", "opened COM1", "connect COM1", "reader begins",
+                                      "receive last at 503", "disconnect COM1", "ended 7"}));
   EXPECT_EQ(backend.OpenHandles(), 0);
+}
+
+TEST(ComThreadOwnerTest, WhatWaitsIsOneChunkAndOnlyAFullFirstReadAsksTheCount) {
+  // Sizes around the first read's piece (4096 bytes): below it the bytes are
+  // read at once without asking how many wait; a piece that fills up is
+  // followed by the count and the rest, still one chunk.
+  struct Case {
+    size_t size;
+    int countQueries;
+    int reads; // that returned bytes
+  };
+  const Case cases[] = {{1, 0, 1}, {4095, 0, 1}, {4096, 1, 1}, {4097, 1, 2}, {10000, 1, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    FakeBackend backend;
+    RecordingOwner owner(backend);
+    TComThread reader(owner);
+    ASSERT_FALSE(reader.Ended());
+    reader.Start();
+    std::string bytes;
+    for (size_t i = 0; i < c.size; ++i) bytes.push_back(static_cast<char>('a' + i % 26));
+    backend.Feed(bytes);
+    ASSERT_TRUE(owner.WaitFor("receive " + bytes + " at 0"));
+    EXPECT_EQ(backend.ReadsWithBytes(), c.reads);
+    EXPECT_EQ(backend.CountQueries(), c.countQueries);
+    reader.Terminate();
+    ASSERT_TRUE(owner.WaitFor("ended 7"));
+  }
+}
+
+namespace {
+
+// Runs every call at once (on the reader) and notes where each reader began
+// and ended.
+class PlacementInvoker final : public EventInvoker {
+public:
+  void RunOnOwnerThread(const std::function<void()>& call) override { call(); }
+  void PumpMessages() override {}
+  void ReaderBegins() override { Note("begins"); }
+  void ReaderEnds() override { Note("ends"); }
+
+  std::vector<std::pair<std::string, std::thread::id>> Notes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return notes_;
+  }
+
+private:
+  void Note(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    notes_.emplace_back(what, std::this_thread::get_id());
+  }
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::string, std::thread::id>> notes_;
+};
+
+} // namespace
+
+TEST(SerialPlacement, TheInvokerHearsEachReaderBeginAndEndOnThatReader) {
+  FakeBackend backend;
+  PortMap ports{"/nonexistent-sys", "/nonexistent-dev"};
+  ports.SetPortOverride(1, "fake/line1");
+  PlacementInvoker invoker;
+  TSerialPort port(invoker, backend, ports);
+  port.SetPort(spCOM1);
+  EventLog events;
+  events.Attach(port);
+  std::vector<std::pair<std::string, std::thread::id>> expect;
+  for (const char* bytes : {"one", "two"}) {
+    port.Open();
+    backend.Feed(bytes);
+    ASSERT_TRUE(events.WaitUntil([&] { return events.Received().find(bytes) != std::string::npos; }));
+    port.Close();
+    // The handler ran at once on the reader: its thread is the reader's.
+    const std::thread::id reader = events.Threads().back();
+    EXPECT_NE(reader, std::this_thread::get_id());
+    expect.emplace_back("begins", reader);
+    expect.emplace_back("ends", reader);
+    EXPECT_EQ(invoker.Notes(), expect) << "ends is heard before Close returns";
+  }
 }
