@@ -4,7 +4,7 @@
 # figure: compare them with docs/benchmarks.md.
 #   scripts/bench.sh            all benchmarks
 #   scripts/bench.sh NAME...    some of: engine line_decoder display register_file loader serial startup
-#                               turnaround line_analyzer bus
+#                               turnaround line_analyzer bus noisy_bus
 # KORVANE_BENCH_BUILD=DIR uses another build folder; TURNAROUND_REQUESTS=N sets
 # the requests per row of the pty benchmark (default 2000).
 set -euo pipefail
@@ -22,7 +22,7 @@ cmake --build "$build" --target korvane engine_bench line_decoder_bench display_
   serial_bench startup_bench slave_turnaround_bench libmodbus_rtu_server line_analyzer_bench bus_bench korvane-bus
 
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(engine line_decoder display register_file loader serial startup turnaround line_analyzer bus)
+[ ${#names[@]} -gt 0 ] || names=(engine line_decoder display register_file loader serial startup turnaround line_analyzer bus noisy_bus)
 gb=(--benchmark_counters_tabular=true --benchmark_min_time=0.5)
 for n in "${names[@]}"; do
   echo
@@ -38,6 +38,7 @@ for n in "${names[@]}"; do
     turnaround) "$build/bench/slave_turnaround_bench" --requests "${TURNAROUND_REQUESTS:-2000}" ;;
     line_analyzer) "$build/bench/line_analyzer_bench" --updates 300 ;;
     bus) "$build/bench/bus_bench" ;;
+    noisy_bus) KORVANE_EXE="$build/korvane" KORVANE_BUS="$build/korvane-bus" /usr/bin/python3 bench/noisy_bus_bench.py ;;
     *) echo "unknown benchmark: $n" >&2; exit 2 ;;
   esac
 done
