@@ -10,6 +10,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import interop_support as support  # noqa: E402
+from interop_support import rtu  # noqa: E402
 import interop_values  # noqa: E402
 
 COM = 4
@@ -25,18 +26,6 @@ def slot2_holding(n):
     return 30000 + n
 
 
-def crc16(frame):
-    crc = 0xFFFF
-    for b in frame:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return bytes([crc & 0xFF, crc >> 8])
-
-
-def rtu(*fields):
-    frame = bytes(fields)
-    return frame + crc16(frame)
 
 
 def read_request(unit, first, count):

@@ -23,6 +23,7 @@ import tty
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import interop_support as support  # noqa: E402
+from interop_support import rtu  # noqa: E402
 import interop_values  # noqa: E402
 
 COM = 2
@@ -41,18 +42,6 @@ MIN_REGISTERS = 2
 MIN_BITS = 17
 
 
-def crc16(frame):
-    crc = 0xFFFF
-    for b in frame:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return bytes([crc & 0xFF, crc >> 8])
-
-
-def rtu(*fields):
-    frame = bytes(fields)
-    return frame + crc16(frame)
 
 
 def request_bytes(unit, function, start, count):
